@@ -1,0 +1,78 @@
+#pragma once
+
+#include "control/mt.hpp"
+#include "control/parameters.hpp"
+#include "control/record_parameters.hpp"
+#include "spectra/spectrum_context.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// One flag per command-line switch ("-gulp" and "-md" share one; "-guessFF" sets useFF too).
+struct RunFlags {
+    bool restart = false;
+    bool md = false;
+    bool example = false;
+    bool skippot = false;
+    bool skippaths = false;
+    bool skipcheck = false;
+    bool skipwin = false;
+    bool setcenter = false;
+    bool phantoms = false;
+    bool reseed = false;
+    bool edit = false;
+    bool ftwt = false;
+    bool rdf = false;
+    bool beststate = false;
+    bool structure = false;
+    bool has_extra_argument = false;
+    bool spectrum = false;
+    bool fit = false;
+    bool atoms = false;
+    bool autoES = false;
+    bool fitFF = false;
+    bool useFF = false;
+    bool guessFF = false;
+    bool gulpmd = false;
+    bool skipgulp = false;
+    bool oneD = false;
+    bool oneDrdf = false;
+};
+
+// The one object of a run: every parameter, record, counter and the random generator. Built by the
+// entry point and passed by reference to every stage.
+struct Calculation {
+    ParameterBlock parameters;
+    std::array<SpectrumParameters, max_spectra> spectrum_parameters;
+    std::array<StructureParameters, max_structures> structure_parameters;
+    SpectrumSectionCodes spectrum_sections;
+    StructureSectionCodes structure_sections;
+
+    bool move_all = false;
+    std::string axis_label_k, axis_label_q, axis_label_r, axis_label_w;
+    MersenneTwister random;
+    double log_acceptance = 0.0;
+    double step_length = 0.0;
+
+    std::string parameter_file_name;
+    std::array<SpectrumContext, max_spectra> spectra;
+    RunFlags flags;
+    std::int32_t absorber_edge_count = 0;
+
+    std::int32_t accepted_by_test = 0;
+    std::int32_t accepted_without_test = 0;
+    double selection_spread = 0.0;
+    double selection_worst = 0.0;
+    std::int32_t iteration = 0;
+    double objective_normaliser = 0.0;
+    double mean_energy_change = 0.0;
+    std::int32_t best_state_index = 0;
+    double period_objective_sum = 0.0;
+    double previous_period_objective_sum = 0.0;
+    std::int32_t stalled_periods = 0;
+    std::int32_t centre_atom_index = -1;
+};
+
+// Clears the flags (all but has_extra_argument) and sets the counters to their starting values.
+void reset_run_counters(Calculation& calc);

@@ -1,0 +1,17 @@
+#include "control/console_log.hpp"
+
+#include <ctime>
+#include <iostream>
+
+void log_line(std::string text) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[80];
+    std::strftime(stamp, sizeof stamp, "%d.%m.%Y %H:%M:%S", &local);
+    std::cout << stamp << text << std::endl;
+}
+
+void print_separator_line() { std::cout << "-----------------------------------------------------------" << '\n'; }
+
+std::string int_to_string(std::int32_t value) { return std::to_string(value); }
