@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds talq and runs the example calculation in build-example/run.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cmake -S "$root" -B "$root/build-example" -DTALQ_TESTS=OFF >/dev/null
+cmake --build "$root/build-example" -j"$(nproc)" --target talq
+run="$root/build-example/run"
+mkdir -p "$run"
+cd "$run"
+"$root/build-example/talq" -example
+"$root/build-example/talq" example.dat

@@ -1,0 +1,114 @@
+#include "control/driver.hpp"
+
+#include "control/calculation.hpp"
+#include "control/console_log.hpp"
+#include "control/editor.hpp"
+#include "control/parameter_reader.hpp"
+#include "control/parameter_writer.hpp"
+#include "control/process_end.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+// The stages below are still being built; a run that reaches one stops here rather than pretend.
+[[noreturn]] void not_available_yet(const std::string& what) {
+    std::cout << "ERROR: " << what << " is not available yet in this version of talq." << '\n';
+    end_process(2);
+}
+
+void stage_parameters_initialization(Calculation& calc) {
+    log_line("      1: PARAMETERS INITIALIZATION");
+    set_parameter_defaults(calc);
+    if (calc.flags.example) {
+        write_parameter_copy(calc, "example.dat");
+        end_process(0);
+    }
+}
+
+void stage_reading_parameters(Calculation& calc, const std::string& parameter_file_name,
+                              const std::string& extra_argument) {
+    log_line("      2: READING PARAMETERS");
+    calc.parameter_file_name = parameter_file_name;
+    read_parameter_file(calc, parameter_file_name, calc.flags.spectrum,
+                        calc.flags.spectrum ? extra_argument : std::string());
+    seed_random_generator(calc);
+    std::cout << '\n';
+
+    if (calc.flags.reseed) {
+        reseed_parameters(calc);
+        write_parameter_copy(calc, parameter_file_name + "_reseed");
+        end_process(0);
+    }
+    if (calc.flags.edit) {
+        edit_parameters_interactively(calc);
+        write_parameter_copy(calc, parameter_file_name + "_new");
+        end_process(0);
+    }
+    if (calc.flags.rdf) not_available_yet("The RDF tool (-rdf)");
+
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int i = 0; i < spectra; ++i) {
+        bind_spectrum_context(calc.spectra[i], calc.spectrum_parameters[i]);
+        calc.spectra[i].index = i;
+        calc.spectrum_parameters[i].index = i;
+    }
+}
+
+void stage_processing_experimental_data(Calculation& calc) {
+    const RunFlags& f = calc.flags;
+    if (f.structure || f.beststate || f.phantoms || f.md || f.atoms || f.useFF) {
+        log_line("      3: PROCESSING EXPERIMENTAL DATA - skipped!");
+    } else {
+        log_line("      3: PROCESSING EXPERIMENTAL DATA");
+        not_available_yet("Reading experimental spectra");
+    }
+    if (f.ftwt) end_process(0);
+}
+
+void stage_defining_geometry(Calculation&) {
+    log_line("      4: DEFINING GEOMETRY");
+    not_available_yet("The geometry stage");
+}
+
+}  // namespace
+
+void reseed_parameters(Calculation& calc) {
+    static const std::int64_t increment[MT_seed_length] = {1, 2, 3, 1};
+    static const std::int64_t modulus[MT_seed_length] = {1000, 1000, 1000, 10000};
+    for (int i = 0; i < MT_seed_length; ++i) {
+        std::int32_t& seed = calc.parameters.ints[IntKey::MT_seed_first + i];
+        // Truncating remainder: a negative seed stays non-positive. 64-bit so the largest seed cannot overflow.
+        seed = static_cast<std::int32_t>((static_cast<std::int64_t>(seed) + increment[i]) % modulus[i]);
+    }
+}
+
+void write_parameter_copy(const Calculation& calc, const std::string& file_name) {
+    std::ofstream out(file_name, std::ios::trunc);
+    if (out) write_parameter_file(calc, out);
+    out.close();
+    if (!out) {
+        std::cout << "ERROR: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
+        end_process(4);
+    }
+}
+
+void install_feff_program(const Calculation& calc) {
+    const std::string& feff_path = calc.parameters.strings[StringKey::FEFF_path];
+    if (!calc.flags.atoms && !std::ifstream(feff_path)) {
+        std::cout << "ERROR! Specified FEFF program not found!" << '\n';
+        end_process(1);
+    }
+    std::error_code ignored;
+    std::filesystem::copy_file(feff_path, "feff_win.exe", std::filesystem::copy_options::overwrite_existing, ignored);
+}
+
+void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument) {
+    stage_parameters_initialization(calc);
+    stage_reading_parameters(calc, parameter_file_name, extra_argument);
+    stage_processing_experimental_data(calc);
+    stage_defining_geometry(calc);
+}

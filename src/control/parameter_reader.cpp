@@ -1,0 +1,414 @@
+#include "control/parameter_reader.hpp"
+
+#include "control/calculation.hpp"
+#include "control/parameter_writer.hpp"
+#include "control/process_end.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t max_line_length = 255;
+
+[[noreturn]] void fail_reading(const std::string& message) {
+    std::cout << message << '\n';
+    end_process(4);
+}
+
+bool is_white(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Walks the words of the parameter file while keeping track of the current line, since list keys take
+// the rest of their line and comments run to the end of theirs.
+class WordCursor {
+public:
+    explicit WordCursor(std::istream& in) : in_(in) {}
+
+    bool next_line() {
+        if (!std::getline(in_, line_)) return false;
+        if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+        if (line_.size() > max_line_length) {
+            fail_reading("ERROR: LINE LONGER THAN " + std::to_string(max_line_length) +
+                         " CHARACTERS IN PARAMETER FILE!");
+        }
+        position_ = 0;
+        return true;
+    }
+
+    const std::string& line() const { return line_; }
+
+    std::optional<std::string> next_word() {
+        for (;;) {
+            while (position_ < line_.size() && is_white(line_[position_])) ++position_;
+            if (position_ < line_.size()) break;
+            if (!next_line()) return std::nullopt;
+        }
+        const std::size_t start = position_;
+        while (position_ < line_.size() && !is_white(line_[position_])) ++position_;
+        return line_.substr(start, position_ - start);
+    }
+
+    std::string rest_of_line() {
+        std::string rest = line_.substr(position_);
+        position_ = line_.size();
+        return rest;
+    }
+
+    void skip_rest_of_line() { position_ = line_.size(); }
+
+private:
+    std::istream& in_;
+    std::string line_;
+    std::size_t position_ = 0;
+};
+
+// Single values must be the whole word: a partly numeric word would silently shift every later key.
+std::optional<std::int32_t> whole_int(const std::string& word) {
+    const char* first = word.data();
+    const char* last = first + word.size();
+    if (first != last && *first == '+') ++first;
+    std::int32_t value{};
+    auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || first == last) return std::nullopt;
+    return value;
+}
+
+std::optional<double> whole_double(const std::string& word) {
+    const char* first = word.data();
+    const char* last = first + word.size();
+    if (first != last && *first == '+') ++first;
+    double value{};
+    auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || first == last || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::optional<bool> whole_bool(const std::string& word) {
+    if (word == "0") return false;
+    if (word == "1") return true;
+    return std::nullopt;
+}
+
+std::string next_value_word(WordCursor& cursor, const std::string& key) {
+    std::optional<std::string> word = cursor.next_word();
+    if (!word) fail_reading("ERROR: NO VALUE FOR PARAMETER " + key + " BEFORE THE END OF THE PARAMETER FILE!");
+    return *word;
+}
+
+template <class T, class Parse>
+T read_single_value(WordCursor& cursor, const std::string& key, Parse parse) {
+    const std::string word = next_value_word(cursor, key);
+    auto value = parse(word);
+    if (!value) fail_reading("ERROR: CANNOT READ VALUE OF PARAMETER " + key + " (" + word + ")!");
+    return *value;
+}
+
+const char* const global_legacy_names[][2] = {
+    {"Write_every_...", "time1"},
+    {"Save_restart_file_every_...:", "time2"},
+    {"adjust_T", "adjust_acceptance"},
+};
+const char* const spectrum_legacy_names[][2] = {
+    {"Min._k_value_for_EXAFS:", "k_min"},
+    {"Max._k_value_for_EXAFS:", "k_max"},
+    {"dk_value_for_EXAFS:", "dk"},
+    {"k_power_for_EXAFS:", "k_power"},
+};
+
+template <std::size_t N>
+void replace_legacy_name(std::string& key, const char* const (&names)[N][2]) {
+    for (const auto& pair : names) {
+        if (parameter_keys_match(key, pair[0])) {
+            key = pair[1];
+            return;
+        }
+    }
+}
+
+template <std::size_t N>
+int find_slot(const std::array<std::string, N>& names, const std::string& key) {
+    for (std::size_t slot = 0; slot < N; ++slot) {
+        if (parameter_keys_match(names[slot], key)) return static_cast<int>(slot);
+    }
+    return -1;
+}
+
+// Reads a value of type T from the start of a piece: leading white space skipped, the rest ignored.
+template <class T>
+std::optional<T> leading_value(const std::string& piece) {
+    std::istringstream in(piece);
+    T value{};
+    if (in >> value) return value;
+    return std::nullopt;
+}
+
+// Numeric lists split at blanks only (tabs do not separate); pieces that give no value do not count.
+template <class T>
+std::vector<T> numeric_list(const std::string& list) {
+    std::vector<T> values;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t blank = list.find(' ', start);
+        const std::string piece = list.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
+        if (auto value = leading_value<T>(piece)) values.push_back(*value);
+        if (blank == std::string::npos) break;
+        start = blank + 1;
+    }
+    return values;
+}
+
+std::vector<std::string> word_list(const std::string& list) {
+    std::vector<std::string> words;
+    std::istringstream in(list);
+    std::string word;
+    while (in >> word) words.push_back(word);
+    return words;
+}
+
+// "4 4 4" joins to "4x4x4"; a word holding 'x' is already a whole cell; a short tail repeats its last word.
+std::vector<std::string> supercell_list(const std::string& list) {
+    const std::vector<std::string> words = word_list(list);
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < words.size();) {
+        if (words[i].find('x') != std::string::npos) {
+            values.push_back(words[i++]);
+            continue;
+        }
+        std::string last = words[i++];
+        std::string joined = last;
+        for (int more = 0; more < 2; ++more) {
+            if (i < words.size()) last = words[i++];
+            joined += "x" + last;
+        }
+        values.push_back(joined);
+    }
+    return values;
+}
+
+template <class Record, class Table, class T>
+void store_list(std::array<Record, 10>& records, Table Record::*table, int slot, const std::vector<T>& values) {
+    const std::size_t count = std::min<std::size_t>(values.size(), records.size());
+    for (std::size_t m = 0; m < count; ++m) {
+        for (std::size_t r = m; r < records.size(); ++r) (records[r].*table)[slot] = values[m];
+    }
+}
+
+void warn_changed_value(const std::string& key, std::int32_t old_value, std::int32_t new_value) {
+    std::cout << "WARNING: CHANGING THE VALUE OF PARAMETER: " << key << " from " << old_value << " to " << new_value
+              << '\n';
+}
+
+std::int32_t usable_thread_count(std::int32_t requested) {
+    if (requested < 1) return 1;
+    if (requested > max_threads) return max_threads;
+    return requested;
+}
+
+void check_record_count(const Calculation& calc, int slot, int limit) {
+    const std::int32_t count = calc.parameters.ints[slot];
+    if (count < 1 || count > limit) {
+        std::cout << "ERROR: " << calc.parameters.ints.names[static_cast<std::size_t>(slot)] << " must be between 1 and "
+                  << limit << "!" << '\n';
+        end_process(1);
+    }
+}
+
+void read_key_value(Calculation& calc, WordCursor& cursor, const std::string& key, ParameterKey found) {
+    ParameterBlock& p = calc.parameters;
+    switch (found.kind) {
+        case kind_global_int: p.ints[found.slot] = read_single_value<std::int32_t>(cursor, key, whole_int); break;
+        case kind_global_double: p.doubles[found.slot] = read_single_value<double>(cursor, key, whole_double); break;
+        case kind_global_string: p.strings[found.slot] = next_value_word(cursor, key); break;
+        case kind_global_bool: p.bools[found.slot] = read_single_value<bool>(cursor, key, whole_bool); break;
+        case kind_global_array:
+            if (found.slot == ArrayKey::MT_seed) {
+                for (int i = 0; i < MT_seed_length; ++i) {
+                    p.ints[IntKey::MT_seed_first + i] = read_single_value<std::int32_t>(cursor, key, whole_int);
+                }
+            } else {
+                for (double& epsilon : p.lj_epsilons) epsilon = read_single_value<double>(cursor, key, whole_double);
+            }
+            break;
+        case kind_spectrum_int: parse_spectrum_int_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_spectrum_double: parse_spectrum_double_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_spectrum_string: parse_spectrum_string_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_spectrum_scf: parse_spectrum_scf_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_structure_double: parse_structure_double_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_structure_string: parse_structure_string_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_structure_bool: parse_structure_bool_list(calc, cursor.rest_of_line(), found.slot); break;
+        case kind_structure_int:  // no structure key is an integer
+        case kind_unknown: cursor.skip_rest_of_line(); break;
+    }
+}
+
+void adjust_after_reading(Calculation& calc, bool use_extra_argument, const std::string& extra_argument) {
+    ParameterBlock& p = calc.parameters;
+    std::int32_t& states = p.ints[IntKey::Number_of_states];
+    // The evolutionary step pairs states, so the population is made even; it can never be empty.
+    if (states > 1 && states % 2 != 0) {
+        warn_changed_value(p.ints.names[IntKey::Number_of_states], states, states + 1);
+        states += 1;
+    } else if (states < 1) {
+        warn_changed_value(p.ints.names[IntKey::Number_of_states], states, 1);
+        states = 1;
+    }
+    check_record_count(calc, IntKey::Number_of_spectra, max_spectra);
+    check_record_count(calc, IntKey::Number_of_structures, max_structures);
+
+    const int spectra = p.ints[IntKey::Number_of_spectra];
+    const int structures = p.ints[IntKey::Number_of_structures];
+    for (int i = 0; i < spectra; ++i) {
+        SpectrumParameters& spectrum = calc.spectrum_parameters[i];
+        validate_k_and_r_ranges(spectrum);
+        spectrum.thread_count = usable_thread_count(p.ints[IntKey::Number_of_threads]);
+        if (spectrum.doubles[SpectrumDoubleKey::Spectrum_weight] < 0) {
+            spectrum.doubles[SpectrumDoubleKey::Spectrum_weight] = 1.0 / spectra;
+        }
+    }
+    for (int i = spectra; i < max_spectra; ++i) copy_spectrum_parameters(calc.spectrum_parameters[0], calc.spectrum_parameters[i]);
+    for (int i = structures; i < max_structures; ++i) {
+        copy_structure_parameters(calc.structure_parameters[0], calc.structure_parameters[i]);
+    }
+    for (int i = 0; i < structures; ++i) structure_type_code(calc.structure_parameters[i]);
+    decode_norm_and_space(calc);
+    calc.move_all = set_move_all_flag(calc);
+    parse_polarization(calc);
+
+    calc.axis_label_k = "K";
+    calc.axis_label_q = "Q";
+    calc.axis_label_r = "R";
+    calc.axis_label_w = "W";
+    const std::string& space = p.strings[StringKey::Space];
+    if (space == "k") calc.axis_label_k = "[K]";
+    else if (space == "q") calc.axis_label_q = "[Q]";
+    else if (space == "r") calc.axis_label_r = "[R]";
+    else if (space == "w") calc.axis_label_w = "[W]";
+    std::cout << '\n';
+
+    std::int32_t& threads = p.ints[IntKey::Number_of_threads];
+    if (threads > max_threads) {
+        std::cout << "WARNING: SPECIFIED NUMBER OF THREADS EXCEEDS BUILT-IN LIMIT!" << '\n';
+        threads = max_threads;
+    } else if (threads < 1) {
+        warn_changed_value(p.ints.names[IntKey::Number_of_threads], threads, 1);
+        threads = 1;
+    }
+
+    const double acceptance = p.doubles[DoubleKey::Acceptance_rate];
+    calc.log_acceptance = -1e100;
+    if (acceptance > 0 && acceptance < 1) calc.log_acceptance = std::log(acceptance);
+    calc.step_length = p.doubles[DoubleKey::Maximal_step_length];
+
+    if (use_extra_argument) {
+        for (int i = 0; i < spectra; ++i) {
+            calc.spectrum_parameters[i].strings[SpectrumStringKey::File_with_experimental_EXAFS_signal] = extra_argument;
+        }
+    }
+}
+
+}  // namespace
+
+bool parameter_keys_match(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    auto stem = [](const std::string& key) {
+        return key.back() == ':' ? std::string_view(key).substr(0, key.size() - 1) : std::string_view(key);
+    };
+    return stem(a) == stem(b);
+}
+
+bool classify_spectrum_key(const Calculation& calc, std::string key, ParameterKey& found) {
+    replace_legacy_name(key, spectrum_legacy_names);
+    const SpectrumParameters& record = calc.spectrum_parameters[0];
+    if (int slot = find_slot(record.ints.names, key); slot >= 0) found = {kind_spectrum_int, slot};
+    else if (int slot = find_slot(record.doubles.names, key); slot >= 0) found = {kind_spectrum_double, slot};
+    else if (int slot = find_slot(record.strings.names, key); slot >= 0) found = {kind_spectrum_string, slot};
+    else if (int slot = find_slot(record.scf.names, key); slot >= 0) found = {kind_spectrum_scf, slot};
+    else return false;
+    return true;
+}
+
+bool classify_structure_key(const Calculation& calc, const std::string& key, ParameterKey& found) {
+    const StructureParameters& record = calc.structure_parameters[0];
+    if (int slot = find_slot(record.doubles.names, key); slot >= 0) found = {kind_structure_double, slot};
+    else if (int slot = find_slot(record.strings.names, key); slot >= 0) found = {kind_structure_string, slot};
+    else if (int slot = find_slot(record.bools.names, key); slot >= 0) found = {kind_structure_bool, slot};
+    else return false;
+    return true;
+}
+
+ParameterKey classify_parameter_key(const Calculation& calc, std::string key) {
+    replace_legacy_name(key, global_legacy_names);
+    const ParameterBlock& p = calc.parameters;
+    ParameterKey found;
+    if (int slot = find_slot(p.ints.names, key); slot >= 0) return {kind_global_int, slot};
+    if (int slot = find_slot(p.doubles.names, key); slot >= 0) return {kind_global_double, slot};
+    if (int slot = find_slot(p.strings.names, key); slot >= 0) return {kind_global_string, slot};
+    if (int slot = find_slot(p.bools.names, key); slot >= 0) return {kind_global_bool, slot};
+    if (int slot = find_slot(p.array_names, key); slot >= 0) return {kind_global_array, slot};
+    if (classify_spectrum_key(calc, key, found)) return found;
+    if (classify_structure_key(calc, key, found)) return found;
+    std::cout << "WARNING - unknown parameter (" << key << ")" << '\n';
+    return {};
+}
+
+void parse_spectrum_int_list(Calculation& calc, const std::string& list, int slot) {
+    store_list(calc.spectrum_parameters, &SpectrumParameters::ints, slot, numeric_list<std::int32_t>(list));
+}
+void parse_spectrum_double_list(Calculation& calc, const std::string& list, int slot) {
+    store_list(calc.spectrum_parameters, &SpectrumParameters::doubles, slot, numeric_list<double>(list));
+}
+void parse_spectrum_string_list(Calculation& calc, const std::string& list, int slot) {
+    store_list(calc.spectrum_parameters, &SpectrumParameters::strings, slot, word_list(list));
+}
+void parse_spectrum_scf_list(Calculation& calc, const std::string& list, int slot) {
+    store_list(calc.spectrum_parameters, &SpectrumParameters::scf, slot, numeric_list<double>(list));
+}
+void parse_structure_double_list(Calculation& calc, const std::string& list, int slot) {
+    store_list(calc.structure_parameters, &StructureParameters::doubles, slot, numeric_list<double>(list));
+}
+void parse_structure_string_list(Calculation& calc, const std::string& list, int slot) {
+    const auto values = slot == StructureStringKey::Supercell ? supercell_list(list) : word_list(list);
+    store_list(calc.structure_parameters, &StructureParameters::strings, slot, values);
+}
+void parse_structure_bool_list(Calculation& calc, const std::string& list, int slot) {
+    store_list(calc.structure_parameters, &StructureParameters::bools, slot, numeric_list<bool>(list));
+}
+
+bool set_move_all_flag(const Calculation& calc) { return calc.parameters.strings[StringKey::Move_type] == "move_all"; }
+
+void read_parameter_file(Calculation& calc, const std::string& file_name, bool use_extra_argument,
+                         const std::string& extra_argument) {
+    std::ifstream in(file_name);
+    if (!in) {
+        std::cout << "ERROR: PARAMETER FILE CANNOT BE OPENED!" << '\n';
+        end_process(4);
+    }
+    WordCursor cursor(in);
+    for (;;) {
+        if (!cursor.next_line()) fail_reading("ERROR: NO BEGIN LINE IN PARAMETER FILE " + file_name + "!");
+        const std::string& line = cursor.line();
+        if (!line.empty() && line[0] == '#') continue;
+        if (line == "BEGIN") break;
+    }
+    cursor.skip_rest_of_line();
+    for (;;) {
+        std::optional<std::string> word = cursor.next_word();
+        if (!word) fail_reading("ERROR: NO END OF PARAMETERS (END) IN PARAMETER FILE " + file_name + "!");
+        if ((*word)[0] == '#') {
+            cursor.skip_rest_of_line();
+            continue;
+        }
+        if (*word == "END") break;
+        read_key_value(calc, cursor, *word, classify_parameter_key(calc, *word));
+    }
+    in.close();
+
+    adjust_after_reading(calc, use_extra_argument, extra_argument);
+    write_parameter_file(calc, std::cout);
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "control/parameters.hpp"
+
+#include <ostream>
+#include <string>
+
+// Writes the whole parameter set in the canonical layout that the reader reads back.
+void write_parameter_file(const Calculation& calc, std::ostream& out);
+void write_spectrum_parameter_lines(const Calculation& calc, std::ostream& out, ParameterSection section);
+void write_structure_parameter_lines(const Calculation& calc, std::ostream& out, ParameterSection section);
+// Writes the key, then width - length + 1 blanks when the key fits the width, none otherwise.
+void write_padded_key(std::ostream& out, const std::string& key, int width);

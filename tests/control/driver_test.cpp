@@ -1,0 +1,160 @@
+#include "control/calculation.hpp"
+#include "control/driver.hpp"
+#include "control/parameter_writer.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct DriverRun {
+    int code;
+    std::string output;
+};
+
+// Runs the driver on a parameter file holding the given body, with the given flags set.
+DriverRun run_driver(Calculation& calc, const std::string& body, const std::string& extra = "") {
+    std::ofstream("input.dat") << "BEGIN\n" << body << "END\n";
+    CaptureStdout capture;
+    const int code = exit_code_of([&] { run_calculation(calc, "input.dat", extra); });
+    return {code, capture.text()};
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TEST(Driver, ReseedShiftsEachSeedWithTruncatingRemainders) {
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    const std::int32_t seeds[] = {999, -5, 2147483647, 9999};
+    for (int i = 0; i < 4; ++i) calc->parameters.ints[IntKey::MT_seed_first + i] = seeds[i];
+    reseed_parameters(*calc);
+    EXPECT_EQ(calc->parameters.ints[IntKey::MT_seed_first + 0], 0);
+    EXPECT_EQ(calc->parameters.ints[IntKey::MT_seed_first + 1], -3) << "a negative seed stays non-positive";
+    EXPECT_EQ(calc->parameters.ints[IntKey::MT_seed_first + 2], 650);
+    EXPECT_EQ(calc->parameters.ints[IntKey::MT_seed_first + 3], 0);
+}
+
+TEST(Driver, ReseedModeWritesTheReseededCopyAndEndsWith0) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.reseed = true;
+    const DriverRun run = run_driver(*calc, "MT_seed 1 2 3 4\nTitle seeds\n");
+    EXPECT_EQ(run.code, 0);
+    const std::string copy = file_text("input.dat_reseed");
+    EXPECT_NE(copy.find("\n              MT_seed" + std::string(32, ' ') + "2 4 6 5\n"), std::string::npos);
+    EXPECT_NE(copy.find("\nTitle" + std::string(33, ' ') + " seeds\n"), std::string::npos);
+    EXPECT_NE(run.output.find("      2: READING PARAMETERS\n"), std::string::npos);
+    EXPECT_EQ(run.output.find("3: PROCESSING"), std::string::npos);
+}
+
+TEST(Driver, EditModeWritesTheEditedCopy) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.edit = true;
+    FeedStdin answers("7\n0\n4\n0\n");
+    const DriverRun run = run_driver(*calc, "");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_NE(file_text("input.dat_new").find("Number_of_threads" + std::string(21, ' ') + " 4\n"), std::string::npos);
+}
+
+TEST(Driver, RefusedEditWritesNothing) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.edit = true;
+    FeedStdin answers("3\n0\n11\n");
+    EXPECT_EQ(run_driver(*calc, "").code, 5);
+    EXPECT_FALSE(fs::exists("input.dat_new"));
+}
+
+TEST(Driver, TransformsOnlyWithSkippedDataEndsAfterTheSkipLine) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.ftwt = true;
+    calc->flags.structure = true;
+    const DriverRun run = run_driver(*calc, "");
+    EXPECT_EQ(run.code, 0);
+    const std::string tail = "      3: PROCESSING EXPERIMENTAL DATA - skipped!\n";
+    ASSERT_GE(run.output.size(), tail.size());
+    EXPECT_EQ(run.output.substr(run.output.size() - tail.size()), tail);
+}
+
+TEST(Driver, BindsOneSpectrumContextPerUsedSpectrum) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.ftwt = true;
+    calc->flags.atoms = true;
+    run_driver(*calc, "Number_of_spectra 2\n");
+    EXPECT_EQ(calc->spectra[1].parameters, &calc->spectrum_parameters[1]);
+    EXPECT_EQ(calc->spectra[1].index, 1);
+    EXPECT_EQ(calc->spectrum_parameters[1].index, 1);
+    EXPECT_EQ(calc->spectra[2].parameters, nullptr);
+}
+
+TEST(Driver, SeedsTheGeneratorFromTheParameterFile) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.ftwt = true;
+    calc->flags.atoms = true;
+    run_driver(*calc, "MT_seed 7 8 9 10\n");
+    EXPECT_EQ(calc->random.init_key(), (std::vector<std::uint32_t>{7, 8, 9, 10}));
+}
+
+TEST(Driver, StagesNotBuiltYetStopTheRunWithANonZeroCode) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    const DriverRun run = run_driver(*calc, "");
+    EXPECT_NE(run.code, 0);
+    EXPECT_NE(run.code, -1);
+    EXPECT_NE(run.output.find("is not available yet"), std::string::npos);
+}
+
+TEST(Driver, FeffProgramIsCopiedKeepingItsExecutableBit) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    calc->parameters.strings[StringKey::FEFF_path] = "myfeff";
+    std::ofstream("myfeff") << "#!/bin/sh\n";
+    fs::permissions("myfeff", fs::perms::owner_all);
+    install_feff_program(*calc);
+    ASSERT_TRUE(fs::exists("feff_win.exe"));
+    EXPECT_NE(fs::status("feff_win.exe").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(file_text("feff_win.exe"), "#!/bin/sh\n");
+}
+
+TEST(Driver, MissingFeffProgramEndsWith1UnlessOnlyInputFilesAreWanted) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    calc->parameters.strings[StringKey::FEFF_path] = "absent";
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), 1);
+        EXPECT_EQ(capture.text(), "ERROR! Specified FEFF program not found!\n");
+    }
+    calc->flags.atoms = true;
+    EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), -1);
+}
+
+TEST(Driver, UnwritableCopyIsReportedNotIgnored) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { write_parameter_copy(*calc, "no-such-folder/example.dat"); }), 4);
+    EXPECT_EQ(capture.text(), "ERROR: FILE no-such-folder/example.dat CANNOT BE WRITTEN!\n");
+}
