@@ -75,6 +75,22 @@ bool set_run_flag(RunFlags& flags, int code) {
     return true;
 }
 
+bool apply_further_arguments(RunFlags& flags, std::string& extra_argument, int count, char** arguments) {
+    constexpr int code_example = 6;
+    for (int i = 0; i < count; ++i) {
+        const std::string argument = arguments[i];
+        const int code = parse_command_line_flag(argument);
+        if (code == flag_unknown) return false;
+        if (code == flag_plain_word || code == code_example) {
+            extra_argument = argument;
+            flags.has_extra_argument = true;
+        } else {
+            set_run_flag(flags, code);
+        }
+    }
+    return true;
+}
+
 void print_banner() {
     print_dashes();
     std::cout << " " << '\n';

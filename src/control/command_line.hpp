@@ -14,6 +14,10 @@ int parse_command_line_flag(const std::string& argument);
 // Sets the RunFlags field of a switch code; false for codes that name no switch.
 bool set_run_flag(RunFlags& flags, int code);
 
+// Turns the arguments after the parameter file into flags; a plain word (or "-example") becomes the
+// extra argument, the last one winning. False at the first unknown switch.
+bool apply_further_arguments(RunFlags& flags, std::string& extra_argument, int count, char** arguments);
+
 void print_banner();
 void print_help();
 std::string get_version();

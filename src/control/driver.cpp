@@ -69,9 +69,92 @@ void stage_processing_experimental_data(Calculation& calc) {
     if (f.ftwt) end_process(0);
 }
 
-void stage_defining_geometry(Calculation&) {
+void stage_defining_geometry(Calculation& calc) {
     log_line("      4: DEFINING GEOMETRY");
     not_available_yet("The geometry stage");
+    if (calc.flags.phantoms) end_process(0);
+    if (calc.flags.beststate) not_available_yet("The best-state restart file (-beststate)");
+    install_feff_program(calc);
+}
+
+void stage_scf_potentials(Calculation& calc) {
+    const RunFlags& f = calc.flags;
+    if (!(f.skippot || f.restart || f.structure)) {
+        log_line("      5: SCF POTENTIAL CALCULATIONS");
+        if (calc.absorber_edge_count > 0) not_available_yet("The FEFF potential calculation");
+    } else {
+        log_line("      5: SCF POTENTIAL CALCULATIONS - skipped!");
+    }
+    for (int i = 0; i < calc.absorber_edge_count; ++i) {
+        if (!std::ifstream("feff_" + int_to_string(i) + "/pot.bin")) {
+            std::cout << "ERROR! FEFF potential missing!" << '\n';
+            end_process(1);
+        }
+    }
+}
+
+// Stages 6 to 9 run once per absorber edge.
+void stage_paths(Calculation& calc) {
+    const RunFlags& f = calc.flags;
+    for (int i = 0; i < calc.absorber_edge_count; ++i) {
+        log_line("      6: PATHFINDER");
+        not_available_yet("The pathfinder");
+    }
+    if (f.structure) not_available_yet("The structure report (-structure)");
+    if (f.md) not_available_yet("EXAFS averaged over a trajectory (-md)");
+}
+
+void stage_first_iteration(Calculation& calc) {
+    if (!calc.flags.restart) {
+        log_line("      10: FIRST ITERATION");
+        not_available_yet("The starting states");
+    } else {
+        log_line("      10: PREPARING RESTART");
+        not_available_yet("Restarting a calculation");
+    }
+}
+
+void stage_first_shell_fit(Calculation& calc) {
+    if (calc.flags.useFF) {
+        log_line("      11: FIRST SHELL FIT - skipped!");
+        return;
+    }
+    log_line("      11: FIRST SHELL FIT");
+    not_available_yet("The first-shell fit");
+}
+
+void stage_diagnostics(Calculation& calc) {
+    if (calc.flags.structure || calc.flags.skipcheck) {
+        log_line("      12: DIAGNOSTICS - skipped");
+        return;
+    }
+    log_line("      12: DIAGNOSTICS");
+    not_available_yet("The clustering diagnostics");
+}
+
+// Returns true when the run goes on to the final stage (the plain main loop only).
+bool stage_main_loop(Calculation& calc) {
+    const RunFlags& f = calc.flags;
+    if (f.fitFF) {
+        log_line("      13: FORCE FIELD FITTING");
+        not_available_yet("Force-field fitting");
+    }
+    if (f.useFF) {
+        log_line("      13: MC CALCULATIONS WITH EXTERNAL FORCE FIELD");
+        not_available_yet("Monte Carlo with an external force field");
+    }
+    if (f.oneD) {
+        log_line("      13: MAIN LOOP: 1D calculation");
+        not_available_yet("The one-dimensional model");
+    }
+    log_line("      13: MAIN LOOP");
+    not_available_yet("The main loop");
+}
+
+void stage_finalizing(Calculation&) {
+    log_line("      14: FINALIZING");
+    log_line("                    Saving all files...");
+    not_available_yet("Writing the final files");
 }
 
 }  // namespace
@@ -111,4 +194,10 @@ void run_calculation(Calculation& calc, std::string parameter_file_name, std::st
     stage_reading_parameters(calc, parameter_file_name, extra_argument);
     stage_processing_experimental_data(calc);
     stage_defining_geometry(calc);
+    stage_scf_potentials(calc);
+    stage_paths(calc);
+    stage_first_iteration(calc);
+    stage_first_shell_fit(calc);
+    stage_diagnostics(calc);
+    if (stage_main_loop(calc)) stage_finalizing(calc);
 }

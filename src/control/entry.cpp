@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int code_example = 6;
-
 int unrecognised_keyword() {
     std::cout << "ERROR - keyword is not recognized" << '\n' << "Use ' -help' for more information";
     return 3;
@@ -48,17 +46,7 @@ int run_program(int argc, char** argv) {
     log_line("   Calculations started");
     std::string extra_argument;
     calc->flags.has_extra_argument = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const int code = parse_command_line_flag(argument);
-        if (code == flag_unknown) return unrecognised_keyword();
-        if (code == flag_plain_word || code == code_example) {
-            extra_argument = argument;
-            calc->flags.has_extra_argument = true;
-        } else {
-            set_run_flag(calc->flags, code);
-        }
-    }
+    if (!apply_further_arguments(calc->flags, extra_argument, argc - 2, argv + 2)) return unrecognised_keyword();
 
     run_calculation(*calc, first, extra_argument);
     log_line("   Done");

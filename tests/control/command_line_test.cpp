@@ -102,6 +102,46 @@ TEST(CommandLine, SwitchCodesFollowTheTable) {
     }
 }
 
+namespace {
+
+struct ParsedArguments {
+    bool accepted;
+    RunFlags flags;
+    std::string extra;
+};
+
+ParsedArguments parse_further(std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    ParsedArguments parsed{};
+    parsed.accepted = apply_further_arguments(parsed.flags, parsed.extra, static_cast<int>(argv.size()), argv.data());
+    return parsed;
+}
+
+}  // namespace
+
+TEST(CommandLine, PlainWordsBecomeTheExtraArgumentTheLastOneWinning) {
+    const ParsedArguments md = parse_further({"-md", "traj.xyz", "-setcenter"});
+    EXPECT_TRUE(md.accepted);
+    EXPECT_TRUE(md.flags.md);
+    EXPECT_TRUE(md.flags.setcenter);
+    EXPECT_TRUE(md.flags.has_extra_argument);
+    EXPECT_EQ(md.extra, "traj.xyz");
+
+    EXPECT_EQ(parse_further({"first.xyz", "second.xyz"}).extra, "second.xyz");
+
+    const ParsedArguments example = parse_further({"-example"});
+    EXPECT_FALSE(example.flags.example);
+    EXPECT_EQ(example.extra, "-example");
+
+    const ParsedArguments spectrum = parse_further({"-spectrum", "mine.dat"});
+    EXPECT_TRUE(spectrum.flags.spectrum);
+    EXPECT_EQ(spectrum.extra, "mine.dat");
+
+    EXPECT_FALSE(parse_further({"-gulp", "-Restart"}).accepted);
+    EXPECT_TRUE(parse_further({"-gulp"}).flags.md) << "-gulp and -md share one flag";
+}
+
 TEST(CommandLine, GuessFFSetsBothForceFieldFlags) {
     RunFlags flags;
     ASSERT_TRUE(set_run_flag(flags, parse_command_line_flag("-guessFF")));
