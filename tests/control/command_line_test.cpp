@@ -87,21 +87,6 @@ TEST(CommandLine, HelpAfterTheParameterFilePrintsHelpThenFailsWith3) {
     EXPECT_LT(help, error);
 }
 
-TEST(CommandLine, SwitchCodesFollowTheTable) {
-    EXPECT_EQ(parse_command_line_flag("-restart"), 1);
-    EXPECT_EQ(parse_command_line_flag("-gulp"), 2);
-    EXPECT_EQ(parse_command_line_flag("-md"), 2);
-    EXPECT_EQ(parse_command_line_flag("-example"), 6);
-    EXPECT_EQ(parse_command_line_flag("-guessFF"), 27);
-    EXPECT_EQ(parse_command_line_flag("-oneDrdf"), 29);
-    EXPECT_EQ(parse_command_line_flag("trajectory.xyz"), flag_plain_word);
-    EXPECT_EQ(parse_command_line_flag("-ONED"), flag_unknown);
-    for (int never : {4, 9, 10}) {
-        RunFlags flags;
-        EXPECT_FALSE(set_run_flag(flags, never));
-    }
-}
-
 namespace {
 
 struct ParsedArguments {

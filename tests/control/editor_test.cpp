@@ -94,13 +94,6 @@ TEST_F(EditorTest, SectionZeroListsOnlyTheNamedKeyNotTheSeedSlots) {
     EXPECT_EQ(result.code, 5);
 }
 
-TEST_F(EditorTest, EmptyCategoryRefusesEveryNumber) {
-    calc->parameters.int_sections[IntKey::Number_of_threads] = 1;
-    const EditorRun result = run("7 0");
-    EXPECT_NE(result.text.find(listing({}) + refusal), std::string::npos);
-    EXPECT_EQ(result.code, 5);
-}
-
 TEST_F(EditorTest, WrongOrUnreadableAnswersEndWithCode5InsteadOfLooping) {
     // Numbers out of range, end of input at every question, letters, and a bool that is neither 0 nor 1.
     for (const char* input : {"8", "-2", "7 -1", "7 1", "", "x", "7", "7 zero", "7 0", "7 0 many", "7 0 5 yes",
@@ -161,17 +154,6 @@ TEST_F(EditorTest, LjEpsilonsGoesStraightToRepeat) {
                                       "\t\t\t LJ_epsilons\n"
                                       "\t\tRepeat?\n\t\t\t 0: No\n\t\t\t 1: Yes\n"));
     EXPECT_EQ(calc->parameters.lj_epsilons[0], 0.1);
-}
-
-TEST_F(EditorTest, GlobalValuesUseDefaultNotationBoolDigitsAndSingleWords) {
-    const EditorRun result = run("2 4 2e-05 1  2 8 0 1  2 7   one_atom   0");
-    EXPECT_EQ(result.code, -1);
-    EXPECT_NE(result.text.find("Current value:0.0001\n"), std::string::npos);
-    EXPECT_NE(result.text.find("Current value:1\n"), std::string::npos);
-    EXPECT_NE(result.text.find("Current value:move_all\n"), std::string::npos);
-    EXPECT_EQ(calc->parameters.doubles[DoubleKey::Weight_increment], 2e-05);
-    EXPECT_FALSE(calc->parameters.bools[BoolKey::adjust_acceptance]);
-    EXPECT_EQ(calc->parameters.strings[StringKey::Move_type], "one_atom");
 }
 
 TEST_F(EditorTest, RepeatsOnlyOnAnswer1) {

@@ -44,15 +44,3 @@ TEST(RandomGenerator, ReseedingWithTheSameKeyRestartsTheSequence) {
     EXPECT_FALSE(calc->random.seeded_by_value());
 }
 
-TEST(RandomGenerator, DrawsStayInTheirIntervals) {
-    MersenneTwister generator;
-    for (int i = 0; i < 10000; ++i) {
-        const double real2 = generator.genrand_real2();
-        EXPECT_GE(real2, 0.0);
-        EXPECT_LT(real2, 1.0);
-        const double real3 = generator.genrand_real3();
-        EXPECT_GT(real3, 0.0);
-        EXPECT_LT(real3, 1.0);
-        EXPECT_GE(generator.genrand_int31(), 0);
-    }
-}

@@ -39,13 +39,6 @@ TEST(SpectrumRanges, CeilingIsTakenOfTheQuotientAsComputed) {
     EXPECT_EQ(single.nk, 1);
 }
 
-TEST(SpectrumRanges, ExplicitWaveletReferenceIsKept) {
-    SpectrumParameters spectrum = defaulted_spectrum();
-    spectrum.doubles[SpectrumDoubleKey::R0_for_WT] = 0.0;
-    validate_k_and_r_ranges(spectrum);
-    EXPECT_EQ(spectrum.doubles[SpectrumDoubleKey::R0_for_WT], 0.0);
-}
-
 TEST(RecordCodes, TextsDecodeOnlyOnExactWholeMatches) {
     auto calc = std::make_unique<Calculation>();
     set_parameter_defaults(*calc);
