@@ -4,6 +4,7 @@
 #include "control/parameters.hpp"
 #include "control/record_parameters.hpp"
 #include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
 
 #include <array>
 #include <cstdint>
@@ -57,6 +58,7 @@ struct Calculation {
 
     std::string parameter_file_name;
     std::array<SpectrumContext, max_spectra> spectra;
+    std::array<Structure, max_structures> structures;
     RunFlags flags;
     std::int32_t absorber_edge_count = 0;
 

@@ -6,6 +6,8 @@
 #include "control/parameter_reader.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
+#include "structure/geometry.hpp"
+#include "structure/rdf_tool.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -48,7 +50,10 @@ void stage_reading_parameters(Calculation& calc, const std::string& parameter_fi
         write_parameter_copy(calc, parameter_file_name + "_new");
         end_process(0);
     }
-    if (calc.flags.rdf) not_available_yet("The RDF tool (-rdf)");
+    if (calc.flags.rdf) {
+        generate_rdf_interactive(calc);
+        end_process(0);
+    }
 
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
     for (int i = 0; i < spectra; ++i) {
@@ -69,9 +74,10 @@ void stage_processing_experimental_data(Calculation& calc) {
     if (f.ftwt) end_process(0);
 }
 
-void stage_defining_geometry(Calculation& calc) {
+void stage_defining_geometry(Calculation& calc, const std::string& extra_argument) {
     log_line("      4: DEFINING GEOMETRY");
-    not_available_yet("The geometry stage");
+    build_geometry(calc, extra_argument);
+    not_available_yet("Setting up the absorber edges");
     if (calc.flags.phantoms) end_process(0);
     if (calc.flags.beststate) not_available_yet("The best-state restart file (-beststate)");
     install_feff_program(calc);
@@ -193,7 +199,7 @@ void run_calculation(Calculation& calc, std::string parameter_file_name, std::st
     stage_parameters_initialization(calc);
     stage_reading_parameters(calc, parameter_file_name, extra_argument);
     stage_processing_experimental_data(calc);
-    stage_defining_geometry(calc);
+    stage_defining_geometry(calc, extra_argument);
     stage_scf_potentials(calc);
     stage_paths(calc);
     stage_first_iteration(calc);
