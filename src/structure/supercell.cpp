@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <initializer_list>
 #include <iostream>
 #include <limits>
 
@@ -16,6 +17,16 @@ const std::string summary_indent(25, ' ');
 
 // The working list holds 27 copies of every supercell atom, so that is the count that must fit.
 constexpr std::int64_t max_atom_count = std::numeric_limits<std::int32_t>::max() / 27;
+
+// Whether the product of the non-negative factors exceeds the limit, without overflowing on the way.
+bool product_exceeds(std::initializer_list<std::int64_t> factors, std::int64_t limit) {
+    std::int64_t product = 1;
+    for (const std::int64_t factor : factors) {
+        if (factor != 0 && product > limit / factor) return true;
+        product *= factor;
+    }
+    return product > limit;
+}
 
 [[noreturn]] void fail_supercell(const std::string& message) {
     std::cout << message << '\n';
@@ -66,7 +77,7 @@ std::array<std::int32_t, 3> choose_supercell_size(const Structure& structure) {
     const std::string& text = structure.parameters->strings[StructureStringKey::Supercell];
     if (given[1] >= 1 && given[2] >= 1) {
         if (given[0] < 1) fail_supercell("ERROR: WRONG SUPERCELL SIZE " + text + "!");
-        if (std::int64_t{given[0]} * given[1] * given[2] * n > max_atom_count) {
+        if (product_exceeds({given[0], given[1], given[2], n}, max_atom_count)) {
             fail_supercell("ERROR: SUPERCELL " + text + " HOLDS TOO MANY ATOMS!");
         }
         return given;
