@@ -4,11 +4,14 @@
 #include "control/parameters.hpp"
 #include "control/record_parameters.hpp"
 #include "spectra/spectrum_context.hpp"
+#include "optimisation/state.hpp"
 #include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // One flag per command-line switch ("-gulp" and "-md" share one; "-guessFF" sets useFF too).
 struct RunFlags {
@@ -56,9 +59,14 @@ struct Calculation {
     double log_acceptance = 0.0;
     double step_length = 0.0;
 
+    std::vector<State> current_states;
+    std::vector<State> offspring_states;
+    std::vector<State> backup_states;
+
     std::string parameter_file_name;
     std::array<SpectrumContext, max_spectra> spectra;
     std::array<Structure, max_structures> structures;
+    std::array<AbsorberEdge, max_absorber_edges> edges;
     RunFlags flags;
     std::int32_t absorber_edge_count = 0;
 

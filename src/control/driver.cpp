@@ -57,7 +57,7 @@ void stage_reading_parameters(Calculation& calc, const std::string& parameter_fi
 
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
     for (int i = 0; i < spectra; ++i) {
-        bind_spectrum_context(calc.spectra[i], calc.spectrum_parameters[i]);
+        init_spectrum_context(calc.spectra[i], calc.spectrum_parameters[i], calc.edges.data());
         calc.spectra[i].index = i;
         calc.spectrum_parameters[i].index = i;
     }

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+struct Calculation;
+struct SignalArray;
+
+// Line layouts of signal files: chi(k) with the input's k weighting and column order, a Fourier
+// transform (R re im mod), a wavelet map (k R re im mod, R outer), a k-space line (k re).
+constexpr int signal_file_chi = 0;
+constexpr int signal_file_ft = 1;
+constexpr int signal_file_wt = 3;
+constexpr int signal_file_k_line = 4;
+
+void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode);
+void read_signal_file(SignalArray& signal, const std::string& file_name, int mode);
+
+// Stage 3: builds (or reads) the windows of every spectrum and loads every experimental spectrum.
+void prepare_experimental_data(Calculation& calc);
