@@ -6,6 +6,7 @@
 #include "control/parameter_reader.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
+#include "spectra/signal_files.hpp"
 #include "structure/geometry.hpp"
 #include "structure/rdf_tool.hpp"
 
@@ -69,7 +70,7 @@ void stage_processing_experimental_data(Calculation& calc) {
         log_line("      3: PROCESSING EXPERIMENTAL DATA - skipped!");
     } else {
         log_line("      3: PROCESSING EXPERIMENTAL DATA");
-        not_available_yet("Reading experimental spectra");
+        prepare_experimental_data(calc);
     }
     if (f.ftwt) end_process(0);
 }

@@ -117,6 +117,8 @@ TEST(Driver, SeedsTheGeneratorFromTheParameterFile) {
 TEST(Driver, StagesNotBuiltYetStopTheRunWithANonZeroCode) {
     ScopedWorkFolder folder;
     auto calc = std::make_unique<Calculation>();
+    calc->flags.atoms = true;
+    std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n1\nDirect\n0 0 0 Cu\n";
     const DriverRun run = run_driver(*calc, "");
     EXPECT_NE(run.code, 0);
     EXPECT_NE(run.code, -1);

@@ -1,0 +1,130 @@
+#include "spectra/residuals.hpp"
+
+#include "control/record_parameters.hpp"
+#include "optimisation/state.hpp"
+#include "spectra/fourier.hpp"
+#include "spectra/signal.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "spectra/wavelet.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+double weighted_squared_residual(const SignalArray& a, const SignalArray& b, const SignalArray& window, bool complex) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(a.n, 0)); ++i) {
+        const double w = window.re[i];
+        double d = (a.re[i] - b.re[i]) * (a.re[i] - b.re[i]);
+        if (complex) d += (a.im[i] - b.im[i]) * (a.im[i] - b.im[i]);
+        sum += w * w * d;
+    }
+    return sum;
+}
+
+double weighted_squared_norm(const SignalArray& a, const SignalArray& window, bool complex) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(a.n, 0)); ++i) {
+        const double w = window.re[i];
+        double v = a.re[i] * a.re[i];
+        if (complex) v += a.im[i] * a.im[i];
+        sum += w * w * v;
+    }
+    return sum;
+}
+
+double weighted_abs_residual(const SignalArray& a, const SignalArray& b, const SignalArray& window, bool complex) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(a.n, 0)); ++i) {
+        const double dre = a.re[i] - b.re[i];
+        const double dim = complex ? a.im[i] - b.im[i] : 0.0;
+        sum += window.re[i] * (complex ? std::sqrt(dre * dre + dim * dim) : std::abs(dre));
+    }
+    return sum;
+}
+
+double weighted_abs_norm(const SignalArray& a, const SignalArray& window, bool complex) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(a.n, 0)); ++i) {
+        sum += window.re[i] * (complex ? std::sqrt(a.re[i] * a.re[i] + a.im[i] * a.im[i]) : std::abs(a.re[i]));
+    }
+    return sum;
+}
+
+double inner_product_magnitude(const SignalArray& a, const SignalArray& b, bool complex) {
+    double real = 0.0, imaginary = 0.0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(a.n, 0)); ++i) {
+        real += a.re[i] * b.re[i];
+        if (complex) {
+            real += a.im[i] * b.im[i];
+            imaginary += a.im[i] * b.re[i] - a.re[i] * b.im[i];
+        }
+    }
+    return complex ? std::sqrt(real * real + imaginary * imaginary) : real;
+}
+
+double compute_exafs_error(SpectrumContext& context, State& state, bool first_shell) {
+    const SpectrumParameters& p = *context.parameters;
+    StateSpectrum& model = state.spectra[static_cast<std::size_t>(context.index)];
+    const SignalArray* experiment = &context.exp_chi;
+    const SignalArray* modelled = &model.chi;
+    const SignalArray* window = &context.window_k;
+    double reference = context.norm_k;
+    double base = p.doubles[SpectrumDoubleKey::dk];
+    bool complex = false;
+    switch (p.space_code) {
+        case space_q:
+            fourier_transform(model.chi, "", false, model.ft);
+            back_fourier_transform(model.ft, context.window_r, "", false, model.bft);
+            experiment = &context.exp_bft;
+            modelled = &model.bft;
+            window = &context.window_q;
+            reference = context.norm_q;
+            break;
+        case space_r:
+            fourier_transform(model.chi, "", false, model.ft);
+            experiment = &context.exp_ft;
+            modelled = &model.ft;
+            window = first_shell ? &context.window_r_first_shell : &context.window_r;
+            reference = first_shell ? context.norm_r_first_shell : context.norm_r;
+            base = p.dR;
+            complex = true;
+            break;
+        case space_w:
+            wavelet_transform(model.chi, "", false, model.wt);
+            experiment = &context.exp_wt;
+            modelled = &model.wt;
+            window = first_shell ? &context.window_w_first_shell : &context.window_w;
+            reference = first_shell ? context.norm_w_first_shell : context.norm_w;
+            base = p.doubles[SpectrumDoubleKey::dk] * p.dR;
+            complex = true;
+            break;
+        default: break;
+    }
+
+    double d = 0.0;
+    double exponent = 0.5;
+    if (p.norm_code == norm_L1) {
+        d = weighted_abs_residual(*experiment, *modelled, *window, complex);
+        exponent = 1.0;
+    } else if (p.norm_code == norm_scalar) {
+        const double em = inner_product_magnitude(*experiment, *modelled, complex);
+        const double ee = inner_product_magnitude(*experiment, *experiment, complex);
+        const double mm = inner_product_magnitude(*modelled, *modelled, complex);
+        // Rounding may push the cosine past +-1; a zero signal has no direction and counts as orthogonal.
+        d = mm * ee > 0 ? std::acos(std::clamp(em / std::sqrt(mm * ee), -1.0, 1.0)) : std::numbers::pi / 2;
+    } else {
+        d = weighted_squared_residual(*experiment, *modelled, *window, complex);
+    }
+
+    // Without a positive reference (nothing of the experiment in the window) the residual is left
+    // unnormalised rather than made infinite; the loader has warned about it.
+    const double scale = reference > 0 ? std::pow(base * reference, exponent) : 1.0;
+    const double error = std::pow(d * base, exponent) / scale;
+    model.residual = error;
+    return error;
+}
+
+double state_exafs_error(SpectrumContext& context, int state_index) {
+    return compute_exafs_error(context, context.states[state_index], false);
+}

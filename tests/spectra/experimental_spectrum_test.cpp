@@ -1,0 +1,145 @@
+#include "spectra/experimental_spectrum.hpp"
+#include "spectra_fixture.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+
+namespace {
+
+struct Reading {
+    int code;
+    std::string output;
+    SignalArray chi;
+};
+
+Reading read_spectrum(const SpectrumParameters& p, const std::string& text, double dE0 = 0.0, double S02 = 1.0) {
+    std::ofstream("exp.dat", std::ios::binary) << text;
+    Reading reading{-1, "", {}};
+    alloc_signal(reading.chi, p, signal_line);
+    CaptureStdout capture;
+    reading.code = exit_code_of([&] { read_experimental_exafs(reading.chi, "exp.dat", dE0, S02); });
+    reading.output = capture.text();
+    return reading;
+}
+
+std::string file_text(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TEST(ExperimentalSpectrum, DataOnTheGridIsReproducedAndDividedByS02) {
+    ScopedWorkFolder folder;
+    const SpectrumParameters p = spectrum_with_range(2.0, 12.0);
+    std::ostringstream text;
+    text << std::setprecision(17) << "# chi k\n";
+    for (int i = 0; i < p.nk; ++i) text << std::sin(0.3 * i) << ' ' << k_grid_value(p, i) << "\r\n";
+    const Reading reading = read_spectrum(p, text.str(), 0.0, 0.5);
+    ASSERT_EQ(reading.code, -1);
+    EXPECT_EQ(reading.output, "");
+    for (int i = 0; i < p.nk; ++i) EXPECT_NEAR(reading.chi.re[i], 2 * std::sin(0.3 * i), 1e-12) << i;
+    std::ifstream written("ipolEXAFS.dat");
+    double chi = 0, k = 0;
+    written >> chi >> k;
+    EXPECT_NEAR(chi, 0.0, 1e-12);
+    EXPECT_NEAR(k, 2.0, 1e-12) << "the interpolated file keeps chi before k like the input";
+}
+
+TEST(ExperimentalSpectrum, EnergyShiftMovesTheAbscissae) {
+    EXPECT_NEAR(energy_shift_term(10.0), -2.6242934, 1e-6);
+    ScopedWorkFolder folder;
+    const SpectrumParameters p = spectrum_with_range(1.0, 3.0, 0.001);
+    // chi equal to k in a k^2-weighted file: a straight line is interpolated exactly.
+    const Reading reading = read_spectrum(p, "0 0.5\n1 1\n2 2\n3 3\n4 4\n", 10.0);
+    const double placed = std::sqrt(1.0 + 2.6242934);
+    const int at = static_cast<int>(std::lround((placed - 1.0) / 0.001));
+    EXPECT_NEAR(reading.chi.re[at], 1.0, 1e-3) << "the point at k = 1 now sits at 1.9038";
+    EXPECT_NEAR(reading.chi.re[0], 0.0, 1e-12) << "below the first shifted point the first row's value is taken";
+}
+
+TEST(ExperimentalSpectrum, KWeightingAndEnds) {
+    ScopedWorkFolder folder;
+    SpectrumParameters p = spectrum_with_range(0.5, 6.0, 0.5);
+    p.doubles[SpectrumDoubleKey::k_power] = 3.0;
+    const Reading reading = read_spectrum(p, "2 0\n3 1\n5 2\n7 4\n");
+    EXPECT_NEAR(reading.chi.re[0], 1.5, 1e-12) << "a row at k = 0 reweighted gets 0";
+    EXPECT_NEAR(reading.chi.re[1], 3.0, 1e-12) << "k_power 3 over an input of 2 multiplies by k";
+    EXPECT_NEAR(reading.chi.re[7], 28.0, 1e-12);
+    EXPECT_NEAR(reading.chi.re[11], 28.0, 1e-12) << "above the last row its value is kept";
+}
+
+TEST(ExperimentalSpectrum, BrokenTablesAreReportedNeverMisread) {
+    ScopedWorkFolder folder;
+    const SpectrumParameters p = spectrum_with_range(1.0, 3.0, 0.5);
+    const Reading partial = read_spectrum(p, "1 1\n2 2\n3 x\n4 4\n");
+    EXPECT_EQ(partial.code, -1);
+    EXPECT_EQ(partial.output,
+              "WARNING: only 2 of 4 data rows of exp.dat could be read; reading stopped at the first incomplete row\n");
+    EXPECT_NEAR(partial.chi.re[4], 2.0, 1e-12);
+    EXPECT_EQ(file_text("tempfile"), "1 1\n2 2\n3 x\n4 4");
+
+    const Reading blank_comment = read_spectrum(p, "1 1\n2 2\n # a blank first: a data row\n");
+    EXPECT_NE(blank_comment.output.find("only 2 of 3 data rows"), std::string::npos);
+
+    const Reading empty = read_spectrum(p, "# only\r\n#comments\r\n\r\n");
+    EXPECT_EQ(empty.code, 4);
+    EXPECT_EQ(empty.output, "ERROR: NO DATA IN FILE WITH EXPERIMENTAL EXAFS!\n");
+
+    SpectrumParameters bad_column = p;
+    bad_column.ints[SpectrumIntKey::Column_for_k] = 0;
+    const Reading column = read_spectrum(bad_column, "1 1\n");
+    EXPECT_EQ(column.code, 1);
+    EXPECT_EQ(column.output, "ERROR: WRONG COLUMN NUMBER FOR k OR chi!\n");
+
+    SignalArray chi;
+    alloc_signal(chi, p, signal_line);
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { read_experimental_exafs(chi, "absent.dat", 0, 1); }), 4);
+    EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL EXAFS CANNOT BE OPENED!\n");
+}
+
+TEST(ExperimentalSpectrum, ColumnsArePickedByNumber) {
+    ScopedWorkFolder folder;
+    SpectrumParameters p = spectrum_with_range(1.0, 2.0, 1.0);
+    p.ints[SpectrumIntKey::Columns_in_input] = 3;
+    p.ints[SpectrumIntKey::Column_for_k] = 1;
+    p.ints[SpectrumIntKey::Column_for_chi] = 3;
+    const Reading reading = read_spectrum(p, "1 99 5\n2 99 6\n");
+    EXPECT_NEAR(reading.chi.re[0], 5.0, 1e-12);
+    EXPECT_NEAR(reading.chi.re[1], 6.0, 1e-12);
+}
+
+TEST(FixedGridInterpolation, TablesMapOntoTheModelGrid) {
+    ScopedWorkFolder folder;
+    std::ofstream("amp.dat") << "# k amplitude\n0 0\n10 1\n20 2\n";
+    double grid[fixed_grid_points];
+    read_experimental_amplitude_phase("amp.dat", grid);
+    EXPECT_NEAR(grid[0], 0.0, 1e-12);
+    EXPECT_NEAR(grid[100], 0.5, 1e-12);
+    EXPECT_NEAR(grid[400], 2.0, 1e-12);
+
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { read_experimental_amplitude_phase("pha.dat", grid); }), 4);
+    EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED!\n");
+}
+
+TEST(GridInterpolation, ModelTablesWithoutSentinelsStopAtTheirLastEntry) {
+    const SpectrumParameters p = spectrum_with_range(0.05, 3.0, 0.5);
+    SignalArray target;
+    alloc_signal(target, p, signal_line);
+    const std::vector<double> x{0.0, 1.0, 2.0}, y{0.0, 10.0, 20.0};
+    interpolate_to_grid(target, x, y);
+    EXPECT_NEAR(target.re[1], 5.5, 1e-12);
+    EXPECT_EQ(target.re[5], 20.0) << "beyond the table the last value is kept";
+    interpolate_with_e0_shift(target, x, y, 5.0, 2.0);
+    EXPECT_EQ(target.re[0], 0.0) << "a positive shift never reads before the table";
+    EXPECT_EQ(target.re[5], 10.0);
+}

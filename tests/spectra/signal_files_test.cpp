@@ -1,0 +1,144 @@
+#include "control/calculation.hpp"
+#include "control/driver.hpp"
+#include "spectra/signal_files.hpp"
+#include "spectra_fixture.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& name) {
+    std::ifstream in(name);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A run of stage 3 on a two-shell spectrum with the default grid (nk 380, R window 0..5).
+struct ExperimentalStage {
+    std::unique_ptr<Calculation> calc = std::make_unique<Calculation>();
+    int code = -1;
+    std::string output;
+
+    void run(bool skipwin, const std::string& extra_parameters = "") {
+        std::ofstream("input.dat") << "BEGIN\nNumber_of_threads 3\n" << extra_parameters << "END\n";
+        std::ofstream out("expEXAFS.dat");
+        for (int i = 0; i <= 400; ++i) {
+            const double k = 0.05 * i;
+            out << std::sin(2 * k * 2.5) + 0.5 * std::sin(2 * k * 3.7) << ' ' << k << '\n';
+        }
+        out.close();
+        calc = std::make_unique<Calculation>();
+        calc->flags.ftwt = true;
+        calc->flags.skipwin = skipwin;
+        CaptureStdout capture;
+        code = exit_code_of([&] { run_calculation(*calc, "input.dat", ""); });
+        output = capture.text();
+    }
+};
+
+}  // namespace
+
+TEST(SignalFiles, LayoutsFollowTheirModes) {
+    ScopedWorkFolder folder;
+    SpectrumParameters p = spectrum_with_range(1.0, 2.0, 0.5);
+    p.doubles[SpectrumDoubleKey::k_power] = 3.0;
+    SignalArray line;
+    alloc_signal(line, p, signal_line);
+    for (int i = 0; i < line.n; ++i) {
+        line.re[i] = i + 1.0;
+        line.im[i] = -1.0;
+        line.mod[i] = 7.0;
+    }
+    write_signal_file(line, "chi.dat", signal_file_chi);
+    write_signal_file(line, "ft.dat", signal_file_ft);
+    write_signal_file(line, "bft.dat", signal_file_k_line);
+    EXPECT_EQ(lines_of("chi.dat")[0], "1.000000e+00 1.000000e+00") << "chi first, weight restored to k^2";
+    EXPECT_EQ(lines_of("chi.dat")[1], "1.333333e+00 1.500000e+00");
+    EXPECT_EQ(lines_of("ft.dat")[2], "1.000000e+01 3.000000e+00 -1.000000e+00 7.000000e+00");
+    EXPECT_EQ(lines_of("bft.dat")[2], "2.000000e+00 3.000000e+00");
+
+    p.ints[SpectrumIntKey::Column_for_chi] = 3;
+    write_signal_file(line, "chi.dat", 7);
+    EXPECT_EQ(lines_of("chi.dat")[1], "1.500000e+00 1.333333e+00") << "an unknown mode writes chi, k first here";
+}
+
+TEST(ExperimentalStage, WritesWindowsAndTransformsAndEndsWithTransformsOnly) {
+    ScopedWorkFolder folder;
+    ExperimentalStage stage;
+    stage.run(false);
+    ASSERT_EQ(stage.code, 0) << stage.output;
+    EXPECT_NE(stage.output.find("      3: PROCESSING EXPERIMENTAL DATA\n"), std::string::npos);
+
+    const auto r_window = lines_of("window_R_0");
+    ASSERT_EQ(r_window.size(), 380u);
+    EXPECT_EQ(r_window[189], "5.000000e+00 1.000000e+00 0.000000e+00 1.000000e+00");
+    EXPECT_EQ(r_window[190].substr(12), " 0.000000e+00 0.000000e+00 0.000000e+00");
+    const auto w_window = lines_of("window_W_0");
+    ASSERT_EQ(w_window.size(), 144400u);
+    EXPECT_EQ(w_window[380].substr(0, 26), "5.000000e-02 5.263158e-02 ");
+    for (const char* file : {"window_K_0", "window_Q_0", "ipolEXAFS.dat", "expFT.dat", "expBFT.dat"}) {
+        EXPECT_EQ(lines_of(file).size(), 380u) << file;
+    }
+    EXPECT_EQ(lines_of("expWT.dat").size(), 144400u);
+
+    // The first shell dominates the experiment's transform inside the R window.
+    const SpectrumContext& context = stage.calc->spectra[0];
+    int peak = 0;
+    for (int j = 0; j < 190; ++j) {
+        if (context.exp_ft.mod[j] > context.exp_ft.mod[peak]) peak = j;
+    }
+    EXPECT_NEAR(r_grid_value(*context.parameters, peak), 2.5, 0.03);
+    EXPECT_GT(context.norm_w, 0.0);
+    EXPECT_GT(context.norm_k, 0.0);
+}
+
+TEST(ExperimentalStage, WindowsReadBackWithSkipwinAreTheWrittenOnes) {
+    ScopedWorkFolder folder;
+    ExperimentalStage written;
+    written.run(false, "R_min 1.5\nR_max 3.0\n");
+    ExperimentalStage read;
+    read.run(true, "R_min 0.0\nR_max 10.0\n");
+    ASSERT_EQ(read.code, 0);
+    const SpectrumContext& a = written.calc->spectra[0];
+    const SpectrumContext& b = read.calc->spectra[0];
+    EXPECT_EQ(a.window_r.re, b.window_r.re);
+    EXPECT_EQ(a.window_w.re, b.window_w.re);
+    for (int i = 0; i < 380; ++i) {
+        EXPECT_NEAR(b.window_k.re[i], 1.0, 1e-6);
+        EXPECT_EQ(b.window_q.re[i], 1.0);
+    }
+}
+
+TEST(ExperimentalStage, MissingWindowFilesKeepWeightOneWithAWarning) {
+    ScopedWorkFolder folder;
+    ExperimentalStage stage;
+    stage.run(true);
+    ASSERT_EQ(stage.code, 0);
+    EXPECT_NE(stage.output.find("WARNING: window file window_R_0 not found; the window keeps weight 1\n"),
+              std::string::npos);
+    EXPECT_EQ(stage.calc->spectra[0].window_r.re[300], 1.0);
+}
+
+TEST(ExperimentalStage, ResultsDoNotDependOnTheThreadCount) {
+    ScopedWorkFolder folder;
+    std::vector<std::string> maps;
+    for (int threads : {1, 7, 256}) {
+        ExperimentalStage stage;
+        stage.run(false, "Number_of_threads " + std::to_string(threads) + "\n");
+        ASSERT_EQ(stage.code, 0);
+        std::ifstream in("expWT.dat");
+        std::ostringstream text;
+        text << in.rdbuf();
+        maps.push_back(text.str());
+    }
+    EXPECT_EQ(maps[0], maps[1]);
+    EXPECT_EQ(maps[0], maps[2]);
+}
