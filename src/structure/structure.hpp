@@ -1,5 +1,6 @@
 #pragma once
 
+#include "optimisation/energy_terms.hpp"
 #include "structure/atom.hpp"
 
 #include <array>
@@ -43,6 +44,7 @@ struct Structure {
     Calculation* owner = nullptr;
     StructureParameters* parameters = nullptr;
     double weight = 1.0;
+    std::vector<EnergyTerm> energy_terms;  // in the order they were defined
     std::array<std::int32_t, 3> supercell_size{};
     std::string doping_source;
     std::string doping_target;
