@@ -7,7 +7,12 @@
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
 #include "spectra/signal_files.hpp"
+#include "optimisation/energy_terms.hpp"
+#include "optimisation/state.hpp"
+#include "optimisation/xyz_output.hpp"
 #include "structure/geometry.hpp"
+#include "theory/feff_input.hpp"
+#include "theory/feff_run.hpp"
 #include "structure/rdf_tool.hpp"
 
 #include <cstdint>
@@ -78,7 +83,13 @@ void stage_processing_experimental_data(Calculation& calc) {
 void stage_defining_geometry(Calculation& calc, const std::string& extra_argument) {
     log_line("      4: DEFINING GEOMETRY");
     build_geometry(calc, extra_argument);
-    not_available_yet("Setting up the absorber edges");
+    allocate_states(calc);
+    for (int i = 0; i < calc.parameters.ints[IntKey::Number_of_structures]; ++i) {
+        read_energy_definitions(calc.structures[i]);
+    }
+    const RunFlags& f = calc.flags;
+    if (f.restart || f.structure || f.beststate || f.phantoms) not_available_yet("Loading a restart file");
+    write_state_xyz_files(calc);
     if (calc.flags.phantoms) end_process(0);
     if (calc.flags.beststate) not_available_yet("The best-state restart file (-beststate)");
     install_feff_program(calc);
@@ -88,12 +99,17 @@ void stage_scf_potentials(Calculation& calc) {
     const RunFlags& f = calc.flags;
     if (!(f.skippot || f.restart || f.structure)) {
         log_line("      5: SCF POTENTIAL CALCULATIONS");
-        if (calc.absorber_edge_count > 0) not_available_yet("The FEFF potential calculation");
+        for (int i = 0; i < calc.absorber_edge_count; ++i) {
+            prepare_feff_folder(i);
+            print_structure_heading(calc.edges[i]);
+            write_feff_inp(calc.edges[i], f.atoms);
+        }
     } else {
         log_line("      5: SCF POTENTIAL CALCULATIONS - skipped!");
     }
+    // Older FEFF builds store the potentials in "pot.bin", the open-source release in "pot.pad".
     for (int i = 0; i < calc.absorber_edge_count; ++i) {
-        if (!std::ifstream("feff_" + int_to_string(i) + "/pot.bin")) {
+        if (!std::ifstream(feff_folder_file_path(i, "pot.bin")) && !std::ifstream(feff_folder_file_path(i, "pot.pad"))) {
             std::cout << "ERROR! FEFF potential missing!" << '\n';
             end_process(1);
         }
@@ -165,6 +181,13 @@ void stage_finalizing(Calculation&) {
 }
 
 }  // namespace
+
+void print_structure_heading(const AbsorberEdge& edge) {
+    const SpectrumParameters& spectrum = *edge.spectrum;
+    std::cout << std::string(25, ' ') << "STRUCTURE #" << edge.structure->structure_number << "  ["
+              << spectrum.strings[SpectrumStringKey::Edge] << " " << spectrum.strings[SpectrumStringKey::Edge_type]
+              << "-edge]" << '\n';
+}
 
 void reseed_parameters(Calculation& calc) {
     static const std::int64_t increment[MT_seed_length] = {1, 2, 3, 1};

@@ -2,11 +2,15 @@
 
 #include <string>
 
+struct AbsorberEdge;
 struct Calculation;
 
 // Runs the stages of one calculation, from the parameter defaults to the final files. Side modes and
 // fatal checks end the run from inside (through end_process); a refinement returns after its last stage.
 void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument);
+
+// Writes the console line naming the edge's structure and absorption edge.
+void print_structure_heading(const AbsorberEdge& edge);
 
 // Replaces the four MT_seed values by the re-seeded ones written with -reseed.
 void reseed_parameters(Calculation& calc);

@@ -2,6 +2,7 @@
 
 #include "control/calculation.hpp"
 #include "control/mt.hpp"
+#include "structure/rdf.hpp"
 #include "structure/structure.hpp"
 
 #include <algorithm>
@@ -51,10 +52,14 @@ void allocate_states(Calculation& calc) {
         init_state(calc.current_states[i], spectrum_count, structure_count, structures);
         init_state(calc.offspring_states[i], spectrum_count, structure_count, structures);
         init_state(calc.backup_states[i], spectrum_count, structure_count, structures);
+        for (auto* population : {&calc.current_states, &calc.offspring_states, &calc.backup_states}) {
+            (*population)[i].edge_links.assign(static_cast<std::size_t>(std::max(calc.absorber_edge_count, 0)), {});
+        }
         // Offspring and backup keep the structure weights until a current state is first copied over them.
         if (random_weights) draw_random_weights(calc, calc.current_states[i]);
     }
 
+    for (int e = 0; e < calc.absorber_edge_count; ++e) init_absorber_rdf(calc.edges[at(e)], calc.current_states.data());
     for (int s = 0; s < spectrum_count; ++s) {
         calc.spectra[at(s)].states = calc.current_states.data();
         const SpectrumParameters& parameters = calc.spectrum_parameters[at(s)];

@@ -25,9 +25,12 @@ struct StateSpectrum {
     SignalArray wt;
     std::array<double, state_chi_grid_points> chi_grid{};
     double residual = 0.0;
-    // Block e carries the path table of absorber edge e (indexed by edge, not by spectrum).
-    std::int32_t edge_path_count = 0;
-    Pathfinder* edge_paths = nullptr;
+};
+
+// A state's link to the path table of one absorber edge.
+struct StateEdgeLink {
+    std::int32_t path_count = 0;
+    Pathfinder* paths = nullptr;
 };
 
 // One candidate model: the displacement of every supercell atom from its reference position, the
@@ -46,6 +49,7 @@ struct State {
     std::int32_t atom_count = 0;
     std::vector<Atom> atoms;  // label and displacement, structure by structure
     std::vector<std::vector<std::int32_t>> atom_index;  // (structure, supercell atom) -> record in atoms
+    std::vector<StateEdgeLink> edge_links;  // one per absorber edge in use
 };
 
 void allocate_states(Calculation& calc);

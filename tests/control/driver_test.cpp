@@ -114,14 +114,31 @@ TEST(Driver, SeedsTheGeneratorFromTheParameterFile) {
     EXPECT_EQ(calc->random.init_key(), (std::vector<std::uint32_t>{7, 8, 9, 10}));
 }
 
-TEST(Driver, StagesNotBuiltYetStopTheRunWithANonZeroCode) {
+TEST(Driver, AtomsModeWritesTheFeffInputOfTheFirstEdgeAndEnds) {
     ScopedWorkFolder folder;
     auto calc = std::make_unique<Calculation>();
     calc->flags.atoms = true;
     std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n1\nDirect\n0 0 0 Cu\n";
-    const DriverRun run = run_driver(*calc, "");
-    EXPECT_NE(run.code, 0);
-    EXPECT_NE(run.code, -1);
+    const DriverRun run = run_driver(*calc, "Edge Cu\nSupercell 2x2x2\n");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_NE(run.output.find("      5: SCF POTENTIAL CALCULATIONS\n                         STRUCTURE #0  [Cu K-edge]\n"),
+              std::string::npos);
+    EXPECT_NE(file_text("feff_0/feff.inp").find(" PRINT     1      0     0     0     0      3\n"), std::string::npos);
+    EXPECT_TRUE(fs::exists("start.xyz"));
+    EXPECT_TRUE(fs::exists("final_no_PBC.xyz"));
+    EXPECT_FALSE(fs::exists("feff_win.exe")) << "no FEFF program is looked for or copied";
+}
+
+TEST(Driver, StagesNotBuiltYetStopTheRunWithANonZeroCode) {
+    ScopedWorkFolder folder;
+    std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n1\nDirect\n0 0 0 Cu\n";
+    std::ofstream("expEXAFS.dat") << "0.1 1\n0.2 5\n0.1 10\n0.0 19\n";
+    std::ofstream("fakefeff") << "#!/bin/sh\necho potentials > pot.bin\n";
+    fs::permissions("fakefeff", fs::perms::owner_all);
+    auto calc = std::make_unique<Calculation>();
+    const DriverRun run = run_driver(*calc, "Edge Cu\nFEFF_path fakefeff\nk_min 1\nk_max 3\nNumber_of_states 2\n");
+    EXPECT_EQ(run.code, 2) << run.output;
+    EXPECT_TRUE(fs::exists("feff_0/pot.bin")) << "the potentials ran in the edge folder";
     EXPECT_NE(run.output.find("is not available yet"), std::string::npos);
 }
 

@@ -47,6 +47,7 @@ TEST(Geometry, EveryStructureIsLoadedAndAnnouncedInOrder) {
     for (int i = 1; i < 3; ++i) calc->structure_parameters[i] = calc->structure_parameters[0];
     calc->parameters.ints[IntKey::Number_of_spectra] = 2;
     calc->spectrum_parameters[1].doubles[SpectrumDoubleKey::R_max] = 7.5;
+    calc->spectrum_parameters[1].strings[SpectrumStringKey::Edge] = "Cu";
     const GeometryRun run = run_geometry(*calc, "");
     ASSERT_EQ(run.code, -1);
     const auto first = run.output.find("STRUCTURE # 0\n");
@@ -106,6 +107,7 @@ TEST(Geometry, ClusterSpeciesGroupByElementUnderTheFirstLabel) {
     ScopedWorkFolder folder;
     auto calc = calculation_with_p1("", "1x1x1");
     calc->structure_parameters[0].bools[StructureBoolKey::pbc] = false;
+    calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = "O1";
     std::ofstream("water.xyz") << "6\ntwo water molecules\nO1 0 0 0\nH 0.96 0 0\nH -0.24 0.93 0\nO2 3 0 0\nH 3.96 0 0\nH 2.76 0.93 0\n";
     ASSERT_EQ(run_geometry(*calc, "water.xyz").code, -1);
     const Structure& s = calc->structures[0];

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-// A calculation with default parameters whose structure 0 reads the given P1 text from "model.p1".
+// A calculation with default parameters (absorber Cu) whose structure 0 reads the given P1 text from "model.p1".
 inline std::unique_ptr<Calculation> calculation_with_p1(const std::string& p1_text, const std::string& supercell) {
     auto calc = std::make_unique<Calculation>();
     set_parameter_defaults(*calc);
@@ -15,6 +15,8 @@ inline std::unique_ptr<Calculation> calculation_with_p1(const std::string& p1_te
     StructureParameters& parameters = calc->structure_parameters[0];
     parameters.strings[StructureStringKey::File_with_structure] = "model.p1";
     parameters.strings[StructureStringKey::Supercell] = supercell;
+    // The geometry stage pairs spectra with structures holding their absorber; most tests build copper.
+    calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = "Cu";
     return calc;
 }
 

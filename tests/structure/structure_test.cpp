@@ -19,8 +19,10 @@ struct Built {
     Structure& structure() { return calc->structures[0]; }
 };
 
-Built build(const std::string& p1_text, const std::string& supercell, double scale = 1.0) {
+Built build(const std::string& p1_text, const std::string& supercell, double scale = 1.0,
+            const std::string& absorber = "Cu") {
     Built built{calculation_with_p1(p1_text, supercell), "", -1};
+    built.calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = absorber;
     built.calc->structure_parameters[0].doubles[StructureDoubleKey::Scale_coordinates_by] = scale;
     CaptureStdout capture;
     built.code = exit_code_of([&] { build_geometry(*built.calc, ""); });
@@ -59,7 +61,7 @@ TEST(StructureLoading, FccCopperHasTwelveNearestAndSixNextNeighbours) {
 TEST(StructureLoading, BccIronHasEightNearestNeighbours) {
     ScopedWorkFolder folder;
     Built built = build("Fe bcc\n1.0\n2.8665 0 0\n0 2.8665 0\n0 0 2.8665\nFe\n2\nDirect\n0 0 0 Fe\n0.5 0.5 0.5 Fe\n",
-                        "3x3x3");
+                        "3x3x3", 1.0, "Fe");
     const Structure& s = built.structure();
     ASSERT_EQ(s.atom_count, 54);
     const double nearest = 2.8665 * std::sqrt(3.0) / 2;
@@ -73,7 +75,7 @@ TEST(StructureLoading, HexagonalMagnesiumKeepsTwelveNeighboursInASkewCell) {
     std::ostringstream p1;
     p1 << "Mg hcp\n1.0\n" << a << " 0 0\n" << -a / 2 << ' ' << a * std::sqrt(3.0) / 2 << " 0\n0 0 " << c
        << "\nMg\n2\nDirect\n0.333333333 0.666666667 0.25 Mg\n0.666666667 0.333333333 0.75 Mg\n";
-    Built built = build(p1.str(), "3x3x2");
+    Built built = build(p1.str(), "3x3x2", 1.0, "Mg");
     const Structure& s = built.structure();
     ASSERT_EQ(s.atom_count, 36);
     const double out_of_plane = std::sqrt(a * a / 3 + c * c / 4);
@@ -84,12 +86,12 @@ TEST(StructureLoading, HexagonalMagnesiumKeepsTwelveNeighboursInASkewCell) {
 
 TEST(StructureLoading, ScaleAppliesToDirectAndCartesianFiles) {
     ScopedWorkFolder folder;
-    Built direct = build("t\n1\n4 0 0\n0 4 0\n0 0 4\nFe\n1\nDirect\n0.5 0 0 Fe\n", "1x1x1", 2.0);
+    Built direct = build("t\n1\n4 0 0\n0 4 0\n0 0 4\nFe\n1\nDirect\n0.5 0 0 Fe\n", "1x1x1", 2.0, "Fe");
     EXPECT_DOUBLE_EQ(direct.structure().supercell_atoms[0].x, 4.0);
     EXPECT_DOUBLE_EQ(direct.structure().basis.x, 8.0);
     EXPECT_DOUBLE_EQ(direct.structure().unit_cell_atoms[0].x, 0.5) << "unit cell keeps fractional coordinates";
 
-    Built lower = build("t\n1\n4 0 0\n0 4 0\n0 0 4\nFe\n1\ndirect\n0.5 0 0 Fe\n", "1x1x1", 2.0);
+    Built lower = build("t\n1\n4 0 0\n0 4 0\n0 0 4\nFe\n1\ndirect\n0.5 0 0 Fe\n", "1x1x1", 2.0, "Fe");
     EXPECT_DOUBLE_EQ(lower.structure().supercell_atoms[0].x, 1.0) << "only \"Direct\" means fractional";
 }
 
@@ -97,7 +99,7 @@ TEST(StructureLoading, AtomListEndsAtTheFirstLineThatIsNoAtom) {
     ScopedWorkFolder folder;
     Built built = build("t\n1\r\n4 0 0\r\n0 4 0\r\n0 0 4\r\nFe O\r\n1 1\r\nCartesian\r\n0 0 0 Fe extra words\r\n"
                         "1 1 1 O\r\n\r\n2 2 2 O\r\n",
-                        "1x1x1");
+                        "1x1x1", 1.0, "Fe");
     EXPECT_EQ(built.structure().unit_cell_count, 2);
     EXPECT_EQ(built.structure().supercell_atoms[1].label, "O");
 }
@@ -107,11 +109,12 @@ TEST(StructureLoading, SpeciesCountsReduceToAFormula) {
     std::string p1 = "t\n1\n10 0 0\n0 10 0\n0 0 10\nFe O\n4 6\nCartesian\n";
     for (int i = 0; i < 4; ++i) p1 += std::to_string(i) + " 0 0 Fe" + std::to_string(i % 2 + 1) + "\n";
     for (int i = 0; i < 6; ++i) p1 += std::to_string(i) + " 5 0 O\n";
-    Built by_label = build(p1, "1x1x1");
+    Built by_label = build(p1, "1x1x1", 1.0, "O");
     EXPECT_EQ(by_label.structure().species_labels, (std::vector<std::string>{"Fe1", "Fe2", "O"}));
     EXPECT_EQ(by_label.structure().species_counts, (std::vector<std::int32_t>{1, 1, 3}));
 
     auto calc = calculation_with_p1(p1, "1x1x1");
+    calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = "O";
     calc->structure_parameters[0].bools[StructureBoolKey::labels_to_element_name] = true;
     CaptureStdout capture;
     build_geometry(*calc, "");

@@ -1,0 +1,326 @@
+#include "optimisation/energy_terms.hpp"
+
+#include "control/calculation.hpp"
+#include "control/process_end.hpp"
+#include "control/record_parameters.hpp"
+#include "optimisation/state.hpp"
+#include "structure/elements.hpp"
+#include "structure/structure.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+std::size_t at(int i) { return static_cast<std::size_t>(i); }
+
+// Where each value after a keyword goes, in file order: 'A'/'B' an element label into z1/z2, 'e'/'j' an
+// integer into z1/z2, a digit the parameter of that index.
+struct KeywordLayout {
+    std::string_view keyword;
+    std::int32_t type;
+    std::string_view values;
+};
+
+constexpr std::array<KeywordLayout, 7> keyword_layouts{{
+    {"box", energy_type_box, "A0"},
+    {"hardsphere", energy_type_hardsphere, "AB0"},
+    {"lennard", energy_type_lennard, "23AB0145"},
+    {"manybody", energy_type_manybody, "AB01234"},
+    {"maxlike", energy_type_maxlike, "ej01"},
+    {"invert", energy_type_invert, "e0"},
+    {"msd", energy_type_msd, "A0"},
+}};
+
+[[noreturn]] void fail(const std::string& message, int code) {
+    std::cout << message << '\n';
+    end_process(code);
+}
+
+void append_term(Structure& structure, const EnergyTerm& term) {
+    if (static_cast<int>(structure.energy_terms.size()) >= max_energy_terms) {
+        fail("ERROR - more than " + std::to_string(max_energy_terms) + " energy terms in structure " +
+                 std::to_string(structure.structure_number),
+             1);
+    }
+    structure.energy_terms.push_back(term);
+}
+
+// Whitespace-separated tokens of the definitions file; a token starting with '#' hides the rest of its line.
+class TokenReader {
+public:
+    explicit TokenReader(std::istream& in) : in_(in) {}
+
+    // Discards whole lines up to and including the one that is exactly "BEGIN"; false when there is none.
+    bool skip_to_begin() {
+        std::string line;
+        while (std::getline(in_, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line == "BEGIN") return true;
+        }
+        return false;
+    }
+
+    std::optional<std::string> next() {
+        std::string token;
+        for (;;) {
+            if (line_ >> token) {
+                if (token.front() != '#') return token;
+                line_.setstate(std::ios::failbit);  // a comment: the rest of the line goes with it
+                continue;
+            }
+            std::string line;
+            if (!std::getline(in_, line)) return std::nullopt;
+            line_.clear();
+            line_.str(line);
+        }
+    }
+
+private:
+    std::istream& in_;
+    std::istringstream line_;
+};
+
+// The whole token must be the number: "1.5x" or a lone "-" is as unreadable as a missing value.
+std::optional<double> parse_real(const std::string& token) {
+    char* end = nullptr;
+    const double value = std::strtod(token.c_str(), &end);
+    if (end != token.c_str() + token.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::optional<std::int32_t> parse_integer(const std::string& token) {
+    const char* first = token.data() + (token.starts_with('+') ? 1 : 0);
+    const char* last = token.data() + token.size();
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc{} || end != last) return std::nullopt;
+    return value;
+}
+
+EnergyTerm read_term(TokenReader& reader, const KeywordLayout& layout, const std::string& file_name) {
+    EnergyTerm term;
+    term.type = layout.type;
+    for (const char slot : layout.values) {
+        const std::optional<std::string> token = reader.next();
+        const auto unreadable = [&] {
+            fail("ERROR - missing or unreadable value after potential keyword (" + std::string(layout.keyword) +
+                     ") in " + file_name,
+                 4);
+        };
+        if (!token) unreadable();
+        if (slot == 'A' || slot == 'B') {
+            (slot == 'A' ? term.z1 : term.z2) = atomic_number_of_label(*token);
+        } else if (slot == 'e' || slot == 'j') {
+            const std::optional<std::int32_t> value = parse_integer(*token);
+            if (!value) unreadable();
+            (slot == 'e' ? term.z1 : term.z2) = *value;
+        } else {
+            const std::optional<double> value = parse_real(*token);
+            if (!value) unreadable();
+            term.p[at(slot - '0')] = *value;
+        }
+    }
+    return term;
+}
+
+void read_definitions_file(Structure& structure, const std::string& file_name) {
+    std::ifstream in(file_name);
+    if (!in) fail("ERROR: FILE WITH ENERGY DEFINITIONS CANNOT BE OPENED!", 4);
+    TokenReader reader(in);
+    if (!reader.skip_to_begin()) fail("ERROR - no BEGIN line in the energy definitions file " + file_name, 4);
+    for (;;) {
+        const std::optional<std::string> token = reader.next();
+        if (!token) fail("ERROR - the energy definitions file " + file_name + " ends before END", 4);
+        if (*token == "END") return;
+        const KeywordLayout* layout = nullptr;
+        for (const KeywordLayout& candidate : keyword_layouts) {
+            if (candidate.keyword == *token) layout = &candidate;
+        }
+        if (layout == nullptr) fail("ERROR - unknown potential kewyword (" + *token + ")", 1);
+        append_term(structure, read_term(reader, *layout, file_name));
+    }
+}
+
+// Atomic number of every working atom, images included, taken once per evaluation.
+std::vector<int> working_elements(const Structure& structure) {
+    std::vector<int> elements;
+    elements.reserve(structure.working_atoms.size());
+    for (const Atom& atom : structure.working_atoms) elements.push_back(atomic_number_of_label(atom.label));
+    return elements;
+}
+
+std::vector<Atom> working_positions(const State& state, int j) {
+    const int count = static_cast<int>(state.structures[j].working_atoms.size());
+    std::vector<Atom> positions;
+    positions.reserve(at(count));
+    for (int k = 0; k < count; ++k) positions.push_back(get_atom_position(state, j, k));
+    return positions;
+}
+
+double displacement_length(const State& state, int j, int i) { return atom_norm(get_structure_atom(state, j, i)); }
+
+const EnergyTerm& term_of(const State& state, int t, int j) { return state.structures[j].energy_terms[at(t)]; }
+
+bool is_constraint(std::int32_t type) { return type == energy_type_box || type == energy_type_hardsphere; }
+
+double evaluate_term(Calculation& calc, State& state, int t, int j) {
+    switch (term_of(state, t, j).type) {
+    case energy_type_box: return energy_box(calc, state, t, j);
+    case energy_type_hardsphere: return energy_hardsphere(calc, state, t, j);
+    case energy_type_lennard: return energy_lennard(calc, state, t, j);
+    case energy_type_manybody: return energy_manybody(calc, state, t, j);
+    case energy_type_maxlike: return energy_maxlike(calc, state, t, j);
+    case energy_type_invert: return energy_invert(calc, state, t, j);
+    case energy_type_msd: return energy_msd(calc, state, t, j);
+    default: return 0.0;
+    }
+}
+
+}  // namespace
+
+void read_energy_definitions(Structure& structure) {
+    structure.energy_terms.clear();
+    const StructureParameters& parameters = *structure.parameters;
+    const std::string& mode = parameters.strings[StructureStringKey::Potential_type];
+    const double maximal_displacement = parameters.doubles[StructureDoubleKey::Maximal_displacement];
+    const std::vector<std::int32_t>& types = structure.species_z;
+
+    if (mode == "box") {
+        for (const std::int32_t z : types) {
+            EnergyTerm term{energy_type_box, z, 0, {}};
+            term.p[0] = maximal_displacement;
+            append_term(structure, term);
+        }
+    } else if (mode == "hardsphere") {
+        for (std::size_t a = 0; a < types.size(); ++a) {
+            for (std::size_t b = a; b < types.size(); ++b) {
+                EnergyTerm term{energy_type_hardsphere, types[a], types[b], {}};
+                term.p[0] = maximal_displacement;
+                append_term(structure, term);
+            }
+        }
+    } else if (mode == "file") {
+        read_definitions_file(structure, parameters.strings[StructureStringKey::File_with_potential]);
+    }
+}
+
+double energy_box(Calculation&, State& state, int t, int j) {
+    const Structure& structure = state.structures[j];
+    const EnergyTerm& term = term_of(state, t, j);
+    for (int i = 0; i < structure.atom_count; ++i) {
+        if (atomic_number_of_label(structure.working_atoms[at(i)].label) != term.z1) continue;
+        if (displacement_length(state, j, i) > term.p[0]) {
+            state.violated = true;
+            break;
+        }
+    }
+    return 0.0;
+}
+
+double energy_hardsphere(Calculation&, State& state, int t, int j) {
+    const Structure& structure = state.structures[j];
+    const EnergyTerm& term = term_of(state, t, j);
+    const std::vector<int> elements = working_elements(structure);
+    const std::vector<Atom> positions = working_positions(state, j);
+    for (int i = 0; i < structure.atom_count; ++i) {
+        if (elements[at(i)] != term.z1) continue;
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            if (k == at(i) || elements[k] != term.z2) continue;
+            const double r = atom_distance(positions[at(i)], positions[k]);
+            if (r < 10.0 && r < term.p[0]) {
+                state.violated = true;
+                return 0.0;
+            }
+        }
+    }
+    return 0.0;
+}
+
+double energy_lennard(Calculation&, State& state, int t, int j) {
+    const Structure& structure = state.structures[j];
+    const EnergyTerm& term = term_of(state, t, j);
+    const std::vector<int> elements = working_elements(structure);
+    const std::vector<Atom> positions = working_positions(state, j);
+    double sum = 0.0;
+    for (int i = 0; i < structure.atom_count; ++i) {
+        if (elements[at(i)] != term.z1) continue;
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            if (k == at(i) || elements[k] != term.z2) continue;
+            const double r = atom_distance(positions[at(i)], positions[k]);
+            if (r > term.p[4] && r < term.p[5]) sum += term.p[0] * std::pow(r, -term.p[2]) - term.p[1] * std::pow(r, -term.p[3]);
+        }
+    }
+    return sum;
+}
+
+// The two labels of the line are kept with the term but do not select atoms: every supercell atom
+// gathers its density from every later working atom.
+double energy_manybody(Calculation&, State& state, int t, int j) {
+    const Structure& structure = state.structures[j];
+    const EnergyTerm& term = term_of(state, t, j);
+    const std::vector<Atom> positions = working_positions(state, j);
+    double sum = 0.0;
+    for (int i = 0; i < structure.atom_count; ++i) {
+        double density = 0.0;
+        for (std::size_t k = at(i) + 1; k < positions.size(); ++k) {
+            const double r = atom_distance(positions[at(i)], positions[k]);
+            if (r > term.p[3] && r < term.p[4]) density += term.p[1] * std::pow(r, -term.p[2]);
+        }
+        // A negative density (negative p1) has no square root; such an atom adds nothing rather than NaN.
+        if (density > 0.0) sum -= term.p[0] * std::sqrt(density);
+    }
+    return sum;
+}
+
+// Needs the path table of the absorber edge; contributes nothing until the paths are available.
+double energy_maxlike(Calculation&, State&, int, int) { return 0.0; }
+
+// Needs the path tables linked in the state's spectrum blocks; contributes nothing until they are available.
+double energy_invert(Calculation&, State&, int, int) { return 0.0; }
+
+// An element without supercell atoms has no displacements to average and adds nothing.
+double energy_msd(Calculation&, State& state, int t, int j) {
+    const Structure& structure = state.structures[j];
+    const EnergyTerm& term = term_of(state, t, j);
+    double sum = 0.0;
+    int count = 0;
+    for (int i = 0; i < structure.atom_count; ++i) {
+        if (atomic_number_of_label(structure.working_atoms[at(i)].label) != term.z1) continue;
+        const double length = displacement_length(state, j, i);
+        sum += length * length;
+        ++count;
+    }
+    return count == 0 ? 0.0 : term.p[0] * sum / count;
+}
+
+double state_energy(Calculation& calc, State& state) {
+    state.energy = 0.0;
+    state.violated = false;
+    for (int j = 0; j < state.structure_count; ++j) {
+        const int term_count = static_cast<int>(state.structures[j].energy_terms.size());
+        for (int t = 0; t < term_count; ++t) state.energy += evaluate_term(calc, state, t, j);
+    }
+    return state.energy;
+}
+
+// One violated constraint settles the answer, so the remaining ones are not run.
+bool check_constraints(Calculation& calc, State& state) {
+    state.energy = 0.0;
+    state.violated = false;
+    for (int j = 0; j < state.structure_count && !state.violated; ++j) {
+        const std::vector<EnergyTerm>& terms = state.structures[j].energy_terms;
+        for (int t = 0; t < static_cast<int>(terms.size()) && !state.violated; ++t) {
+            if (is_constraint(terms[at(t)].type)) evaluate_term(calc, state, t, j);
+        }
+    }
+    return !state.violated;
+}

@@ -1,0 +1,37 @@
+#include "theory/absorber_edge.hpp"
+
+#include "control/calculation.hpp"
+#include "control/process_end.hpp"
+
+#include <iostream>
+
+void setup_absorber_edges(Calculation& calc) {
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    int edge_count = 0;
+    for (int s = 0; s < spectra; ++s) {
+        SpectrumContext& context = calc.spectra[s];
+        SpectrumParameters& spectrum = calc.spectrum_parameters[s];
+        const std::string& edge_label = spectrum.strings[SpectrumStringKey::Edge];
+        context.edge_count = 0;
+        for (int t = 0; t < structures; ++t) {
+            Structure& structure = calc.structures[t];
+            int absorbers = 0;
+            // Only the supercell atoms count; their periodic images follow them in the working list.
+            for (int i = 0; i < structure.atom_count; ++i) absorbers += structure.working_atoms[i].label == edge_label;
+            if (absorbers == 0) continue;
+            AbsorberEdge& edge = calc.edges[edge_count];
+            edge.index = edge_count;
+            edge.spectrum = &spectrum;
+            edge.structure = &structure;
+            context.edge_indices[context.edge_count++] = edge_count;
+            ++edge_count;
+        }
+        if (context.edge_count == 0) {
+            std::cout << "ERROR: no absorbing atoms for " << edge_label << " edge!" << '\n';
+            end_process(1);
+        }
+    }
+    calc.absorber_edge_count = edge_count;
+    for (int e = 0; e < edge_count; ++e) calc.edges[e].worker_count = calc.parameters.ints[IntKey::Number_of_threads];
+}

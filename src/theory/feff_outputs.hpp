@@ -1,0 +1,18 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+// Rows of a FEFF output table: chi.dat gives k, chi and two more fields per row; chipNNNN.dat gives k,
+// chi, the magnitude, the phase and the effective phase.
+using FeffRow = std::array<double, 5>;
+
+// Reads the rows after the first word that begins with '@' (the column line), each of `fields` numbers,
+// until a row cannot be read. A missing file, or one without the column line, ends the run with an
+// error naming it: FEFF reports its failures only by missing outputs.
+std::vector<FeffRow> read_feff_table(const std::string& path, int fields);
+
+// Places column `column` of the rows on the grid k = 0.05 i (size elements): row r goes to element r,
+// or to r + 1 with element 0 set to 0 when the first row is at k = 0.05. Rows past the grid are dropped.
+void place_on_fixed_grid(const std::vector<FeffRow>& rows, int column, double* target, int size);

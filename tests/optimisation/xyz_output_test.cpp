@@ -1,0 +1,65 @@
+#include "optimisation/xyz_output.hpp"
+#include "structure/rdf_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+TEST(XyzSnapshots, ReferenceAndBestStateWithAndWithoutImagesThenTheRdf) {
+    ScopedWorkFolder folder;
+    auto calc = run_with_edge(fcc_copper_p1, "1x1x1", true);
+    calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::R_max_for_FEFF] = 1.0;
+    calc->best_state_index = 1;
+    set_atom_position(calc->current_states[1], {"", 1.0 / 3, 0, 0}, 0, 0);
+    write_state_xyz_files(*calc);
+    const auto start = file_lines("start.xyz");
+    ASSERT_EQ(start.size(), 110u);
+    EXPECT_EQ(start[1], "#First 4 lines - real atoms, remaining 104 lines - copies due to PBC.");
+    EXPECT_EQ(file_lines("final_no_PBC.xyz"),
+              (std::vector<std::string>{"4", "#First 4 lines - real atoms", "Cu 0.3333333333333 0 0",
+                                        "Cu 1.805 1.805 0", "Cu 1.805 0 1.805", "Cu 0 1.805 1.805"}));
+    EXPECT_EQ(file_lines("final.xyz")[6].substr(0, 18), "Cu 0.3333333333333");  // atom 0's first image
+    EXPECT_LT(calc->structures[0].working_count, 108);  // left with the selected images only
+    EXPECT_EQ(file_lines("rdf.dat").size(), 1002u);
+}
+
+TEST(XyzSnapshots, ClusterNamesWithoutImagesAndUnwritableFiles) {
+    EXPECT_EQ(no_pbc_file_name("geom.dat") + no_pbc_file_name("abc"), "geom_no_PBC.xyzabc_no_PBC.xyz");
+    ScopedWorkFolder folder;
+    auto calc = run_with_edge(fcc_copper_p1, "1x1x1", false);
+    calc->flags.oneDrdf = true;
+    calc->structure_parameters[0].strings[StructureStringKey::File_for_final_xyz] = "absent/final.xyz";
+    CaptureStdout capture;
+    write_state_xyz_files(*calc);
+    EXPECT_EQ(capture.text(), "WARNING: FILE absent/final.xyz CANNOT BE WRITTEN!\n"
+                              "WARNING: FILE absent/final_no_PBC.xyz CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(file_lines("start.xyz")[1], "#First 4 lines - real atoms, remaining 0 lines - copies due to PBC.");
+    EXPECT_FALSE(std::filesystem::exists("rdf.dat"));  // the one-dimensional modes histogram paths instead
+}
+
+TEST(XyzHistory, BestStateOncePerCallOrEveryStateWithTheNotationSwitch) {
+    ScopedWorkFolder folder;
+    auto calc = run_with_edge("t\n1\n3 0 0\n0 3 0\n0 0 3\nCu\n3\nDirect\n0 0 0 Cu\n0.5 0.5 0 Cu\n0.5 0 0.5 Cu\n", "1x1x1",
+                              false);
+    calc->iteration = 7;
+    calc->best_state_index = 1;
+    for (State& state : calc->current_states) {
+        state.weights[0] = 0.25;
+        for (std::size_t m = 0; m < state_chi_grid_points; ++m) state.spectra[0].chi_grid[m] = static_cast<double>(m);
+    }
+    append_states_xyz(*calc);
+    append_states_xyz(*calc);
+    auto frames = file_lines("output.xyz"), chi = file_lines("histoEXAFS.dat");
+    ASSERT_EQ(frames.size(), 10u);
+    EXPECT_EQ(frames[1] + '|' + frames[2] + '|' + frames[6], "7 1 0.25|Cu 0.000000e+00 0.000000e+00 0.000000e+00|7 1 0.25");
+    ASSERT_EQ(chi.size(), 2u);
+    EXPECT_EQ(chi[0].substr(0, 11) + '|' + chi[0].substr(chi[0].size() - 9), "7 1: 1 2 3 | 400 401 ");
+    calc->parameters.ints[IntKey::Actual_geometry_format] = 2;
+    append_states_xyz(*calc);
+    EXPECT_EQ(file_lines("output.xyz")[11] + '|' + file_lines("output.xyz")[16], "7 0 0.25|7 1 2.500000e-01");
+    calc->structure_parameters[0].strings[StructureStringKey::File_for_actual_geometry] = "absent/output.xyz";
+    CaptureStdout capture;
+    append_states_xyz(*calc);
+    EXPECT_EQ(capture.text(), "WARNING: FILE absent/output.xyz CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(file_lines("histoEXAFS.dat").size(), 6u);
+}

@@ -1,0 +1,102 @@
+#include "control/calculation.hpp"
+#include "theory/absorber_edge.hpp"
+#include "theory/feff_outputs.hpp"
+#include "theory/feff_run.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+TEST(FeffFolders, NamesFollowTheEdgeAndWorkerNumbers) {
+    EXPECT_EQ(feff_worker_folder_name(12, 3), "feff_12_3");
+    EXPECT_EQ(feff_worker_file_path(12, 3, "chi.dat"), "feff_12_3/chi.dat");
+    EXPECT_EQ(feff_folder_file_path(0, "feff.inp"), "feff_0/feff.inp");
+    EXPECT_EQ(chip_file_name(7), "chip0007.dat");
+    EXPECT_EQ(chip_file_name(1200), "chip1200.dat");
+    EXPECT_EQ(chip_file_name(12345), "chip12345.dat");
+}
+
+TEST(FeffFolders, ProgramsRunInTheirOwnFolderAndKeepTheirExecutableBit) {
+    ScopedWorkFolder folder;
+    std::ofstream(feff_program_name) << "#!/bin/sh\npwd > where.txt\necho noise\n";
+    fs::permissions(feff_program_name, fs::perms::owner_all);
+    prepare_feff_folder(2);
+    std::ofstream("feff_2/pot.bin") << "potentials";
+    prepare_feff_worker_folder(2, 0);
+    prepare_feff_worker_folder(2, 0);  // an existing folder is refilled
+    EXPECT_TRUE(fs::exists("feff_2_0/pot.bin"));
+    run_feff(2, 0);
+    run_feff(2, -1);
+    std::ifstream worker("feff_2_0/where.txt"), edge("feff_2/where.txt");
+    std::string worker_path, edge_path;
+    std::getline(worker, worker_path);
+    std::getline(edge, edge_path);
+    EXPECT_EQ(fs::path(worker_path).filename(), "feff_2_0");
+    EXPECT_EQ(fs::path(edge_path).filename(), "feff_2");
+    EXPECT_EQ(fs::current_path(), folder.path()) << "the program's own folder never changes";
+    EXPECT_FALSE(run_program_in_folder("absent.exe", "feff_2"));
+}
+
+TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    calc->parameters.ints[IntKey::Number_of_spectra] = 2;
+    calc->parameters.ints[IntKey::Number_of_structures] = 2;
+    calc->parameters.ints[IntKey::Number_of_threads] = 5;
+    calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = "Ge";
+    calc->spectrum_parameters[1].strings[SpectrumStringKey::Edge] = "Ge";
+    Structure& without = calc->structures[0];
+    without.working_atoms = {{"Ge1", 0, 0, 0}, {"O", 1, 0, 0}, {"Ge", 5, 5, 5}};  // the last is an image
+    without.atom_count = 2;
+    Structure& with = calc->structures[1];
+    with.working_atoms = {{"O", 0, 0, 0}, {"Ge", 1, 0, 0}};
+    with.atom_count = 2;
+    setup_absorber_edges(*calc);
+    EXPECT_EQ(calc->absorber_edge_count, 2);
+    EXPECT_EQ(calc->edges[0].structure, &with);
+    EXPECT_EQ(calc->edges[1].spectrum, &calc->spectrum_parameters[1]);
+    EXPECT_EQ(calc->spectra[1].edge_count, 1);
+    EXPECT_EQ(calc->spectra[1].edge_indices[0], 1);
+    EXPECT_EQ(calc->edges[1].worker_count, 5);
+
+    calc->spectrum_parameters[1].strings[SpectrumStringKey::Edge] = "Zn";
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { setup_absorber_edges(*calc); }), 1);
+    EXPECT_EQ(capture.text(), "ERROR: no absorbing atoms for Zn edge!\n");
+}
+
+TEST(FeffOutputs, RealFeffTablesReadOntoTheFixedGrid) {
+    const std::string samples = std::string(TALQ_SOURCE_DIR) + "/../shared/feff-samples/";
+    const auto chi = read_feff_table(samples + "chi.dat", 4);
+    ASSERT_EQ(chi.size(), 401u);
+    double grid[402] = {};
+    place_on_fixed_grid(chi, 1, grid, 402);
+    EXPECT_DOUBLE_EQ(grid[0], chi[0][1]) << "a first row at k = 0 goes to element 0";
+    const auto chip = read_feff_table(samples + "chip0001.dat", 5);
+    ASSERT_EQ(chip.size(), 401u);
+    EXPECT_DOUBLE_EQ(chip[1][0], 0.05);
+    EXPECT_DOUBLE_EQ(chip[1][4], -1.453158);
+    // chi = mag sin(phase) in a real per-path file.
+    EXPECT_NEAR(chip[100][1], chip[100][2] * std::sin(chip[100][3]), 1e-6);
+
+    const std::vector<FeffRow> shifted{{0.05, 1.0, 0, 0, 0}, {0.10, 2.0, 0, 0, 0}};
+    double target[3] = {9, 9, 9};
+    place_on_fixed_grid(shifted, 1, target, 3);
+    EXPECT_EQ(target[0], 0.0);
+    EXPECT_EQ(target[2], 2.0);
+}
+
+TEST(FeffOutputs, MissingOrEmptyOutputsStopTheRun) {
+    ScopedWorkFolder folder;
+    std::ofstream("chi.dat") << "# header without the column line\n1 2 3 4\n";
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([] { read_feff_table("chi.dat", 4); }), 1);
+    EXPECT_EQ(exit_code_of([] { read_feff_table("absent.dat", 4); }), 1);
+    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\nERROR: FEFF OUTPUT absent.dat NOT FOUND!\n");
+}
