@@ -72,7 +72,8 @@ TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
 }
 
 TEST(FeffOutputs, RealFeffTablesReadOntoTheFixedGrid) {
-    const std::string samples = std::string(TALQ_SOURCE_DIR) + "/../shared/feff-samples/";
+    // Outputs of a real FEFF 8.5L run on fcc copper.
+    const std::string samples = std::string(TALQ_SOURCE_DIR) + "/tests/theory/data/feff85l_";
     const auto chi = read_feff_table(samples + "chi.dat", 4);
     ASSERT_EQ(chi.size(), 401u);
     double grid[402] = {};
