@@ -177,3 +177,18 @@ TEST(Driver, UnwritableCopyIsReportedNotIgnored) {
     EXPECT_EQ(exit_code_of([&] { write_parameter_copy(*calc, "no-such-folder/example.dat"); }), 4);
     EXPECT_EQ(capture.text(), "ERROR: FILE no-such-folder/example.dat CANNOT BE WRITTEN!\n");
 }
+
+TEST(Driver, FeffThatWritesNoPotentialsStopsTheRun) {
+    ScopedWorkFolder folder;
+    std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n1\nDirect\n0 0 0 Cu\n";
+    std::ofstream("expEXAFS.dat") << "0.1 1\n0.2 5\n0.1 10\n0.0 19\n";
+    std::ofstream("silentfeff") << "#!/bin/sh\nexit 0\n";
+    fs::permissions("silentfeff", fs::perms::owner_all);
+    fs::create_directory("feff_0");
+    std::ofstream("feff_0/pot.bin") << "left from an earlier run";
+    auto calc = std::make_unique<Calculation>();
+    const DriverRun run = run_driver(*calc, "Edge Cu\nFEFF_path silentfeff\nk_min 1\nk_max 3\nNumber_of_states 2\n");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.output.find("ERROR! FEFF potential missing!\n"), std::string::npos)
+        << "stale potentials are not taken for new ones";
+}

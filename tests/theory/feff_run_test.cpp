@@ -1,5 +1,6 @@
 #include "control/calculation.hpp"
 #include "theory/absorber_edge.hpp"
+#include "theory/feff_input.hpp"
 #include "theory/feff_outputs.hpp"
 #include "theory/feff_run.hpp"
 #include "test_support.hpp"
@@ -101,3 +102,36 @@ TEST(FeffOutputs, MissingOrEmptyOutputsStopTheRun) {
     EXPECT_EQ(exit_code_of([] { read_feff_table("absent.dat", 4); }), 1);
     EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\nERROR: FEFF OUTPUT absent.dat NOT FOUND!\n");
 }
+
+#ifdef FEFF_STANDIN
+// The stand-in in FEFF's place: the input the program writes goes in, and what comes out is read back
+// by the program's own readers.
+TEST(FeffOutputs, StandInRunsOnTheProgramsOwnInput) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    Structure& copper = calc->structures[0];
+    copper.parameters = &calc->structure_parameters[0];
+    copper.parameters->type_code = structure_type_p1;
+    const double h = 1.805;
+    copper.working_atoms = {{"Cu", 0, 0, 0}, {"Cu", h, h, 0}, {"Cu", h, 0, h}, {"Cu", 0, h, h}, {"Cu", -h, -h, 0},
+                            {"Cu", -h, 0, -h}, {"Cu", 0, -h, -h}, {"Cu", 3.61, 0, 0}};
+    copper.atom_count = copper.working_count = 8;
+    add_species(copper, "Cu", 29);
+    calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = "Cu";
+    AbsorberEdge& edge = calc->edges[0];
+    edge.spectrum = &calc->spectrum_parameters[0];
+    edge.structure = &copper;
+    fs::copy_file(FEFF_STANDIN, feff_program_name);
+    prepare_feff_folder(0);
+    write_feff_inp(edge, false);
+    EXPECT_TRUE(fs::exists("feff_0/pot.bin"));
+    const auto chi = read_feff_table("feff_0/chi.dat", 4);
+    EXPECT_EQ(chi.size(), 401u);
+    double grid[402] = {};
+    place_on_fixed_grid(chi, 1, grid, 402);
+    double signal = 0.0;
+    for (double value : grid) signal += std::abs(value);
+    EXPECT_GT(signal, 0.0);
+}
+#endif
