@@ -280,15 +280,15 @@ void adjust_after_reading(Calculation& calc, bool use_extra_argument, const std:
     calc.move_all = set_move_all_flag(calc);
     parse_polarization(calc);
 
-    calc.axis_label_k = "K";
-    calc.axis_label_q = "Q";
-    calc.axis_label_r = "R";
-    calc.axis_label_w = "W";
+    // The label of the fit space is bracketed in the progress report.
     const std::string& space = p.strings[StringKey::Space];
-    if (space == "k") calc.axis_label_k = "[K]";
-    else if (space == "q") calc.axis_label_q = "[Q]";
-    else if (space == "r") calc.axis_label_r = "[R]";
-    else if (space == "w") calc.axis_label_w = "[W]";
+    const auto label = [&space](const char* name, const char* fit_space_name, const char* fit_space) {
+        return std::string(space == fit_space ? fit_space_name : name);
+    };
+    calc.axis_label_k = label("K", "[K]", "k");
+    calc.axis_label_q = label("Q", "[Q]", "q");
+    calc.axis_label_r = label("R", "[R]", "r");
+    calc.axis_label_w = label("W", "[W]", "w");
     std::cout << '\n';
 
     std::int32_t& threads = p.ints[IntKey::Number_of_threads];

@@ -325,8 +325,8 @@ std::string symmetry_operation_item(const std::string& operation, int item) {
 
 double evaluate_symmetry_expression(const std::string& item, double x, double y, double z) {
     const std::string error = "ERROR: WRONG SYMMETRY OPERATION ITEM " + item + " IN CIF FILE!";
-    std::string text = item;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.insert(0, "0");
+    const bool signed_start = !item.empty() && (item.front() == '+' || item.front() == '-');
+    const std::string text = signed_start ? '0' + item : item;
 
     std::vector<double> values;
     std::vector<char> operators;

@@ -35,3 +35,20 @@ void setup_absorber_edges(Calculation& calc) {
     calc.absorber_edge_count = edge_count;
     for (int e = 0; e < edge_count; ++e) calc.edges[e].worker_count = calc.parameters.ints[IntKey::Number_of_threads];
 }
+
+void run_pathfinder_stage(AbsorberEdge& edge, int centre_atom) {
+    const SpectrumParameters& spectrum = *edge.spectrum;
+    const Structure& structure = *edge.structure;
+    Atom polarization{"", spectrum.polarization[0], spectrum.polarization[1], spectrum.polarization[2]};
+    polarization = atom_unit_vector(polarization);
+    edge.pathfinder.edge_index = edge.index;
+    setup_and_run_pathfinder(edge.pathfinder, spectrum.strings[SpectrumStringKey::Edge],
+                             spectrum.ints[SpectrumIntKey::N_legs], spectrum.doubles[SpectrumDoubleKey::R_max_for_FEFF],
+                             spectrum.doubles[SpectrumDoubleKey::Pathfinder_robustness], structure.atom_count,
+                             structure.working_count, structure.working_atoms, structure.working_source,
+                             edge.worker_count, centre_atom, polarization, spectrum.has_polarization);
+}
+
+void mark_absorber_potentials(AbsorberEdge& edge) {
+    assign_potential_indices(edge.pathfinder, edge.structure->species_labels);
+}

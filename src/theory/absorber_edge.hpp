@@ -1,5 +1,7 @@
 #pragma once
 
+#include "theory/pathfinder.hpp"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -22,6 +24,7 @@ struct AbsorberEdge {
     Structure* structure = nullptr;
     State* states = nullptr;                       // the current population
     std::vector<std::vector<double>> rdf_histograms;  // one per species of the structure, rdf_bin_count + 1 bins
+    Pathfinder pathfinder;
     std::array<double, 402> reference_chi{};       // chi of the leading path on k = 0.05 i
     std::vector<std::string> path_header_lines;
     std::int32_t leading_path_legs = 0;
@@ -37,3 +40,7 @@ struct AbsorberEdge {
 // Pairs every spectrum with every structure holding atoms labelled with its Edge: edges are numbered
 // spectrum-major, structure-minor. Ends the run when a spectrum gets no edge.
 void setup_absorber_edges(Calculation& calc);
+// Stage 6 for one edge: the path search around its absorbers (only `centre_atom` when it is 0 or more).
+void run_pathfinder_stage(AbsorberEdge& edge, int centre_atom);
+// Gives every path node of the edge its FEFF potential index from the structure's species.
+void mark_absorber_potentials(AbsorberEdge& edge);

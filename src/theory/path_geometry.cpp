@@ -1,0 +1,66 @@
+#include "theory/pathfinder.hpp"
+
+#include <algorithm>
+#include <iostream>
+
+void extract_path_geometry(const Pathfinder& finder, int node, int last_index, PathGeometry& geometry, bool build_time) {
+    for (int entry = last_index; entry >= 0 && node >= 0; --entry) {
+        const PathNode& current = finder.nodes[static_cast<std::size_t>(node)];
+        geometry.atoms[static_cast<std::size_t>(entry)] = build_time ? current.atom : current.current_atom;
+        geometry.potential_indices[static_cast<std::size_t>(entry)] = current.potential_index;
+        node = current.parent;
+    }
+}
+
+void path_geometry_of_path(const Pathfinder& finder, const Path& path, PathGeometry& geometry) {
+    extract_path_geometry(finder, path.representative, path.nleg - 1, geometry, true);
+}
+
+void path_geometry_of_member(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member,
+                             bool build_time) {
+    extract_path_geometry(finder, path.members[static_cast<std::size_t>(member)], path.nleg - 1, geometry, build_time);
+}
+
+void single_scattering_representative(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member) {
+    const PathNode& node = finder.nodes[static_cast<std::size_t>(path.members[static_cast<std::size_t>(member)])];
+    const PathNode& absorber = finder.nodes[static_cast<std::size_t>(node.parent)];
+    geometry.atoms[0] = {absorber.label, 0.0, 0.0, 0.0};
+    geometry.potential_indices[0] = 0;
+    geometry.atoms[1] = {node.label, node.current_coordinates[0], 0.0, 0.0};
+    geometry.potential_indices[1] = node.potential_index;
+}
+
+void assign_potential_indices(Pathfinder& finder, const std::vector<std::string>& labels) {
+    for (PathNode& node : finder.nodes) {
+        const PathNode& root = finder.nodes[static_cast<std::size_t>(node.root)];
+        if (atom_distance(node.atom, root.atom) < 0.001) {
+            node.potential_index = 0;
+            continue;
+        }
+        const auto found = std::find(labels.begin(), labels.end(), node.label);
+        if (found != labels.end()) node.potential_index = static_cast<std::int32_t>(found - labels.begin()) + 1;
+    }
+}
+
+double half_closed_length(const PathGeometry& geometry, int nleg) {
+    double length = atom_distance(geometry.atoms[static_cast<std::size_t>(nleg - 1)], geometry.atoms[0]);
+    for (int i = 1; i < nleg; ++i) {
+        length += atom_distance(geometry.atoms[static_cast<std::size_t>(i)], geometry.atoms[static_cast<std::size_t>(i - 1)]);
+    }
+    return length / 2;
+}
+
+void print_final_path(const Pathfinder& finder, const Path& path) {
+    PathGeometry geometry;
+    path_geometry_of_path(finder, path, geometry);
+    const double r = half_closed_length(geometry, path.nleg);
+    std::cout << '\t';
+    int width = 0;
+    for (int i = 0; i < path.nleg; ++i) {
+        const Atom& atom = geometry.atoms[static_cast<std::size_t>(i)];
+        std::cout << atom.label << (geometry.potential_indices[static_cast<std::size_t>(i)] == 0 ? "*" : "") << "-";
+        width += static_cast<int>(atom.label.size()) + 1;
+    }
+    std::cout << std::string(static_cast<std::size_t>(std::max(15 - width, 1)), ' ') << "\tr = " << r
+              << "\tn = " << static_cast<double>(path.degeneracy) / finder.absorber_count << '\n';
+}
