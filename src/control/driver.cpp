@@ -11,7 +11,10 @@
 #include "optimisation/state.hpp"
 #include "optimisation/xyz_output.hpp"
 #include "structure/geometry.hpp"
+#include "theory/absorber_edge.hpp"
 #include "theory/feff_input.hpp"
+#include "theory/final_paths.hpp"
+#include "theory/path_runs.hpp"
 #include "theory/feff_run.hpp"
 #include "structure/rdf_tool.hpp"
 
@@ -24,7 +27,7 @@ namespace {
 
 // The stages below are still being built; a run that reaches one stops here rather than pretend.
 [[noreturn]] void not_available_yet(const std::string& what) {
-    std::cout << "ERROR: " << what << " is not available yet in this version of talq." << '\n';
+    std::cout << "ERROR: not available yet in this version of talq: " << what << '\n';
     end_process(2);
 }
 
@@ -88,10 +91,10 @@ void stage_defining_geometry(Calculation& calc, const std::string& extra_argumen
         read_energy_definitions(calc.structures[i]);
     }
     const RunFlags& f = calc.flags;
-    if (f.restart || f.structure || f.beststate || f.phantoms) not_available_yet("Loading a restart file");
+    if (f.restart || f.structure || f.beststate || f.phantoms) not_available_yet("loading a restart file");
     write_state_xyz_files(calc);
     if (calc.flags.phantoms) end_process(0);
-    if (calc.flags.beststate) not_available_yet("The best-state restart file (-beststate)");
+    if (calc.flags.beststate) not_available_yet("the best-state restart file (-beststate)");
     install_feff_program(calc);
 }
 
@@ -116,24 +119,53 @@ void stage_scf_potentials(Calculation& calc) {
     }
 }
 
-// Stages 6 to 9 run once per absorber edge.
+// Stages 6 to 9 run once per absorber edge; every run reads the final path list back, also when it
+// was not written this time.
 void stage_paths(Calculation& calc) {
     const RunFlags& f = calc.flags;
+    const bool report_only = f.structure || f.beststate;
     for (int i = 0; i < calc.absorber_edge_count; ++i) {
+        AbsorberEdge& edge = calc.edges[i];
         log_line("      6: PATHFINDER");
-        not_available_yet("The pathfinder");
+        print_structure_heading(edge);
+        run_pathfinder_stage(edge, calc.centre_atom_index);
+        if (!report_only) {
+            write_worker_feff_inputs(edge);
+            mark_absorber_potentials(edge);
+        }
+        print_separator_line();
+        if (!report_only) {
+            log_line("      7: LEADING PATH EXAFS");
+            print_structure_heading(edge);
+            run_leading_path_feff(edge);
+        }
+        if (edge.spectrum->doubles[SpectrumDoubleKey::FEFF_criteria] > 0.001) {
+            log_line("      8: PATHS IMPORTANCE CHECK");
+            print_structure_heading(edge);
+            compute_path_importance(edge);
+        } else {
+            log_line("      8: PATHS IMPORTANCE CHECK - skipped");
+        }
+        if (!(f.structure || f.restart || f.skippaths)) {
+            log_line("      9: WRITING EQUILIBRIUM PATHS");
+            print_structure_heading(edge);
+            write_final_paths_file(edge);
+        } else {
+            log_line("      9: WRITING EQUILIBRIUM PATHS - skipped");
+        }
+        load_final_paths(edge);
     }
-    if (f.structure) not_available_yet("The structure report (-structure)");
+    if (f.structure) not_available_yet("the structure report (-structure)");
     if (f.md) not_available_yet("EXAFS averaged over a trajectory (-md)");
 }
 
 void stage_first_iteration(Calculation& calc) {
     if (!calc.flags.restart) {
         log_line("      10: FIRST ITERATION");
-        not_available_yet("The starting states");
+        not_available_yet("the starting states");
     } else {
         log_line("      10: PREPARING RESTART");
-        not_available_yet("Restarting a calculation");
+        not_available_yet("restarting a calculation");
     }
 }
 
@@ -143,7 +175,7 @@ void stage_first_shell_fit(Calculation& calc) {
         return;
     }
     log_line("      11: FIRST SHELL FIT");
-    not_available_yet("The first-shell fit");
+    not_available_yet("the first-shell fit");
 }
 
 void stage_diagnostics(Calculation& calc) {
@@ -152,7 +184,7 @@ void stage_diagnostics(Calculation& calc) {
         return;
     }
     log_line("      12: DIAGNOSTICS");
-    not_available_yet("The clustering diagnostics");
+    not_available_yet("the clustering diagnostics");
 }
 
 // Returns true when the run goes on to the final stage (the plain main loop only).
@@ -160,7 +192,7 @@ bool stage_main_loop(Calculation& calc) {
     const RunFlags& f = calc.flags;
     if (f.fitFF) {
         log_line("      13: FORCE FIELD FITTING");
-        not_available_yet("Force-field fitting");
+        not_available_yet("force-field fitting");
     }
     if (f.useFF) {
         log_line("      13: MC CALCULATIONS WITH EXTERNAL FORCE FIELD");
@@ -168,16 +200,16 @@ bool stage_main_loop(Calculation& calc) {
     }
     if (f.oneD) {
         log_line("      13: MAIN LOOP: 1D calculation");
-        not_available_yet("The one-dimensional model");
+        not_available_yet("the one-dimensional model");
     }
     log_line("      13: MAIN LOOP");
-    not_available_yet("The main loop");
+    not_available_yet("the main loop");
 }
 
 void stage_finalizing(Calculation&) {
     log_line("      14: FINALIZING");
     log_line("                    Saving all files...");
-    not_available_yet("Writing the final files");
+    not_available_yet("writing the final files");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -129,18 +130,39 @@ TEST(Driver, AtomsModeWritesTheFeffInputOfTheFirstEdgeAndEnds) {
     EXPECT_FALSE(fs::exists("feff_win.exe")) << "no FEFF program is looked for or copied";
 }
 
-TEST(Driver, StagesNotBuiltYetStopTheRunWithANonZeroCode) {
+#ifdef FEFF_STANDIN
+// Copper with the FEFF stand-in through the path stages; the run stops at the first stage not built yet.
+TEST(Driver, CopperRunsThroughThePathStagesWithTheStandIn) {
     ScopedWorkFolder folder;
-    std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n1\nDirect\n0 0 0 Cu\n";
-    std::ofstream("expEXAFS.dat") << "0.1 1\n0.2 5\n0.1 10\n0.0 19\n";
-    std::ofstream("fakefeff") << "#!/bin/sh\necho potentials > pot.bin\n";
-    fs::permissions("fakefeff", fs::perms::owner_all);
+    std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n4\nDirect\n"
+                                     "0 0 0 Cu\n0.5 0.5 0 Cu\n0.5 0 0.5 Cu\n0 0.5 0.5 Cu\n";
+    std::ofstream spectrum("expEXAFS.dat");
+    for (int i = 1; i <= 300; ++i) spectrum << std::sin(0.1 * i * 5.1) << ' ' << 0.05 * i << '\n';
+    spectrum.close();
+    fs::copy_file(FEFF_STANDIN, "feff85L.exe");
+    const std::string parameters =
+        "Edge Cu\nSupercell 2x2x2\nk_min 2\nk_max 12\nNumber_of_states 2\nNumber_of_threads 3\n"
+        "N_legs 3\nR_max_for_FEFF 4.0\nFEFF_criteria 2.0\n";
     auto calc = std::make_unique<Calculation>();
-    const DriverRun run = run_driver(*calc, "Edge Cu\nFEFF_path fakefeff\nk_min 1\nk_max 3\nNumber_of_states 2\n");
+    const DriverRun run = run_driver(*calc, parameters);
     EXPECT_EQ(run.code, 2) << run.output;
-    EXPECT_TRUE(fs::exists("feff_0/pot.bin")) << "the potentials ran in the edge folder";
-    EXPECT_NE(run.output.find("is not available yet"), std::string::npos);
+    EXPECT_NE(run.output.find("ERROR: not available yet in this version of talq: the starting states"), std::string::npos);
+    for (const char* stage : {"      6: PATHFINDER\n", "      7: LEADING PATH EXAFS\n", "      8: PATHS IMPORTANCE CHECK\n",
+                              "      9: WRITING EQUILIBRIUM PATHS\n"}) {
+        EXPECT_NE(run.output.find(stage), std::string::npos) << stage;
+    }
+    EXPECT_TRUE(fs::exists("feff_0/paths_fin.dat"));
+    EXPECT_TRUE(fs::exists("feff_0_2/feff.inp")) << "one worker folder per thread";
+    EXPECT_NE(run.output.find("Final number of paths: "), std::string::npos);
+
+    // A second run with -skippaths reads the list back as it stands.
+    auto again = std::make_unique<Calculation>();
+    again->flags.skippaths = true;
+    const DriverRun skipped = run_driver(*again, parameters);
+    EXPECT_NE(skipped.output.find("      9: WRITING EQUILIBRIUM PATHS - skipped\n"), std::string::npos);
+    EXPECT_EQ(again->edges[0].pathfinder.paths.size(), calc->edges[0].pathfinder.paths.size());
 }
+#endif
 
 TEST(Driver, FeffProgramIsCopiedKeepingItsExecutableBit) {
     ScopedWorkFolder folder;

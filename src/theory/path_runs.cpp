@@ -1,0 +1,241 @@
+#include "theory/path_runs.hpp"
+
+#include "control/process_end.hpp"
+#include "control/record_parameters.hpp"
+#include "control/threads.hpp"
+#include "structure/atom.hpp"
+#include "theory/absorber_edge.hpp"
+#include "theory/feff_outputs.hpp"
+#include "theory/feff_run.hpp"
+#include "theory/pathfinder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+
+namespace {
+
+// Worker files are rewritten over the copy of the edge's file without truncating it: what is left of
+// the copy after the new text follows the END card, where FEFF stops reading.
+std::fstream open_for_overwrite(const std::string& path) {
+    std::fstream out(path, std::ios::in | std::ios::out);
+    if (!out.is_open()) out.open(path, std::ios::out);
+    return out;
+}
+
+// The line, or an empty one once the input is exhausted.
+std::string next_line(std::istream& in) {
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+void remove_file(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+// Half the closed length: the legs along the chain, then the one back to the absorber.
+double half_closed_chain_length(const PathGeometry& geometry, int nleg) {
+    const auto& atoms = geometry.atoms;
+    double length = 0.0;
+    for (std::size_t i = 0; i + 1 < static_cast<std::size_t>(nleg); ++i)
+        length += atom_distance(atoms[i], atoms[i + 1]);
+    return 0.5 * (length + atom_distance(atoms[static_cast<std::size_t>(nleg - 1)], atoms[0]));
+}
+
+}  // namespace
+
+int feff_worker_folder_count(const AbsorberEdge& edge) { return std::max(1, static_cast<int>(edge.worker_count)); }
+
+void write_worker_feff_inputs(AbsorberEdge& edge) {
+    const double r_max = edge.spectrum->doubles[SpectrumDoubleKey::R_max_for_FEFF];
+    const std::string source_path = feff_folder_file_path(edge.index, "feff.inp");
+    for (int worker = 0; worker < feff_worker_folder_count(edge); ++worker) {
+        prepare_feff_worker_folder(edge.index, worker);
+        std::ifstream in(source_path);
+        std::fstream out = open_for_overwrite(feff_worker_file_path(edge.index, worker, "feff.inp"));
+        for (int line = 1; line <= 7; ++line) out << next_line(in) << '\n';
+        next_line(in);
+        out << " CONTROL   0      0     0     0     1      1" << '\n';
+        next_line(in);
+        out << " PRINT   1      0     0     0     0      2" << '\n';
+        // The read that meets the end of the edge's file still writes its (empty) line, so the worker
+        // file ends with an empty line after the END card.
+        for (;;) {
+            std::string line;
+            const bool read = static_cast<bool>(std::getline(in, line));
+            if (line.compare(0, 9, "CFAVERAGE") == 0) {
+                out << "CFAVERAGE 1 1 " << r_max << '\n';
+            } else {
+                out << line << '\n';
+            }
+            if (!read || line == "END") break;
+        }
+    }
+}
+
+void write_paths_header_lines(const AbsorberEdge& edge, std::ostream& out) {
+    const std::size_t count =
+        std::min(edge.path_header_lines.size(), static_cast<std::size_t>(std::max(0, edge.leading_path_legs + 4)));
+    for (std::size_t i = 0; i < count; ++i) out << edge.path_header_lines[i] << '\n';
+}
+
+void write_path_block(std::ostream& out, const PathGeometry& geometry, int index, double degeneracy, int nleg) {
+    const auto& atoms = geometry.atoms;
+    const auto at = [](int i) { return static_cast<std::size_t>(i); };
+    const std::ios_base::fmtflags flags = out.flags();
+    const std::streamsize precision = out.precision();
+    out << std::fixed << std::setprecision(6);
+    out << "     " << index << "    " << nleg << "   " << degeneracy << "  index, nleg, degeneracy, r=  "
+        << half_closed_chain_length(geometry, nleg) << '\n';
+    out << "x           y           z     ipot  label      rleg      beta        eta" << '\n';
+    // Written in the order nleg-1, ..., 1, 0, so the line before atom i is atom i+1 (the absorber
+    // before the first line) and the one after it atom i-1 (the last scatterer after the absorber).
+    for (int i = nleg - 1; i >= 0; --i) {
+        const Atom& atom = atoms[at(i)];
+        const Atom& before = atoms[at((i + 1) % nleg)];
+        const Atom& after = atoms[at((i + nleg - 1) % nleg)];
+        const double beta = nleg < 3 ? 180.0 : angle_at_atom(before, atom, after);
+        out << " " << atom.x << " " << atom.y << " " << atom.z << "  " << geometry.potential_indices[at(i)] << " '"
+            << atom.label << "     '     " << atom_distance(atom, before) << "  " << beta << "    0.0000" << '\n';
+    }
+    out.flags(flags);
+    out.precision(precision);
+}
+
+void read_feff_chi(const std::string& path, int fields, double* target, int size) {
+    place_on_fixed_grid(read_feff_table(path, fields), 1, target, size);
+}
+
+void run_leading_path_feff(AbsorberEdge& edge) {
+    const std::string list_path = feff_folder_file_path(edge.index, "paths.dat");
+    {
+        std::ifstream in(list_path);
+        if (!in) {
+            std::cout << "ERROR: FILE " << list_path << " CANNOT BE OPENED!" << '\n';
+            end_process(1);
+        }
+        next_line(in);
+        next_line(in);
+        int first_index = 0;
+        int legs = 0;
+        in >> first_index >> legs;
+        edge.leading_path_legs = legs;
+    }
+    std::ifstream in(list_path);
+    edge.path_header_lines.clear();
+    for (int i = 0; i < edge.leading_path_legs + 4; ++i) edge.path_header_lines.push_back(next_line(in));
+
+    {
+        std::ofstream out(feff_worker_file_path(edge.index, 0, "paths.dat"), std::ios::trunc);
+        write_paths_header_lines(edge, out);
+    }
+    const std::string chi_path = feff_worker_file_path(edge.index, 0, "chi.dat");
+    remove_file(chi_path);
+    run_feff(edge.index, 0);
+    edge.reference_chi.fill(0.0);
+    read_feff_chi(chi_path, 4, edge.reference_chi.data(), static_cast<int>(edge.reference_chi.size()));
+}
+
+BatchSlot batch_slot(int item, int worker_count) {
+    const int batch = item / (paths_per_worker_file * worker_count);
+    return {item % worker_count, item / worker_count - paths_per_worker_file * batch + 2};
+}
+
+void run_feff_in_worker_folders(const AbsorberEdge& edge) {
+    const int count = feff_worker_folder_count(edge);
+    std::vector<FeffRunTask> tasks(static_cast<std::size_t>(count));
+    for (int worker = 0; worker < count; ++worker)
+        tasks[static_cast<std::size_t>(worker)] = {worker, count, edge.index};
+    run_feff_threads(tasks.data(), [](std::int32_t edge_index, std::int32_t folder) { run_feff(edge_index, folder); });
+}
+
+std::string batch_chip_path(const AbsorberEdge& edge, const BatchSlot& slot) {
+    return feff_worker_file_path(edge.index, slot.worker, chip_file_name(slot.index));
+}
+
+void run_feff_batches(AbsorberEdge& edge, int item_count,
+                      const std::function<void(int item, const BatchSlot& slot, std::ostream& out)>& write_item,
+                      const std::function<void(const FeffBatch& batch)>& read_batch) {
+    const int workers = feff_worker_folder_count(edge);
+    for (int batch_index = 0, item = 0; item < item_count; ++batch_index) {
+        FeffBatch batch{item, std::min(item_count, (batch_index + 1) * paths_per_worker_file * workers),
+                        std::vector<int>(static_cast<std::size_t>(workers), 0)};
+        {
+            std::vector<std::ofstream> lists;
+            lists.reserve(static_cast<std::size_t>(workers));
+            for (int worker = 0; worker < workers; ++worker) {
+                lists.emplace_back(feff_worker_file_path(edge.index, worker, "paths.dat"), std::ios::trunc);
+                write_paths_header_lines(edge, lists.back());
+            }
+            for (; item < batch.end; ++item) {
+                const BatchSlot slot = batch_slot(item, workers);
+                ++batch.items_per_worker[static_cast<std::size_t>(slot.worker)];
+                write_item(item, slot, lists[static_cast<std::size_t>(slot.worker)]);
+            }
+        }
+        // FEFF tells of a failure only by the outputs it does not write; none of an earlier run may pass
+        // for them.
+        for (int worker = 0; worker < workers; ++worker) {
+            remove_file(feff_worker_file_path(edge.index, worker, "chi.dat"));
+            for (int i = 0; i < batch.items_per_worker[static_cast<std::size_t>(worker)]; ++i)
+                remove_file(batch_chip_path(edge, {worker, i + 2}));
+        }
+        run_feff_in_worker_folders(edge);
+        read_batch(batch);
+    }
+}
+
+double k_weighted_square_sum(std::span<const double> chi, double k_power) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < chi.size(); ++i)
+        sum += std::pow(0.05 * static_cast<double>(i), 2.0 * k_power) * chi[i] * chi[i];
+    return sum;
+}
+
+void compute_path_importance(AbsorberEdge& edge) {
+    Pathfinder& finder = edge.pathfinder;
+    std::vector<Path>& paths = finder.paths;
+    for (Path& path : paths) path.chi.assign(path_chi_points, 0.0);
+    std::array<double, path_chi_points> total{};
+    const double absorbers = static_cast<double>(finder.absorber_count);
+    const int workers = feff_worker_folder_count(edge);
+
+    const auto write_item = [&](int item, const BatchSlot& slot, std::ostream& out) {
+        const Path& path = paths[static_cast<std::size_t>(item)];
+        PathGeometry geometry;
+        path_geometry_of_path(finder, path, geometry);
+        write_path_block(out, geometry, slot.index, path.degeneracy / absorbers, path.nleg);
+    };
+    const auto read_batch = [&](const FeffBatch& batch) {
+        for (int worker = 0; worker < workers; ++worker) {
+            if (batch.items_per_worker[static_cast<std::size_t>(worker)] == 0) continue;
+            // Elements FEFF did not write keep the reference and so add nothing.
+            std::array<double, path_chi_points> chi;
+            std::copy_n(edge.reference_chi.begin(), path_chi_points, chi.begin());
+            read_feff_chi(feff_worker_file_path(edge.index, worker, "chi.dat"), 4, chi.data(), path_chi_points);
+            for (std::size_t i = 0; i < chi.size(); ++i) total[i] += chi[i] - edge.reference_chi[i];
+        }
+        for (int item = batch.first; item < batch.end; ++item) {
+            Path& path = paths[static_cast<std::size_t>(item)];
+            read_feff_chi(batch_chip_path(edge, batch_slot(item, workers)), 5, path.chi.data(), path_chi_points);
+        }
+    };
+    run_feff_batches(edge, static_cast<int>(paths.size()), write_item, read_batch);
+
+    const double k_power = edge.spectrum->doubles[SpectrumDoubleKey::k_power];
+    const double total_sum = k_weighted_square_sum(total, k_power);
+    if (total_sum == 0.0)
+        std::cout << "WARNING: the paths give no total signal; every path importance is set to 0." << '\n';
+    for (Path& path : paths) {
+        const double path_sum = k_weighted_square_sum(path.chi, k_power);
+        path.importance = total_sum == 0.0 ? 0.0 : 100.0 * std::sqrt(path_sum / total_sum);
+        std::vector<double>().swap(path.chi);
+    }
+}
