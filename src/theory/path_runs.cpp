@@ -214,20 +214,19 @@ void compute_path_importance(AbsorberEdge& edge) {
         write_path_block(out, geometry, slot.index, path.degeneracy / absorbers, path.nleg);
     };
     const auto read_batch = [&](const FeffBatch& batch) {
-        for (int worker = 0; worker < workers; ++worker) {
-            if (batch.items_per_worker[static_cast<std::size_t>(worker)] == 0) continue;
-            // Elements FEFF did not write keep the reference and so add nothing.
-            std::array<double, path_chi_points> chi;
-            std::copy_n(edge.reference_chi.begin(), path_chi_points, chi.begin());
-            read_feff_chi(feff_worker_file_path(edge.index, worker, "chi.dat"), 4, chi.data(), path_chi_points);
-            for (std::size_t i = 0; i < chi.size(); ++i) total[i] += chi[i] - edge.reference_chi[i];
-        }
         for (int item = batch.first; item < batch.end; ++item) {
             Path& path = paths[static_cast<std::size_t>(item)];
             read_feff_chi(batch_chip_path(edge, batch_slot(item, workers)), 5, path.chi.data(), path_chi_points);
         }
     };
     run_feff_batches(edge, static_cast<int>(paths.size()), write_item, read_batch);
+
+    // The total is the sum of the paths' own signals in path order. Each worker's chi.dat holds the same
+    // sum for its share of the paths, but rounded to FEFF's print precision per share, so adding those
+    // would make the importances depend on how the paths were dealt out, that is, on the thread count.
+    for (const Path& path : paths) {
+        for (std::size_t i = 0; i < total.size(); ++i) total[i] += path.chi[i];
+    }
 
     const double k_power = edge.spectrum->doubles[SpectrumDoubleKey::k_power];
     const double total_sum = k_weighted_square_sum(total, k_power);

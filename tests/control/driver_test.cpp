@@ -161,6 +161,17 @@ TEST(Driver, CopperRunsThroughThePathStagesWithTheStandIn) {
     const DriverRun skipped = run_driver(*again, parameters);
     EXPECT_NE(skipped.output.find("      9: WRITING EQUILIBRIUM PATHS - skipped\n"), std::string::npos);
     EXPECT_EQ(again->edges[0].pathfinder.paths.size(), calc->edges[0].pathfinder.paths.size());
+
+    // The importances, and so the final list, do not depend on how many threads ran FEFF.
+    std::vector<std::vector<double>> importances;
+    for (const char* threads : {"1", "4"}) {
+        auto single = std::make_unique<Calculation>();
+        run_driver(*single, parameters + "Number_of_threads " + threads + "\n");
+        importances.emplace_back();
+        for (const Path& path : single->edges[0].pathfinder.paths) importances.back().push_back(path.importance);
+    }
+    EXPECT_EQ(importances[0], importances[1]);
+    EXPECT_FALSE(importances[0].empty());
 }
 #endif
 

@@ -180,13 +180,16 @@ TEST(PathRuns, LeadingPathKeepsItsWholeHeadAndOnlyFreshOutputsAreRead) {
     EXPECT_EQ(fixture.edge.reference_chi[0], 2.0);
 
     write_program("#!/bin/sh\n", "feff_0_0/feff_win.exe");  // a FEFF that fails
-    for (const auto run : {compute_path_importance, run_leading_path_feff}) {
+    const std::pair<void (*)(AbsorberEdge&), const char*> failing_runs[] = {
+        {compute_path_importance, "ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND!\n"},
+        {run_leading_path_feff, "ERROR: FEFF OUTPUT feff_0_0/chi.dat NOT FOUND!\n"}};
+    for (const auto& [run, message] : failing_runs) {
         std::ofstream("feff_0_0/chi.dat") << "# k chi @#\n0 1 0 0\n";
+        std::ofstream("feff_0_0/chip0002.dat") << "k chi mag phase phase-2kr @#\n0 1 0 0 0\n";
         CaptureStdout capture;
         EXPECT_EQ(exit_code_of([&] { run(fixture.edge); }), 1);
-        EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT feff_0_0/chi.dat NOT FOUND!\n");
+        EXPECT_EQ(capture.text(), message);
     }
-    EXPECT_FALSE(fs::exists("feff_0_0/chip0002.dat"));
     fs::remove("feff_0/paths.dat");
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { run_leading_path_feff(fixture.edge); }), 1);
