@@ -4,6 +4,7 @@
 #include "control/record_parameters.hpp"
 #include "structure/atom_io.hpp"
 #include "structure/structure.hpp"
+#include "structure/temp_p1.hpp"
 
 #include <algorithm>
 #include <array>
@@ -422,28 +423,5 @@ void convert_cif_to_p1(const Structure& structure) {
     const std::vector<std::string> operations = read_operations(cif);
     const std::vector<Atom> atoms = generate_symmetry_images(sites, operations, cell);
 
-    std::vector<std::string> species;
-    std::vector<int> counts;
-    for (const Atom& atom : atoms) {
-        const auto it = std::find(species.begin(), species.end(), atom.label);
-        if (it == species.end()) {
-            species.push_back(atom.label);
-            counts.push_back(1);
-        } else {
-            ++counts[static_cast<std::size_t>(it - species.begin())];
-        }
-    }
-
-    std::ofstream out("temp_P1.p1");
-    out.imbue(std::locale::classic());
-    out << std::fixed << std::setprecision(9);
-    out << title << '\n' << "1.0" << '\n';
-    for (const Atom& v : cell) out << v.x << ' ' << v.y << ' ' << v.z << '\n';
-    for (const std::string& label : species) out << label << ' ';
-    out << '\n';
-    for (int count : counts) out << count << ' ';
-    out << '\n' << "Direct" << '\n';
-    for (const Atom& atom : atoms) write_atom(atom, atom.label, out, "feff");
-    out.close();
-    if (!out) fail("ERROR: FILE temp_P1.p1 CANNOT BE WRITTEN!");
+    write_temp_p1_file(title, cell, atoms);
 }

@@ -8,6 +8,7 @@
 #include "structure/elements.hpp"
 #include "structure/periodic_images.hpp"
 #include "structure/supercell.hpp"
+#include "structure/temp_p1.hpp"
 #include "structure/xyz_converter.hpp"
 
 #include <fstream>
@@ -78,10 +79,10 @@ void load_structure(Structure& structure) {
     const std::string extension = dot == std::string::npos ? file_name : file_name.substr(dot + 1);
     if (extension == "cif") {
         convert_cif_to_p1(structure);
-        file_name = "temp_P1.p1";
+        file_name = temp_p1_file_name;
     } else if (extension == "xyz") {
         convert_xyz_to_p1(structure);
-        file_name = "temp_P1.p1";
+        file_name = temp_p1_file_name;
     }
 
     P1Contents contents = read_p1_file(file_name);

@@ -4,6 +4,7 @@
 #include "control/record_parameters.hpp"
 #include "structure/atom_io.hpp"
 #include "structure/structure.hpp"
+#include "structure/temp_p1.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -92,39 +93,14 @@ void convert_xyz_to_p1(const Structure& structure) {
     const std::vector<Atom> atoms = read_xyz_atoms(in, file_name);
     in.close();
 
-    std::vector<std::string> species;
-    std::vector<int> counts;
-    for (const Atom& atom : atoms) {
-        const auto it = std::find(species.begin(), species.end(), atom.label);
-        if (it == species.end()) {
-            species.push_back(atom.label);
-            counts.push_back(1);
-        } else {
-            ++counts[static_cast<std::size_t>(it - species.begin())];
-        }
-    }
-
     const double dx = axis_spread(atoms, &Atom::x);
     const double dy = axis_spread(atoms, &Atom::y);
     const double dz = axis_spread(atoms, &Atom::z);
     const double side = 2.0 * std::sqrt(dx * dx + dy * dy + dz * dz) + structure.margin + 1.0;
 
-    std::ofstream out("temp_P1.p1");
-    out.imbue(std::locale::classic());
-    out << std::fixed << std::setprecision(9);
-    out << file_name << '\n' << "1.0" << '\n';
-    out << side << ' ' << 0.0 << ' ' << 0.0 << '\n';
-    out << 0.0 << ' ' << side << ' ' << 0.0 << '\n';
-    out << 0.0 << ' ' << 0.0 << ' ' << side << '\n';
-    for (const std::string& label : species) out << label << ' ';
-    out << '\n';
-    for (int count : counts) out << count << ' ';
-    out << '\n' << "Direct" << '\n';
-    for (const Atom& atom : atoms) {
-        Atom fractional;
-        atom_set(fractional, atom.label, atom.x / side, atom.y / side, atom.z / side);
-        write_atom(fractional, fractional.label, out, "feff");
-    }
-    out.close();
-    if (!out) fail("ERROR: FILE temp_P1.p1 CANNOT BE WRITTEN!");
+    std::vector<Atom> fractional;
+    fractional.reserve(atoms.size());
+    for (const Atom& atom : atoms) fractional.push_back({atom.label, atom.x / side, atom.y / side, atom.z / side});
+    write_temp_p1_file(file_name, {Atom{"", side, 0.0, 0.0}, Atom{"", 0.0, side, 0.0}, Atom{"", 0.0, 0.0, side}},
+                       fractional);
 }
