@@ -2,10 +2,10 @@
 
 #include "control/calculation.hpp"
 #include "control/parameter_writer.hpp"
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -68,26 +68,9 @@ private:
     std::size_t position_ = 0;
 };
 
-// Single values must be the whole word: a partly numeric word would silently shift every later key.
-std::optional<std::int32_t> whole_int(const std::string& word) {
-    const char* first = word.data();
-    const char* last = first + word.size();
-    if (first != last && *first == '+') ++first;
-    std::int32_t value{};
-    auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc() || end != last || first == last) return std::nullopt;
-    return value;
-}
+std::optional<std::int32_t> whole_int(const std::string& word) { return parse_whole_number<std::int32_t>(word); }
 
-std::optional<double> whole_double(const std::string& word) {
-    const char* first = word.data();
-    const char* last = first + word.size();
-    if (first != last && *first == '+') ++first;
-    double value{};
-    auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc() || end != last || first == last || !std::isfinite(value)) return std::nullopt;
-    return value;
-}
+std::optional<double> whole_double(const std::string& word) { return parse_whole_number<double>(word); }
 
 std::optional<bool> whole_bool(const std::string& word) {
     if (word == "0") return false;

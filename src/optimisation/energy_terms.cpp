@@ -1,5 +1,7 @@
 #include "optimisation/energy_terms.hpp"
 
+#include "control/number_text.hpp"
+
 #include "control/calculation.hpp"
 #include "control/process_end.hpp"
 #include "control/record_parameters.hpp"
@@ -7,7 +9,6 @@
 #include "structure/elements.hpp"
 #include "structure/structure.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -89,23 +90,6 @@ private:
     std::istringstream line_;
 };
 
-// The whole token must be the number: "1.5x" or a lone "-" is as unreadable as a missing value.
-std::optional<double> parse_real(const std::string& token) {
-    char* end = nullptr;
-    const double value = std::strtod(token.c_str(), &end);
-    if (end != token.c_str() + token.size() || !std::isfinite(value)) return std::nullopt;
-    return value;
-}
-
-std::optional<std::int32_t> parse_integer(const std::string& token) {
-    const char* first = token.data() + (token.starts_with('+') ? 1 : 0);
-    const char* last = token.data() + token.size();
-    std::int32_t value = 0;
-    const auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc{} || end != last) return std::nullopt;
-    return value;
-}
-
 EnergyTerm read_term(TokenReader& reader, const KeywordLayout& layout, const std::string& file_name) {
     EnergyTerm term;
     term.type = layout.type;
@@ -120,11 +104,11 @@ EnergyTerm read_term(TokenReader& reader, const KeywordLayout& layout, const std
         if (slot == 'A' || slot == 'B') {
             (slot == 'A' ? term.z1 : term.z2) = atomic_number_of_label(*token);
         } else if (slot == 'e' || slot == 'j') {
-            const std::optional<std::int32_t> value = parse_integer(*token);
+            const std::optional<std::int32_t> value = parse_whole_number<std::int32_t>(*token);
             if (!value) unreadable();
             (slot == 'e' ? term.z1 : term.z2) = *value;
         } else {
-            const std::optional<double> value = parse_real(*token);
+            const std::optional<double> value = parse_whole_number<double>(*token);
             if (!value) unreadable();
             term.p[at(slot - '0')] = *value;
         }

@@ -1,5 +1,6 @@
 #include "structure/cif_reader.hpp"
 
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "control/record_parameters.hpp"
 #include "structure/atom_io.hpp"
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <iomanip>
@@ -38,14 +38,9 @@ bool starts_with_tag(const std::string& word) { return !word.empty() && word.fro
 
 // A whole word as a finite number, independent of the locale.
 bool parse_number(std::string_view text, double& value) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && text.front() == '-') return false;
-    }
-    if (text.empty()) return false;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && std::isfinite(value);
+    const std::optional<double> number = parse_whole_number<double>(text);
+    if (number) value = *number;
+    return number.has_value();
 }
 
 // A CIF number may carry its standard uncertainty in brackets: 5.4307(2).

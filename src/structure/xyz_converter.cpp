@@ -1,5 +1,6 @@
 #include "structure/xyz_converter.hpp"
 
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "control/record_parameters.hpp"
 #include "structure/atom_io.hpp"
@@ -7,7 +8,6 @@
 #include "structure/temp_p1.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <iomanip>
@@ -39,14 +39,9 @@ std::vector<std::string> split_words(const std::string& line) {
 
 template <class T>
 bool parse_whole(std::string_view text, T& value) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && text.front() == '-') return false;
-    }
-    if (text.empty()) return false;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end;
+    const std::optional<T> number = parse_whole_number<T>(text);
+    if (number) value = *number;
+    return number.has_value();
 }
 
 // Atoms are read line by line (label x y z, anything after ignored), so extended xyz columns are harmless.
@@ -65,8 +60,7 @@ std::vector<Atom> read_xyz_atoms(std::istream& in, const std::string& file_name)
         const auto words = split_words(line);
         Atom atom;
         if (words.size() < 4 || !parse_whole(words[1], atom.x) || !parse_whole(words[2], atom.y) ||
-            !parse_whole(words[3], atom.z) || !std::isfinite(atom.x) || !std::isfinite(atom.y) ||
-            !std::isfinite(atom.z)) {
+            !parse_whole(words[3], atom.z)) {
             fail(wrong_count);
         }
         atom.label = words[0];

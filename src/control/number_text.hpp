@@ -1,0 +1,28 @@
+#pragma once
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+
+// A whole word read as one number: an optional '+' (not followed by a sign), then the number and nothing
+// after it, independent of the locale. Real numbers must be finite. Input files read this way never take
+// "2.5" as the integer 2, or "1.5x" as 1.5, which would silently misplace every later value.
+template <class T>
+std::optional<T> parse_whole_number(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') return std::nullopt;
+    }
+    if (text.empty()) return std::nullopt;
+    T value{};
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) return std::nullopt;
+    if constexpr (std::is_floating_point_v<T>) {
+        if (!std::isfinite(value)) return std::nullopt;
+    }
+    return value;
+}
