@@ -10,7 +10,6 @@
 #include "structure/structure.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <optional>
