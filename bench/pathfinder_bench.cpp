@@ -3,6 +3,10 @@
 #include "control/calculation.hpp"
 #include "structure/geometry.hpp"
 #include "theory/pathfinder.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "optimisation/state.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,3 @@
-#include "control/entry.hpp"
+#include "app/entry.hpp"
 
 int main(int argc, char** argv) { return talq_main(argc, argv); }

@@ -16,5 +16,4 @@ void reset_run_counters(Calculation& calc) {
     calc.selection_spread = 0.0;
     calc.selection_worst = -1000000.0;
     calc.previous_period_objective_sum = 1000000.0;
-    for (int i = 0; i < 10; ++i) calc.edges[i].use_experimental_amplitude_phase = false;
 }

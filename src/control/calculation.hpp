@@ -3,15 +3,20 @@
 #include "control/mt.hpp"
 #include "control/parameters.hpp"
 #include "control/record_parameters.hpp"
-#include "spectra/spectrum_context.hpp"
-#include "optimisation/state.hpp"
-#include "structure/structure.hpp"
-#include "theory/absorber_edge.hpp"
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// The records of the other subsystems are held here but defined in their own folders, so that this
+// bottom layer never depends on them. Whoever reaches into one of them includes its header.
+struct AbsorberEdge;
+struct SpectrumContext;
+struct State;
+struct Structure;
+
+constexpr int max_absorber_edges = 100;
 
 // One flag per command-line switch ("-gulp" and "-md" share one; "-guessFF" sets useFF too).
 struct RunFlags {
@@ -44,9 +49,23 @@ struct RunFlags {
     bool oneDrdf = false;
 };
 
+// Experimental amplitude and phase on the fixed model grid, read with the spectra when
+// use_experimental_phases_amps is set; the first absorber edge takes them over when it is made.
+struct ExperimentalAmplitudePhase {
+    bool in_use = false;
+    std::array<double, 403> amplitude{};
+    std::array<double, 403> phase{};
+};
+
 // The one object of a run: every parameter, record, counter and the random generator. Built by the
-// entry point and passed by reference to every stage.
+// entry point and passed by reference to every stage. Its records of structures, spectra, edges and
+// states are complete only on top of the program, where it is constructed and released.
 struct Calculation {
+    Calculation();
+    ~Calculation();
+    Calculation(const Calculation&) = delete;
+    Calculation& operator=(const Calculation&) = delete;
+
     ParameterBlock parameters;
     std::array<SpectrumParameters, max_spectra> spectrum_parameters;
     std::array<StructureParameters, max_structures> structure_parameters;
@@ -64,9 +83,10 @@ struct Calculation {
     std::vector<State> backup_states;
 
     std::string parameter_file_name;
-    std::array<SpectrumContext, max_spectra> spectra;
-    std::array<Structure, max_structures> structures;
-    std::array<AbsorberEdge, max_absorber_edges> edges;
+    std::vector<SpectrumContext> spectra;     // max_spectra
+    std::vector<Structure> structures;        // max_structures
+    std::vector<AbsorberEdge> edges;          // max_absorber_edges
+    ExperimentalAmplitudePhase experimental_amplitude_phase;
     RunFlags flags;
     std::int32_t absorber_edge_count = 0;
 

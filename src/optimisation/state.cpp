@@ -2,8 +2,11 @@
 
 #include "control/calculation.hpp"
 #include "control/mt.hpp"
-#include "structure/rdf.hpp"
+#include "optimisation/partial_rdf.hpp"
+#include "spectra/residuals.hpp"
+#include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -176,4 +179,9 @@ void free_state_spectrum_signals(StateSpectrum& block) {
     free_signal(block.ft);
     free_signal(block.bft);
     free_signal(block.wt);
+}
+
+double state_exafs_error(SpectrumContext& context, int state_index) {
+    return compute_exafs_error(context, context.states[state_index].spectra[static_cast<std::size_t>(context.index)],
+                               false);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "control/parameters.hpp"
-#include "spectra/signal.hpp"
+#include "spectra/state_spectrum.hpp"
 #include "structure/atom.hpp"
 
 #include <array>
@@ -11,21 +11,7 @@
 struct Calculation;
 struct Structure;
 struct Pathfinder;
-
-// Points of a state's chi on the fixed grid k = 0.05 (j - 1), j = 0..402; points 0 and 402 are guards.
-constexpr int state_chi_grid_points = 403;
-constexpr int force_field_parameter_count = 256;
-
-// A state's model signal for one spectrum.
-struct StateSpectrum {
-    const SpectrumParameters* parameters = nullptr;
-    SignalArray chi;  // on the spectrum's k grid
-    SignalArray ft;
-    SignalArray bft;
-    SignalArray wt;
-    std::array<double, state_chi_grid_points> chi_grid{};
-    double residual = 0.0;
-};
+struct SpectrumContext;
 
 // A state's link to the path table of one absorber edge.
 struct StateEdgeLink {
@@ -35,6 +21,8 @@ struct StateEdgeLink {
 
 // One candidate model: the displacement of every supercell atom from its reference position, the
 // structure weights and the model signal for every spectrum.
+constexpr int force_field_parameter_count = 256;
+
 struct State {
     std::array<StateSpectrum, max_spectra> spectra;
     std::array<double, force_field_parameter_count> force_field_parameters{};
@@ -73,3 +61,6 @@ Atom get_atom_position(const State& state, int j, int i);
 
 void init_state_spectrum_signals(StateSpectrum& block, const SpectrumParameters& parameters);
 void free_state_spectrum_signals(StateSpectrum& block);
+
+// Residual of current state i against the spectrum (see compute_exafs_error).
+double state_exafs_error(SpectrumContext& context, int state_index);

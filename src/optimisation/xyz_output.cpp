@@ -4,7 +4,7 @@
 #include "optimisation/state.hpp"
 #include "structure/atom_io.hpp"
 #include "structure/periodic_images.hpp"
-#include "structure/rdf.hpp"
+#include "optimisation/partial_rdf.hpp"
 #include "structure/structure.hpp"
 
 #include <cstddef>

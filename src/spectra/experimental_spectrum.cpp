@@ -7,6 +7,7 @@
 #include "spectra/signal.hpp"
 #include "spectra/signal_files.hpp"
 #include "spectra/wavelet.hpp"
+#include "spectra/spectrum_context.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "spectra/residuals.hpp"
 
 #include "control/record_parameters.hpp"
-#include "optimisation/state.hpp"
+#include "spectra/state_spectrum.hpp"
 #include "spectra/fourier.hpp"
 #include "spectra/signal.hpp"
 #include "spectra/spectrum_context.hpp"
@@ -63,9 +63,8 @@ double inner_product_magnitude(const SignalArray& a, const SignalArray& b, bool 
     return complex ? std::sqrt(real * real + imaginary * imaginary) : real;
 }
 
-double compute_exafs_error(SpectrumContext& context, State& state, bool first_shell) {
+double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool first_shell) {
     const SpectrumParameters& p = *context.parameters;
-    StateSpectrum& model = state.spectra[static_cast<std::size_t>(context.index)];
     const SignalArray* experiment = &context.exp_chi;
     const SignalArray* modelled = &model.chi;
     const SignalArray* window = &context.window_k;
@@ -123,8 +122,4 @@ double compute_exafs_error(SpectrumContext& context, State& state, bool first_sh
     const double error = std::pow(d * base, exponent) / scale;
     model.residual = error;
     return error;
-}
-
-double state_exafs_error(SpectrumContext& context, int state_index) {
-    return compute_exafs_error(context, context.states[state_index], false);
 }

@@ -2,7 +2,7 @@
 
 struct SignalArray;
 struct SpectrumContext;
-struct State;
+struct StateSpectrum;
 
 // Sums over a's points of the window weight w (its re) times the difference or value; complex sums
 // include the imaginary parts. A signal of no points gives 0.
@@ -13,7 +13,6 @@ double weighted_abs_norm(const SignalArray& a, const SignalArray& window, bool c
 // Real: the signed sum of a*b; complex: the modulus of the sum of a times conj(b).
 double inner_product_magnitude(const SignalArray& a, const SignalArray& b, bool complex);
 
-// Residual of the state's model against the spectrum in the run's space and norm, relative to the
-// experiment's reference norm; also stored as the residual of the state's block for the spectrum.
-double compute_exafs_error(SpectrumContext& context, State& state, bool first_shell);
-double state_exafs_error(SpectrumContext& context, int state_index);
+// Residual of a state's model (its block for this spectrum) against the spectrum in the run's space and
+// norm, relative to the experiment's reference norm; also stored as the block's residual.
+double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool first_shell);

@@ -4,6 +4,7 @@
 #include "control/console_log.hpp"
 #include "spectra/experimental_spectrum.hpp"
 #include "spectra/signal.hpp"
+#include "spectra/spectrum_context.hpp"
 
 #include <cmath>
 #include <fstream>
@@ -145,11 +146,11 @@ void prepare_experimental_data(Calculation& calc) {
         load_experimental_spectrum(context);
     }
     if (calc.parameters.bools[BoolKey::use_experimental_phases_amps]) {
-        AbsorberEdge& edge = calc.edges[0];
-        edge.use_experimental_amplitude_phase = true;
+        ExperimentalAmplitudePhase& experimental = calc.experimental_amplitude_phase;
+        experimental.in_use = true;
         const SpectrumParameters& p = calc.spectrum_parameters[0];
         read_experimental_amplitude_phase(p.strings[SpectrumStringKey::File_with_amplitude],
-                                          edge.experimental_amplitude.data());
-        read_experimental_amplitude_phase(p.strings[SpectrumStringKey::File_with_phase], edge.experimental_phase.data());
+                                          experimental.amplitude.data());
+        read_experimental_amplitude_phase(p.strings[SpectrumStringKey::File_with_phase], experimental.phase.data());
     }
 }

@@ -7,7 +7,6 @@
 #include "structure/periodic_images.hpp"
 #include "structure/structure.hpp"
 #include "structure/supercell.hpp"
-#include "theory/absorber_edge.hpp"
 
 #include <algorithm>
 #include <fstream>
@@ -164,5 +163,4 @@ void build_geometry(Calculation& calc, const std::string& extra_argument) {
         }
     }
     for (int i = 0; i < structures; ++i) build_periodic_images(calc.structures[i], false);
-    setup_absorber_edges(calc);
 }

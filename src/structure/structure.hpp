@@ -1,6 +1,6 @@
 #pragma once
 
-#include "optimisation/energy_terms.hpp"
+#include "structure/energy_term.hpp"
 #include "structure/atom.hpp"
 
 #include <array>

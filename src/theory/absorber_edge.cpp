@@ -2,6 +2,8 @@
 
 #include "control/calculation.hpp"
 #include "control/process_end.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
 
 #include <iostream>
 
@@ -33,6 +35,12 @@ void setup_absorber_edges(Calculation& calc) {
         }
     }
     calc.absorber_edge_count = edge_count;
+    if (edge_count > 0 && calc.experimental_amplitude_phase.in_use) {
+        AbsorberEdge& first = calc.edges[0];
+        first.use_experimental_amplitude_phase = true;
+        first.experimental_amplitude = calc.experimental_amplitude_phase.amplitude;
+        first.experimental_phase = calc.experimental_amplitude_phase.phase;
+    }
     for (int e = 0; e < edge_count; ++e) calc.edges[e].worker_count = calc.parameters.ints[IntKey::Number_of_threads];
 }
 

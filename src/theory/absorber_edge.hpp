@@ -1,5 +1,6 @@
 #pragma once
 
+#include "control/calculation.hpp"
 #include "theory/pathfinder.hpp"
 
 #include <array>
@@ -12,7 +13,6 @@ struct SpectrumParameters;
 struct State;
 struct Structure;
 
-constexpr int max_absorber_edges = 100;
 // The stored head of FEFF's path list: two title lines and the leading path's block (at most 4 legs).
 constexpr int max_path_header_lines = 8;
 

@@ -5,6 +5,7 @@
 #include "structure/elements.hpp"
 #include "theory/absorber_edge.hpp"
 #include "theory/feff_run.hpp"
+#include "structure/structure.hpp"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,6 +1,10 @@
 #include "optimisation/energy_terms.hpp"
 #include "structure/geometry.hpp"
 #include "structure/structure_fixture.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "optimisation/state.hpp"
 
 #include <gtest/gtest.h>
 

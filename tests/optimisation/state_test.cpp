@@ -1,5 +1,8 @@
 #include "control/calculation.hpp"
 #include "optimisation/state.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,9 @@
 #include "optimisation/xyz_output.hpp"
-#include "structure/rdf_fixture.hpp"
+#include "optimisation/rdf_fixture.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "optimisation/state.hpp"
 
 #include <gtest/gtest.h>
 

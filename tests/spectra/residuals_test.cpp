@@ -51,7 +51,7 @@ struct Comparison {
 
     double error_with_model(double scale, bool first_shell = false) {
         for (int i = 0; i < p.nk; ++i) state.spectra[0].chi.re[i] = scale * context.exp_chi.re[i];
-        return compute_exafs_error(context, state, first_shell);
+        return compute_exafs_error(context, state.spectra[0], first_shell);
     }
 };
 

@@ -2,6 +2,10 @@
 
 #include "control/calculation.hpp"
 #include "test_support.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "optimisation/state.hpp"
 
 #include <fstream>
 #include <memory>

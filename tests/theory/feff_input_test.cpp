@@ -3,6 +3,9 @@
 #include "theory/feff_input.hpp"
 #include "theory/feff_run.hpp"
 #include "test_support.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "optimisation/state.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "control/editor.hpp"
+#include "app/editor.hpp"
 
 #include "control/calculation.hpp"
 #include "test_support.hpp"

@@ -1,6 +1,6 @@
 #include "control/calculation.hpp"
-#include "control/command_line.hpp"
-#include "control/entry.hpp"
+#include "app/command_line.hpp"
+#include "app/entry.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
-#include "control/driver.hpp"
+#include "app/driver.hpp"
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
-#include "control/editor.hpp"
+#include "app/editor.hpp"
 #include "control/parameter_reader.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
@@ -17,6 +17,8 @@
 #include "theory/path_runs.hpp"
 #include "theory/feff_run.hpp"
 #include "structure/rdf_tool.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -86,6 +88,7 @@ void stage_processing_experimental_data(Calculation& calc) {
 void stage_defining_geometry(Calculation& calc, const std::string& extra_argument) {
     log_line("      4: DEFINING GEOMETRY");
     build_geometry(calc, extra_argument);
+    setup_absorber_edges(calc);
     allocate_states(calc);
     for (int i = 0; i < calc.parameters.ints[IntKey::Number_of_structures]; ++i) {
         read_energy_definitions(calc.structures[i]);

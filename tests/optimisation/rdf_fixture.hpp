@@ -2,8 +2,11 @@
 
 #include "optimisation/state.hpp"
 #include "structure/geometry.hpp"
-#include "structure/rdf.hpp"
-#include "structure_fixture.hpp"
+#include "optimisation/partial_rdf.hpp"
+#include "structure/structure_fixture.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "structure/rdf.hpp"
+#include "optimisation/partial_rdf.hpp"
 
 #include "control/calculation.hpp"
 #include "control/process_end.hpp"
@@ -6,6 +6,7 @@
 #include "structure/atom.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
+#include "spectra/spectrum_context.hpp"
 
 #include <algorithm>
 #include <cmath>

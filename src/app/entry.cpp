@@ -1,9 +1,9 @@
-#include "control/entry.hpp"
+#include "app/entry.hpp"
 
 #include "control/calculation.hpp"
-#include "control/command_line.hpp"
+#include "app/command_line.hpp"
 #include "control/console_log.hpp"
-#include "control/driver.hpp"
+#include "app/driver.hpp"
 #include "control/process_end.hpp"
 
 #include <exception>

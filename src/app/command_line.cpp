@@ -1,4 +1,4 @@
-#include "control/command_line.hpp"
+#include "app/command_line.hpp"
 
 #include "control/calculation.hpp"
 

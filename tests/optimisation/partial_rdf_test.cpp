@@ -1,4 +1,8 @@
 #include "rdf_fixture.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "optimisation/state.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,11 @@
 #include "control/calculation.hpp"
-#include "control/driver.hpp"
+#include "app/driver.hpp"
 #include "control/parameter_writer.hpp"
 #include "test_support.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "optimisation/state.hpp"
 
 #include <gtest/gtest.h>
 
