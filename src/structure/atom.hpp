@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <span>
 #include <string>
 
@@ -37,3 +38,25 @@ double angle_at_atom(const Atom& a, const Atom& b, const Atom& c);
 double rms_difference(std::span<const double> p, std::span<const double> q);
 // Index of the nearest atom of the reference's element (lowest index on ties), or -1.
 int find_nearest_atom_of_element(std::span<const Atom> atoms, const Atom& reference);
+
+// A plain position or direction for the inner loops, where an atom's label would only be copied along.
+// Its operations compute exactly what the Atom operations of the same name compute.
+struct Vec3 {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+};
+
+inline Vec3 to_vec3(const Atom& a) { return {a.x, a.y, a.z}; }
+inline Atom to_atom(const Vec3& v, const std::string& label) { return {label, v.x, v.y, v.z}; }
+inline Vec3 vec_add(const Vec3& a, const Vec3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+// a + (-b), as atom_add(a, atom_negate(b)) computes it.
+inline Vec3 vec_sub(const Vec3& a, const Vec3& b) { return {a.x + -b.x, a.y + -b.y, a.z + -b.z}; }
+inline double vec_dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline double vec_norm(const Vec3& a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
+inline double vec_distance(const Vec3& a, const Vec3& b) {
+    const double dx = a.x - b.x;
+    const double dy = a.y - b.y;
+    const double dz = a.z - b.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int max_cluster_atoms = 1000;
+constexpr int max_feff_atoms = 1000;
 
 [[noreturn]] void fail(const std::string& message) {
     std::cout << message << '\n';
@@ -177,7 +177,7 @@ void write_feff_inp(AbsorberEdge& edge, bool atoms_mode) {
         const Atom& centre = atoms[static_cast<std::size_t>(absorber)];
         out << centre.x << " " << centre.y << " " << centre.z << " " << iph << " " << absorber_type << '\n';
         for (std::size_t p = 1; p < count; ++p) {
-            if (p == max_cluster_atoms) {
+            if (p == max_feff_atoms) {
                 std::cout << "\tWARNING! Too large cluster for potential calculations. Skipping remaining atoms!" << '\n';
                 break;
             }

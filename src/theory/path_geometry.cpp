@@ -6,7 +6,9 @@
 void extract_path_geometry(const Pathfinder& finder, int node, int last_index, PathGeometry& geometry, bool build_time) {
     for (int entry = last_index; entry >= 0 && node >= 0; --entry) {
         const PathNode& current = finder.nodes[static_cast<std::size_t>(node)];
-        geometry.atoms[static_cast<std::size_t>(entry)] = build_time ? current.atom : current.current_atom;
+        const bool applied = !build_time && static_cast<std::size_t>(node) < finder.current.size();
+        const Vec3& position = applied ? finder.current[static_cast<std::size_t>(node)].atom : current.atom;
+        geometry.atoms[static_cast<std::size_t>(entry)] = to_atom(position, node_label(finder, current));
         geometry.potential_indices[static_cast<std::size_t>(entry)] = current.potential_index;
         node = current.parent;
     }
@@ -24,20 +26,22 @@ void path_geometry_of_member(const Pathfinder& finder, const Path& path, PathGeo
 void single_scattering_representative(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member) {
     const PathNode& node = finder.nodes[static_cast<std::size_t>(path.members[static_cast<std::size_t>(member)])];
     const PathNode& absorber = finder.nodes[static_cast<std::size_t>(node.parent)];
-    geometry.atoms[0] = {absorber.label, 0.0, 0.0, 0.0};
+    const std::size_t n = static_cast<std::size_t>(path.members[static_cast<std::size_t>(member)]);
+    const double distance = n < finder.current.size() ? finder.current[n].coordinates[0] : node.coordinates[0];
+    geometry.atoms[0] = {node_label(finder, absorber), 0.0, 0.0, 0.0};
     geometry.potential_indices[0] = 0;
-    geometry.atoms[1] = {node.label, node.current_coordinates[0], 0.0, 0.0};
+    geometry.atoms[1] = {node_label(finder, node), distance, 0.0, 0.0};
     geometry.potential_indices[1] = node.potential_index;
 }
 
 void assign_potential_indices(Pathfinder& finder, const std::vector<std::string>& labels) {
     for (PathNode& node : finder.nodes) {
         const PathNode& root = finder.nodes[static_cast<std::size_t>(node.root)];
-        if (atom_distance(node.atom, root.atom) < 0.001) {
+        if (vec_distance(node.atom, root.atom) < 0.001) {
             node.potential_index = 0;
             continue;
         }
-        const auto found = std::find(labels.begin(), labels.end(), node.label);
+        const auto found = std::find(labels.begin(), labels.end(), node_label(finder, node));
         if (found != labels.end()) node.potential_index = static_cast<std::int32_t>(found - labels.begin()) + 1;
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "theory/pathfinder.hpp"
+
 #include <functional>
 #include <iosfwd>
 #include <span>
@@ -13,8 +15,6 @@ struct PathGeometry;
 // chip file index exceeds 1200.
 constexpr int paths_per_worker_file = 1199;
 constexpr int max_listed_paths = paths_per_worker_file + 1;
-// Points of a signal on the grid k = 0.05 i, i = 0 .. 400 (k up to 20).
-constexpr int path_chi_points = 401;
 
 // Stage 6, FEFF side: fills every worker folder "feff_N_M" from the edge folder and rewrites its
 // feff.inp for path runs (potentials and path search off; genfmt and ff2chi on).

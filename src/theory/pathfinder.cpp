@@ -17,32 +17,29 @@ constexpr double coincident = 1e-6;
 constexpr double closing_on_absorber = 0.001;
 constexpr double projection_tolerance = 0.001;
 
-// Rotates r into the chain's canonical frame: s1 along +x, the second distinct scatterer in the xy
-// half-plane with y >= 0.
-Atom to_canonical_frame(const Atom& r, double phi, double theta) {
-    return atom_rotate_y(atom_rotate_z(r, -phi), std::numbers::pi / 2 - theta);
-}
+std::size_t at(std::int32_t i) { return static_cast<std::size_t>(i); }
 
-void make_path_node(PathNode& node, const PathNode& parent, const std::vector<PathNode>& nodes, int atom_index,
-                    const Atom& atom, const Atom& polarization) {
-    node.nleg = parent.nleg + 1;
+Vec3 turn_z(const Vec3& r, const ChainFrame& f) { return {r.x * f.cos_z - r.y * f.sin_z, r.x * f.sin_z + r.y * f.cos_z, r.z}; }
+Vec3 turn_y(const Vec3& r, const ChainFrame& f) { return {r.x * f.cos_y + r.z * f.sin_y, r.y, r.z * f.cos_y - r.x * f.sin_y}; }
+Vec3 turn_x(const Vec3& r, const ChainFrame& f) { return {r.x, r.y * f.cos_x - r.z * f.sin_x, r.z * f.cos_x + r.y * f.sin_x}; }
+
+void make_path_node(PathNode& node, const PathNode& parent, const ChunkedTable<PathNode>& nodes, int atom_index,
+                    const Vec3& atom, std::int32_t label, const Vec3& polarization) {
+    node.nleg = static_cast<std::int8_t>(parent.nleg + 1);
     node.distinct_atoms = parent.distinct_atoms;
     node.atom_index = atom_index;
-    node.label = atom.label;
+    node.label = label;
     node.revisit_level = -1;
-    node.absorber = parent.absorber;
     node.polarization_projection = parent.polarization_projection;
     node.first_distance = parent.first_distance;
-    node.phi = parent.phi;
-    node.theta = parent.theta;
-    node.psi = parent.psi;
+    node.frame = parent.frame;
     node.root = parent.root;
     node.atom = atom;
     node.revisit = false;
     node.coordinate_count = 0;
 
     if (node.nleg > 2) {
-        for (const PathNode* ancestor = &parent;; ancestor = &nodes[static_cast<std::size_t>(ancestor->parent)]) {
+        for (const PathNode* ancestor = &parent;; ancestor = &nodes[at(ancestor->parent)]) {
             if (ancestor->atom_index == atom_index) {
                 node.revisit = true;
                 node.revisit_level = ancestor->nleg;
@@ -53,54 +50,38 @@ void make_path_node(PathNode& node, const PathNode& parent, const std::vector<Pa
     }
     if (!node.revisit) {
         ++node.distinct_atoms;
-        Atom r = atom_add(atom, atom_negate(node.absorber));
-        if (node.distinct_atoms == 2) {
-            node.coordinate_count = 1;
-            node.polarization_projection = atom_dot(polarization, r);
-            node.first_distance = atom_norm(r);
-            node.phi = (std::abs(r.x) < 1e-6 && std::abs(r.y) < 1e-6) ? 0.0 : std::atan2(r.y, r.x);
-            node.theta = std::acos(r.z / atom_norm(r));
-            r = to_canonical_frame(r, node.phi, node.theta);
-            node.coordinates[0] = r.x;
-        } else if (node.distinct_atoms == 3) {
-            node.coordinate_count = 2;
-            r = to_canonical_frame(r, node.phi, node.theta);
-            node.psi = (std::abs(r.z) < 1e-6 && std::abs(r.y) < 1e-6) ? 0.0 : std::atan2(r.z, r.y);
-            r = atom_rotate_x(r, -node.psi);
-            node.coordinates[0] = r.x;
-            node.coordinates[1] = r.y;
-        } else {
-            node.coordinate_count = 3;
-            r = atom_rotate_x(to_canonical_frame(r, node.phi, node.theta), -node.psi);
-            node.coordinates = {r.x, r.y, r.z};
-        }
+        const Vec3 r = vec_sub(atom, nodes[at(node.root)].atom);
+        place_in_chain_frame(node.distinct_atoms, r, polarization, node.frame, node.polarization_projection,
+                             node.first_distance, node.coordinates);
+        node.coordinate_count = static_cast<std::int8_t>(std::min<int>(node.distinct_atoms - 1, 3));
     }
-    node.descriptor_length = parent.descriptor_length + node.coordinate_count;
+    node.descriptor_length = static_cast<std::int8_t>(parent.descriptor_length + node.coordinate_count);
 }
 
-// The part of a chain that must agree exactly between equivalent chains, level by level from the last:
-// revisit level, label and coordinate count. Chains are only compared within such a bucket.
-std::string chain_signature(const std::vector<PathNode>& nodes, int node) {
-    std::string signature;
-    for (int n = node; nodes[static_cast<std::size_t>(n)].parent >= 0; n = nodes[static_cast<std::size_t>(n)].parent) {
-        const PathNode& level = nodes[static_cast<std::size_t>(n)];
-        signature += std::to_string(level.revisit_level);
-        signature += ':';
-        signature += std::to_string(level.coordinate_count);
-        signature += ':';
-        signature += level.label;
-        signature += '\x1f';
+// What must agree exactly between equivalent chains, level by level from the last: revisit level,
+// label and coordinate count, folded into one number. Chains are only compared within a bucket of
+// equal numbers; a collision merely puts two kinds of chain into one bucket.
+std::uint64_t chain_signature(const ChunkedTable<PathNode>& nodes, int node) {
+    std::uint64_t signature = 1469598103934665603ull;
+    const auto mix = [&signature](std::uint64_t value) {
+        signature ^= value;
+        signature *= 1099511628211ull;
+    };
+    for (int n = node; nodes[at(n)].parent >= 0; n = nodes[at(n)].parent) {
+        const PathNode& level = nodes[at(n)];
+        mix(static_cast<std::uint64_t>(level.revisit_level + 1));
+        mix(static_cast<std::uint64_t>(level.coordinate_count));
+        mix(static_cast<std::uint64_t>(level.label));
     }
     return signature;
 }
 
 bool chains_equivalent(const Pathfinder& finder, int a, int b) {
     const auto& nodes = finder.nodes;
-    if (nodes[static_cast<std::size_t>(a)].nleg != nodes[static_cast<std::size_t>(b)].nleg) return false;
-    for (; nodes[static_cast<std::size_t>(a)].parent >= 0;
-         a = nodes[static_cast<std::size_t>(a)].parent, b = nodes[static_cast<std::size_t>(b)].parent) {
-        const PathNode& x = nodes[static_cast<std::size_t>(a)];
-        const PathNode& y = nodes[static_cast<std::size_t>(b)];
+    if (nodes[at(a)].nleg != nodes[at(b)].nleg) return false;
+    for (; nodes[at(a)].parent >= 0; a = nodes[at(a)].parent, b = nodes[at(b)].parent) {
+        const PathNode& x = nodes[at(a)];
+        const PathNode& y = nodes[at(b)];
         if (x.revisit_level != y.revisit_level || x.label != y.label || x.coordinate_count != y.coordinate_count) {
             return false;
         }
@@ -118,6 +99,43 @@ bool chains_equivalent(const Pathfinder& finder, int a, int b) {
 }
 
 }  // namespace
+
+void place_in_chain_frame(int distinct_atoms, Vec3 r, const Vec3& polarization, ChainFrame& frame,
+                          double& polarization_projection, double& first_distance,
+                          std::array<double, 3>& coordinates) {
+    if (distinct_atoms == 2) {
+        polarization_projection = vec_dot(polarization, r);
+        const double norm = vec_norm(r);
+        first_distance = norm;
+        const double phi = (std::abs(r.x) < 1e-6 && std::abs(r.y) < 1e-6) ? 0.0 : std::atan2(r.y, r.x);
+        // A first scatterer displaced onto the absorber has no direction; any frame will do.
+        const double theta = norm > 0 ? std::acos(std::clamp(r.z / norm, -1.0, 1.0)) : std::numbers::pi / 2;
+        frame.cos_z = std::cos(-phi);
+        frame.sin_z = std::sin(-phi);
+        frame.cos_y = std::cos(std::numbers::pi / 2 - theta);
+        frame.sin_y = std::sin(std::numbers::pi / 2 - theta);
+        r = turn_y(turn_z(r, frame), frame);
+        coordinates[0] = r.x;
+    } else if (distinct_atoms == 3) {
+        r = turn_y(turn_z(r, frame), frame);
+        const double psi = (std::abs(r.z) < 1e-6 && std::abs(r.y) < 1e-6) ? 0.0 : std::atan2(r.z, r.y);
+        frame.cos_x = std::cos(-psi);
+        frame.sin_x = std::sin(-psi);
+        r = turn_x(r, frame);
+        coordinates[0] = r.x;
+        coordinates[1] = r.y;
+    } else {
+        r = turn_x(turn_y(turn_z(r, frame), frame), frame);
+        coordinates = {r.x, r.y, r.z};
+    }
+}
+
+std::int32_t pathfinder_label_id(Pathfinder& finder, const std::string& label) {
+    for (std::size_t i = 0; i < finder.labels.size(); ++i)
+        if (finder.labels[i] == label) return static_cast<std::int32_t>(i);
+    finder.labels.push_back(label);
+    return static_cast<std::int32_t>(finder.labels.size()) - 1;
+}
 
 int setup_and_run_pathfinder(Pathfinder& finder, const std::string& absorber_label, int legs, double r_max,
                              double tolerance, int supercell_atom_count, int working_atom_count,
@@ -141,9 +159,105 @@ int setup_and_run_pathfinder(Pathfinder& finder, const std::string& absorber_lab
     return run_pathfinder(finder, centre_atom);
 }
 
+namespace {
+
+// Positions and label ids of the candidates a parent chooses from: the whole working list for a root,
+// its absorber's neighbour list otherwise.
+struct CandidateList {
+    std::vector<Vec3> positions;
+    std::vector<std::int32_t> labels;
+};
+
+struct SearchScratch {
+    CandidateList working;
+    std::vector<CandidateList> neighbours;  // per absorber
+    std::vector<double> distance;
+    std::vector<std::int32_t> order;
+};
+
+void extend_with_scratch(Pathfinder& finder, SearchScratch& scratch, int first, int end) {
+    const double limit = 2 * finder.r_max;
+    const Vec3 polarization = to_vec3(finder.polarization);
+    for (int p = first; p < end; ++p) {
+        const PathNode parent = finder.nodes[at(p)];
+        const bool is_root = parent.parent < 0;
+        const CandidateList& candidates = is_root ? scratch.working : scratch.neighbours[at(parent.root)];
+        const Vec3 from = candidates.positions[at(parent.atom_index)];
+        const Vec3 absorber = finder.nodes[at(parent.root)].atom;
+        // Only candidates that close the chain within the limit make nodes; they are made in order of
+        // increasing leg length (equal lengths in list order), as a scan of the whole sorted list would.
+        scratch.order.clear();
+        scratch.distance.resize(candidates.positions.size());
+        for (std::size_t c = 0; c < candidates.positions.size(); ++c) {
+            const double d = vec_distance(candidates.positions[c], from);
+            scratch.distance[c] = d;
+            if (static_cast<int>(c) == parent.atom_index || d < coincident) continue;
+            const double open = parent.open_length + d;
+            if (open > limit) continue;
+            const double closed = open + vec_distance(candidates.positions[c], absorber);
+            if (closed < limit) scratch.order.push_back(static_cast<std::int32_t>(c));
+        }
+        std::stable_sort(scratch.order.begin(), scratch.order.end(), [&](std::int32_t a, std::int32_t b) {
+            return scratch.distance[at(a)] < scratch.distance[at(b)];
+        });
+
+        const std::size_t first_child = finder.nodes.size();
+        for (const std::int32_t c : scratch.order) {
+            const double d = scratch.distance[at(c)];
+            const double open = parent.open_length + d;
+            const double closed = open + vec_distance(candidates.positions[at(c)], absorber);
+            PathNode& node = finder.nodes.emplace_back();
+            make_path_node(node, parent, finder.nodes, c, candidates.positions[at(c)], candidates.labels[at(c)],
+                           polarization);
+            node.parent = p;
+            node.open_length = open;
+            node.R = closed / 2;
+        }
+        if (is_root) {
+            // The root's children are its neighbours: later legs choose only among them and the absorber.
+            auto& list = finder.neighbours[at(p)];
+            auto& sources = finder.neighbour_sources[at(p)];
+            CandidateList& own = scratch.neighbours[at(p)];
+            list.clear();
+            sources.clear();
+            own = {};
+            for (std::size_t n = first_child; n < finder.nodes.size(); ++n) {
+                PathNode& child = finder.nodes[n];
+                sources.push_back((*finder.source_index)[at(child.atom_index)]);
+                list.push_back((*finder.atoms)[at(child.atom_index)]);
+                own.positions.push_back(child.atom);
+                own.labels.push_back(child.label);
+                child.atom_index = static_cast<std::int32_t>(list.size()) - 1;
+            }
+            list.push_back((*finder.atoms)[at(parent.atom_index)]);
+            sources.push_back((*finder.source_index)[at(parent.atom_index)]);
+            own.positions.push_back(parent.atom);
+            own.labels.push_back(parent.label);
+            finder.nodes[at(p)].atom_index = static_cast<std::int32_t>(list.size()) - 1;
+        }
+    }
+}
+
+SearchScratch make_search_scratch(Pathfinder& finder) {
+    SearchScratch scratch;
+    const std::vector<Atom>& atoms = *finder.atoms;
+    const std::size_t count = std::min(atoms.size(), static_cast<std::size_t>(std::max(0, finder.working_atom_count)));
+    scratch.working.positions.reserve(count);
+    scratch.working.labels.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        scratch.working.positions.push_back(to_vec3(atoms[i]));
+        scratch.working.labels.push_back(pathfinder_label_id(finder, atoms[i].label));
+    }
+    scratch.neighbours.resize(static_cast<std::size_t>(finder.absorber_count));
+    return scratch;
+}
+
+}  // namespace
+
 int run_pathfinder(Pathfinder& finder, int centre_atom) {
     finder.nodes.clear();
-    finder.nodes.reserve(10000);
+    finder.labels.clear();
+    finder.current.clear();
     finder.level_end.fill(0);
     finder.absorber_count = detect_absorbers(finder, centre_atom);
     finder.level_end[1] = finder.absorber_count;
@@ -151,9 +265,10 @@ int run_pathfinder(Pathfinder& finder, int centre_atom) {
 
     finder.neighbours.assign(static_cast<std::size_t>(finder.absorber_count), {});
     finder.neighbour_sources.assign(static_cast<std::size_t>(finder.absorber_count), {});
+    SearchScratch scratch = make_search_scratch(finder);
     for (int nleg = 2; nleg <= finder.max_nleg; ++nleg) {
         const int before = static_cast<int>(finder.nodes.size());
-        extend_paths_by_one_leg(finder, finder.level_end[static_cast<std::size_t>(nleg - 2)], before);
+        extend_with_scratch(finder, scratch, finder.level_end[static_cast<std::size_t>(nleg - 2)], before);
         finder.level_end[static_cast<std::size_t>(nleg)] = static_cast<std::int32_t>(finder.nodes.size());
         std::cout << "Detected paths (nleg =  " << nleg << ") " << finder.nodes.size() - static_cast<std::size_t>(before)
                   << '\n';
@@ -168,13 +283,12 @@ int run_pathfinder(Pathfinder& finder, int centre_atom) {
 
 int detect_absorbers(Pathfinder& finder, int centre_atom) {
     const auto add_root = [&finder](int index) {
-        PathNode root;
+        const Atom& atom = (*finder.atoms)[static_cast<std::size_t>(index)];
+        PathNode& root = finder.nodes.emplace_back();
         root.atom_index = index;
-        root.label = (*finder.atoms)[static_cast<std::size_t>(index)].label;
-        root.atom = (*finder.atoms)[static_cast<std::size_t>(index)];
-        root.absorber = root.atom;
-        root.root = static_cast<std::int32_t>(finder.nodes.size());
-        finder.nodes.push_back(root);
+        root.label = pathfinder_label_id(finder, atom.label);
+        root.atom = to_vec3(atom);
+        root.root = static_cast<std::int32_t>(finder.nodes.size()) - 1;
     };
     if (centre_atom >= 0) {
         add_root(centre_atom);
@@ -187,64 +301,21 @@ int detect_absorbers(Pathfinder& finder, int centre_atom) {
 }
 
 int extend_paths_by_one_leg(Pathfinder& finder, int first, int end) {
-    const double limit = 2 * finder.r_max;
-    std::vector<double> distance;
-    std::vector<std::int32_t> order;
-    for (int p = first; p < end; ++p) {
-        const PathNode parent = finder.nodes[static_cast<std::size_t>(p)];
-        const bool is_root = parent.parent < 0;
-        const std::vector<Atom>& candidates = is_root ? *finder.atoms : finder.neighbours[static_cast<std::size_t>(parent.root)];
-        const Atom& from = candidates[static_cast<std::size_t>(parent.atom_index)];
-        distance.resize(candidates.size());
-        order.resize(candidates.size());
-        for (std::size_t c = 0; c < candidates.size(); ++c) distance[c] = atom_distance(candidates[c], from);
-        std::iota(order.begin(), order.end(), 0);
-        // Stable, so that equal distances keep the list order and every run builds the same tree.
-        std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
-            return distance[static_cast<std::size_t>(a)] < distance[static_cast<std::size_t>(b)];
-        });
-
-        const std::size_t first_child = finder.nodes.size();
-        for (const std::int32_t c : order) {
-            const double d = distance[static_cast<std::size_t>(c)];
-            if (c == parent.atom_index || d < coincident) continue;
-            const double open = parent.open_length + d;
-            const double closed = open + atom_distance(candidates[static_cast<std::size_t>(c)], parent.absorber);
-            if (closed < limit) {
-                PathNode node;
-                make_path_node(node, parent, finder.nodes, c, candidates[static_cast<std::size_t>(c)], finder.polarization);
-                node.parent = p;
-                node.open_length = open;
-                node.R = closed / 2;
-                finder.nodes.push_back(std::move(node));
-            } else if (open > limit) {
-                break;
-            }
-        }
-        if (is_root) {
-            // The root's children are its neighbours: later legs choose only among them and the absorber.
-            auto& list = finder.neighbours[static_cast<std::size_t>(p)];
-            auto& sources = finder.neighbour_sources[static_cast<std::size_t>(p)];
-            list.clear();
-            sources.clear();
-            for (std::size_t n = first_child; n < finder.nodes.size(); ++n) {
-                PathNode& child = finder.nodes[n];
-                sources.push_back((*finder.source_index)[static_cast<std::size_t>(child.atom_index)]);
-                child.atom_index = static_cast<std::int32_t>(list.size());
-                list.push_back(child.atom);
-            }
-            list.push_back(parent.atom);
-            sources.push_back((*finder.source_index)[static_cast<std::size_t>(parent.atom_index)]);
-            finder.nodes[static_cast<std::size_t>(p)].atom_index = static_cast<std::int32_t>(list.size()) - 1;
+    SearchScratch scratch = make_search_scratch(finder);
+    for (std::size_t a = 0; a < scratch.neighbours.size(); ++a) {
+        for (std::size_t j = 0; j < finder.neighbours[a].size(); ++j) {
+            scratch.neighbours[a].positions.push_back(to_vec3(finder.neighbours[a][j]));
+            scratch.neighbours[a].labels.push_back(pathfinder_label_id(finder, finder.neighbours[a][j].label));
         }
     }
+    extend_with_scratch(finder, scratch, first, end);
     return static_cast<int>(finder.nodes.size());
 }
 
 void build_nonequivalent_paths(Pathfinder& finder) {
     auto& nodes = finder.nodes;
     std::vector<Path> paths;
-    std::unordered_map<std::string, std::vector<std::int32_t>> buckets;
+    std::unordered_map<std::uint64_t, std::vector<std::int32_t>> buckets;
     for (std::size_t n = static_cast<std::size_t>(finder.absorber_count); n < nodes.size(); ++n) {
         PathNode& node = nodes[n];
         node.path = -1;
@@ -253,9 +324,9 @@ void build_nonequivalent_paths(Pathfinder& finder) {
         // scanning a bucket in creation order keeps the first matching path.
         std::vector<std::int32_t>& bucket = buckets[chain_signature(nodes, static_cast<int>(n))];
         for (const std::int32_t p : bucket) {
-            if (chains_equivalent(finder, static_cast<int>(n), paths[static_cast<std::size_t>(p)].representative)) {
+            if (chains_equivalent(finder, static_cast<int>(n), paths[at(p)].representative)) {
                 node.path = p;
-                ++paths[static_cast<std::size_t>(p)].degeneracy;
+                ++paths[at(p)].degeneracy;
                 break;
             }
         }
@@ -264,7 +335,7 @@ void build_nonequivalent_paths(Pathfinder& finder) {
         path.nleg = node.nleg;
         path.descriptor_length = node.descriptor_length;
         path.root = node.root;
-        path.state_count = node.state_count;
+        path.state_count = finder.state_count;
         path.R = node.R;
         path.representative = static_cast<std::int32_t>(n);
         path.degeneracy = 1;
@@ -276,18 +347,18 @@ void build_nonequivalent_paths(Pathfinder& finder) {
     std::vector<std::int32_t> order(paths.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
-        return paths[static_cast<std::size_t>(a)].R < paths[static_cast<std::size_t>(b)].R;
+        return paths[at(a)].R < paths[at(b)].R;
     });
     std::vector<std::int32_t> renumbered(paths.size());
     finder.paths.clear();
     finder.paths.reserve(paths.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
-        renumbered[static_cast<std::size_t>(order[i])] = static_cast<std::int32_t>(i);
-        finder.paths.push_back(std::move(paths[static_cast<std::size_t>(order[i])]));
+        renumbered[at(order[i])] = static_cast<std::int32_t>(i);
+        finder.paths.push_back(std::move(paths[at(order[i])]));
         finder.paths.back().importance = path_tree_initial_importance;
     }
     for (PathNode& node : nodes) {
-        if (node.path >= 0) node.path = renumbered[static_cast<std::size_t>(node.path)];
+        if (node.path >= 0) node.path = renumbered[at(node.path)];
     }
     finder.selected_paths.assign(finder.paths.size(), 0);
 }
@@ -299,43 +370,43 @@ void prune_paths_to_selection(Pathfinder& finder, int n) {
     kept.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         const std::int32_t old = finder.selected_paths[static_cast<std::size_t>(i)];
-        kept.push_back(finder.paths[static_cast<std::size_t>(old)]);
+        kept.push_back(finder.paths[at(old)]);
         kept.back().members.clear();
         kept.back().members.reserve(static_cast<std::size_t>(kept.back().degeneracy));
         kept.back().degeneracy = 0;
-        if (new_index_of_old[static_cast<std::size_t>(old)] < 0) new_index_of_old[static_cast<std::size_t>(old)] = i;
+        if (new_index_of_old[at(old)] < 0) new_index_of_old[at(old)] = i;
     }
     for (std::size_t i = static_cast<std::size_t>(finder.absorber_count); i < nodes.size(); ++i) {
         PathNode& node = nodes[i];
         const std::int32_t old = node.path;
         node.path = -1;
         node.dropped = true;
-        if (old < 0 || new_index_of_old[static_cast<std::size_t>(old)] < 0) continue;
-        node.path = new_index_of_old[static_cast<std::size_t>(old)];
+        if (old < 0 || new_index_of_old[at(old)] < 0) continue;
+        node.path = new_index_of_old[at(old)];
         node.dropped = false;
-        Path& path = kept[static_cast<std::size_t>(node.path)];
+        Path& path = kept[at(node.path)];
         path.members.push_back(static_cast<std::int32_t>(i));
         ++path.degeneracy;
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(finder.absorber_count); ++i) nodes[i].dropped = false;
     // Parents precede their children, so one backward pass keeps every ancestor of a kept node.
     for (std::size_t i = nodes.size(); i-- > 0;) {
-        if (!nodes[i].dropped && nodes[i].parent >= 0) nodes[static_cast<std::size_t>(nodes[i].parent)].dropped = false;
+        if (!nodes[i].dropped && nodes[i].parent >= 0) nodes[at(nodes[i].parent)].dropped = false;
     }
 
     std::vector<std::int32_t> new_node(nodes.size(), -1);
-    std::vector<PathNode> compact;
+    ChunkedTable<PathNode> compact;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         if (nodes[i].dropped) continue;
         new_node[i] = static_cast<std::int32_t>(compact.size());
-        compact.push_back(std::move(nodes[i]));
+        compact.push_back(nodes[i]);
     }
     finder.max_nleg = 1;
     for (std::size_t i = 0; i < compact.size(); ++i) {
         PathNode& node = compact[i];
-        node.root = new_node[static_cast<std::size_t>(node.root)];
+        node.root = new_node[at(node.root)];
         if (node.parent < 0) continue;
-        const std::int32_t parent = new_node[static_cast<std::size_t>(node.parent)];
+        const std::int32_t parent = new_node[at(node.parent)];
         if (parent < 0) {
             std::cout << "ERROR with parents!" << '\n';
             end_process(1);
@@ -348,23 +419,27 @@ void prune_paths_to_selection(Pathfinder& finder, int n) {
         finder.level_end[level] = static_cast<std::int32_t>(compact.size());
     }
     for (Path& path : kept) {
-        path.representative = new_node[static_cast<std::size_t>(path.representative)];
-        path.root = new_node[static_cast<std::size_t>(path.root)];
-        for (std::int32_t& member : path.members) member = new_node[static_cast<std::size_t>(member)];
+        path.representative = new_node[at(path.representative)];
+        path.root = new_node[at(path.root)];
+        for (std::int32_t& member : path.members) member = new_node[at(member)];
     }
     finder.nodes = std::move(compact);
     finder.paths = std::move(kept);
     finder.selected_paths.clear();
+    finder.current.clear();
 }
 
 void set_state_count_on_paths(Pathfinder& finder, int n) {
-    for (PathNode& node : finder.nodes) node.state_count = n;
+    finder.state_count = n;
+    for (Path& path : finder.paths) path.state_count = n;
 }
 
 void free_pathfinder_arrays(Pathfinder& finder) {
     finder.neighbours = {};
     finder.neighbour_sources = {};
     finder.paths = {};
-    finder.nodes = {};
+    finder.nodes.clear();
     finder.selected_paths = {};
+    finder.current = {};
+    finder.labels = {};
 }

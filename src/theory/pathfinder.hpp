@@ -1,6 +1,8 @@
 #pragma once
 
+#include "control/chunked_table.hpp"
 #include "structure/atom.hpp"
+#include "theory/cluster.hpp"
 
 #include <array>
 #include <cstdint>
@@ -8,42 +10,59 @@
 #include <vector>
 
 constexpr int max_path_legs = 8;
-constexpr int max_descriptor_length = 18;
 constexpr double path_tree_initial_importance = 100.0;
+// Points of a path signal on the grid k = 0.05 i, i = 0 .. 400.
+constexpr int path_chi_points = 401;
+
+// The canonical frame of a chain as the cosines and sines of its three turns: about z by -phi, about y
+// by pi/2 - theta, about x by -psi. Kept rather than the angles so that only the nodes that define the
+// frame evaluate trigonometric functions.
+struct ChainFrame {
+    double cos_z = 1.0, sin_z = 0.0;
+    double cos_y = 1.0, sin_y = 0.0;
+    double cos_x = 1.0, sin_x = 0.0;
+};
 
 // One node of the path tree: a node at level nleg with its parents back to its root (an absorbing atom)
 // is the chain absorber, s1, ..., s(nleg-1), closed by a last leg back to the absorber.
 struct PathNode {
-    std::int32_t descriptor_length = 0;  // canonical coordinates along the chain up to this node
-    std::int32_t nleg = 1;
-    std::int32_t distinct_atoms = 1;     // different atoms in the chain, absorber included
-    std::int32_t coordinate_count = 0;   // coordinates this node contributes: 0 (root, revisit), 1, 2 or 3
-    std::int32_t atom_index = 0;         // position in its absorber's neighbour list
-    bool revisit = false;                // the atom already occurs earlier in the chain
-    std::string label;
+    std::int8_t descriptor_length = 0;  // canonical coordinates along the chain up to this node
+    std::int8_t nleg = 1;
+    std::int8_t distinct_atoms = 1;     // different atoms in the chain, absorber included
+    std::int8_t coordinate_count = 0;   // coordinates this node contributes: 0 (root, revisit), 1, 2 or 3
+    std::int8_t revisit_level = -1;     // level of the earlier node with the same atom
+    bool revisit = false;               // the atom already occurs earlier in the chain
+    bool dropped = false;
+    std::int32_t atom_index = 0;        // position in its absorber's neighbour list
+    std::int32_t label = 0;             // into Pathfinder::labels
     std::int32_t potential_index = 0;
-    std::int32_t revisit_level = -1;     // level of the earlier node with the same atom
-    std::array<double, 3> coordinates{};          // in the chain's canonical frame, build time
-    std::array<double, 3> current_coordinates{};  // the same for the state last applied
-    Atom current_atom;
-    Atom atom;
-    double current_open_length = 0.0;
-    double current_R = 0.0;
-    double open_length = 0.0;  // legs from the absorber to this atom
-    double R = 0.0;            // half the closed length
     std::int32_t parent = -1;
-    Atom absorber;
-    double polarization_projection = 0.0;  // e . (s1 - absorber)
-    double first_distance = 0.0;           // |s1 - absorber|
-    double phi = 0.0, theta = 0.0, psi = 0.0;  // canonical-frame angles of the chain
-    std::int32_t state_count = 0;
     std::int32_t root = 0;
     std::int32_t path = -1;
-    std::int32_t cluster = -1;
-    bool dropped = false;
+    Vec3 atom;                          // build-time position
+    std::array<double, 3> coordinates{};  // in the chain's canonical frame, build time
+    double open_length = 0.0;  // legs from the absorber to this atom
+    double R = 0.0;            // half the closed length
+    double polarization_projection = 0.0;  // e . (s1 - absorber)
+    double first_distance = 0.0;           // |s1 - absorber|
+    ChainFrame frame;
 };
 
-// A nonequivalent path: a class of equivalent chains (its members).
+// The geometry of a node at the state last applied to the tree (the node's current fields). Kept apart
+// from the nodes so that a state's update and the loops over members read only these.
+struct NodeGeometry {
+    Vec3 atom;
+    Vec3 absorber;
+    double open_length = 0.0;
+    double R = 0.0;
+    std::array<double, 3> coordinates{};
+    ChainFrame frame;
+    double polarization_projection = 0.0;
+    double first_distance = 0.0;
+};
+
+// A nonequivalent path: a class of equivalent chains (its members), with the clusters of the members'
+// geometries over the population and the sums that give its signal in every state.
 struct Path {
     std::vector<std::int32_t> members;
     std::int32_t nleg = 0;
@@ -57,7 +76,29 @@ struct Path {
     std::vector<double> saved_lengths;
     std::int32_t representative = 0;  // the first chain of the class
     double importance = path_tree_initial_importance;  // percent
-    std::vector<double> chi;  // 401 points on k = 0.05 i while the importance is computed
+    std::vector<double> chi;  // path_chi_points values on k = 0.05 i
+
+    // Cluster set. previous_clusters holds the centroids of the last pass, against which members are
+    // assigned; the per-state tables are indexed [state][cluster] and [state][cluster][point].
+    std::int32_t cluster_count = 0;
+    std::vector<Cluster> clusters;
+    std::vector<Cluster> previous_clusters;
+    std::vector<std::int32_t> state_member_counts;
+    std::vector<double> state_sine_sums;    // complex mode: sum over members of sin(2kR)/R^2
+    std::vector<double> state_cosine_sums;  // complex mode: sum over members of cos(2kR)/R^2
+    std::vector<double> cluster_chi;        // [cluster][point] from FEFF on the representative
+    std::vector<double> cluster_amplitude;
+    std::vector<double> cluster_phase;
+    bool check = false;         // takes part in re-clustering and sums
+    bool complex_mode = false;  // use_effective_phase_amplitude
+    double clustering_precision = 0.0;
+    double largest_geometric_error = -1e6;
+    double largest_exafs_error = -1e6;
+    // Per state and member ([state][member]): the member's R and cluster at that state's geometry.
+    std::vector<double> member_R;
+    std::vector<std::int32_t> member_cluster;
+    // Cluster each member was last counted in (the state evaluated last).
+    std::vector<std::int32_t> last_member_cluster;
 };
 
 struct Pathfinder {
@@ -70,7 +111,7 @@ struct Pathfinder {
     std::int32_t supercell_atom_count = 0;
     std::int32_t working_atom_count = 0;
     std::int32_t absorber_count = 0;
-    std::vector<PathNode> nodes;
+    ChunkedTable<PathNode> nodes;
     std::vector<Path> paths;
     std::vector<std::int32_t> selected_paths;
     double r_max = 0.0;
@@ -80,6 +121,9 @@ struct Pathfinder {
     std::array<std::int32_t, max_path_legs + 2> level_end{};  // one past the last node of each level
     double tolerance = 0.5;                          // Pathfinder_robustness
     std::vector<std::vector<Atom>> neighbours;       // per absorber: its neighbours, then itself
+    std::int32_t state_count = 0;
+    std::vector<std::string> labels;                 // the labels the nodes refer to
+    std::vector<NodeGeometry> current;               // per node, the state last applied
 };
 
 // Stores the search settings and runs the search; returns the number of nonequivalent paths.
@@ -95,6 +139,20 @@ void build_nonequivalent_paths(Pathfinder& finder);
 void prune_paths_to_selection(Pathfinder& finder, int n);
 void set_state_count_on_paths(Pathfinder& finder, int n);
 void free_pathfinder_arrays(Pathfinder& finder);
+
+// Index of the label in the pathfinder's label table, added when new.
+std::int32_t pathfinder_label_id(Pathfinder& finder, const std::string& label);
+inline const std::string& node_label(const Pathfinder& finder, const PathNode& node) {
+    return finder.labels[static_cast<std::size_t>(node.label)];
+}
+
+// Places r (an atom relative to the chain's absorber) in the chain's canonical frame, as the atom that
+// brings the chain to `distinct_atoms` different atoms: the second one (s1) defines the frame's x axis
+// and its polarization projection, the third one the xy half-plane. Build and update share it, so a
+// state without displacements reproduces the build-time values exactly.
+void place_in_chain_frame(int distinct_atoms, Vec3 r, const Vec3& polarization, ChainFrame& frame,
+                          double& polarization_projection, double& first_distance,
+                          std::array<double, 3>& coordinates);
 
 // The atoms of a chain with their FEFF potential indices: entry 0 the absorber, entry nleg-1 the last
 // scatterer.

@@ -25,6 +25,7 @@ struct Fixture {
         edge.path_header_lines = {"PATH  Rmax= 6.000", " ------", "leading path", "columns", "atom", "atom"};
         Pathfinder& finder = edge.pathfinder;
         finder.absorber_count = 2;
+        finder.labels = {"Cu"};
         finder.nodes.resize(2);
         finder.nodes[1].root = 1;
         for (std::size_t p = 0; p < importances.size(); ++p) {
@@ -37,7 +38,7 @@ struct Fixture {
                 PathNode& node = finder.nodes.emplace_back();
                 node.nleg = 2;
                 node.parent = node.root = root;
-                node.atom = {"Cu", 10.0 * root + 2.0 + static_cast<double>(p) / 10.0, 0, 0};
+                node.atom = {10.0 * root + 2.0 + static_cast<double>(p) / 10.0, 0, 0};
                 node.path = static_cast<std::int32_t>(p);
             }
         }

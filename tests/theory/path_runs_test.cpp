@@ -63,6 +63,7 @@ struct Fixture {
         edge.worker_count = workers;
         edge.pathfinder.absorber_count = 1;
         edge.pathfinder.nodes.resize(1);
+        edge.pathfinder.labels = {"Cu"};
         write_program(fake_feff);
         fs::create_directory("feff_0");
         std::ofstream("feff_0/feff.inp") << edge_feff_inp;
@@ -77,7 +78,7 @@ struct Fixture {
         path.representative = static_cast<std::int32_t>(edge.pathfinder.nodes.size());
         PathNode& node = edge.pathfinder.nodes.emplace_back();
         node.parent = 0;
-        node.atom = {"Cu", x, 0, 0};
+        node.atom = {x, 0, 0};
     }
 
     std::vector<double> importances() {

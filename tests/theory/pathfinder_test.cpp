@@ -41,14 +41,15 @@ struct CopperPaths {
 
     // The path holding the chain from the absorber through the given scatterers, or -1.
     int path_of_chain(const std::vector<Atom>& scatterers) const {
-        for (const PathNode& node : finder.nodes) {
+        for (std::size_t index = 0; index < finder.nodes.size(); ++index) {
+            const PathNode& node = finder.nodes[index];
             if (node.nleg != static_cast<int>(scatterers.size()) + 1 || node.path < 0) continue;
-            int n = &node - finder.nodes.data();
+            const Vec3& absorber = finder.nodes[static_cast<std::size_t>(node.root)].atom;
+            int n = static_cast<int>(index);
             bool same = true;
             for (int i = static_cast<int>(scatterers.size()) - 1; i >= 0 && same; --i) {
-                const Atom& atom = finder.nodes[static_cast<std::size_t>(n)].atom;
-                const Atom& absorber = finder.nodes[static_cast<std::size_t>(n)].absorber;
-                same = atom_distance(atom_add(atom, atom_negate(absorber)), scatterers[static_cast<std::size_t>(i)]) < 1e-6;
+                const Vec3& atom = finder.nodes[static_cast<std::size_t>(n)].atom;
+                same = vec_distance(vec_sub(atom, absorber), to_vec3(scatterers[static_cast<std::size_t>(i)])) < 1e-6;
                 n = finder.nodes[static_cast<std::size_t>(n)].parent;
             }
             if (same) return node.path;
@@ -169,6 +170,6 @@ TEST(Pathfinder, CoincidentAtomsGiveNoZeroLengthLegs) {
     for (const PathNode& node : finder.nodes) {
         if (node.parent < 0) continue;
         const PathNode& parent = finder.nodes[static_cast<std::size_t>(node.parent)];
-        EXPECT_GT(atom_distance(node.atom, parent.atom), 0.5);
+        EXPECT_GT(vec_distance(node.atom, parent.atom), 0.5);
     }
 }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "structure/atom.hpp"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+constexpr int max_descriptor_length = 18;
+constexpr int max_cluster_atoms = 8;
+constexpr int cluster_moment_slots = 256;
+using Descriptor = std::array<double, max_descriptor_length>;
+
+// A group of similar member geometries of one path. FEFF computes the signal of its representative
+// geometry once, and the cluster sums rebuild the signal of every member from it.
+struct Cluster {
+    std::array<Atom, max_cluster_atoms> representative_atoms;  // the member nearest the centroid
+    std::array<std::int32_t, max_cluster_atoms> representative_potentials{};
+    std::int32_t descriptor_length = 0;
+    std::int32_t atom_count = 0;  // the path's nleg
+    Descriptor centroid{};        // a running sum while members are added, then their mean
+    Descriptor farthest{};        // descriptor of the member farthest from the centroid
+    Descriptor nearest{};         // descriptor of the member nearest to it
+    // Slot 1: sum of the members' R; slot 2: sum of squared deviations from their mean; slots 3..N:
+    // sums of higher powers of the deviations. Slot 0 stays 0.
+    std::array<double, cluster_moment_slots> moments{};
+    std::int32_t member_count = 0;
+    double largest_distance = -1e6;
+    double smallest_distance = 1e6;
+    double spread = 0.0;  // sum of squared member-to-centroid distances
+    double reserved_error = 0.0;
+    double exafs_error = 0.0;
+    bool split = false;
+};
+
+void cluster_reset(Cluster& cluster);
+void cluster_add_member(Cluster& cluster, std::span<const double> descriptor);
+void cluster_finish_centroid(Cluster& cluster);
+double cluster_distance(const Cluster& cluster, std::span<const double> descriptor);
+void cluster_copy(const Cluster& cluster, Cluster& target);
