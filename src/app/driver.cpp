@@ -254,13 +254,18 @@ void install_feff_program(const Calculation& calc) {
     std::filesystem::copy_file(feff_path, "feff_win.exe", std::filesystem::copy_options::overwrite_existing, ignored);
 }
 
-void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument) {
+void prepare_calculation_through_paths(Calculation& calc, const std::string& parameter_file_name,
+                                       const std::string& extra_argument) {
     stage_parameters_initialization(calc);
     stage_reading_parameters(calc, parameter_file_name, extra_argument);
     stage_processing_experimental_data(calc);
     stage_defining_geometry(calc, extra_argument);
     stage_scf_potentials(calc);
     stage_paths(calc);
+}
+
+void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument) {
+    prepare_calculation_through_paths(calc, parameter_file_name, extra_argument);
     stage_first_iteration(calc);
     stage_first_shell_fit(calc);
     stage_diagnostics(calc);

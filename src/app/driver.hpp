@@ -9,6 +9,11 @@ struct Calculation;
 // fatal checks end the run from inside (through end_process); a refinement returns after its last stage.
 void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument);
 
+// Stages 1 to 9: parameters, experimental data, geometry, FEFF potentials and the final path list of
+// every edge. What follows refines the model on this ground.
+void prepare_calculation_through_paths(Calculation& calc, const std::string& parameter_file_name,
+                                       const std::string& extra_argument);
+
 // Writes the console line naming the edge's structure and absorption edge.
 void print_structure_heading(const AbsorberEdge& edge);
 

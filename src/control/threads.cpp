@@ -3,6 +3,8 @@
 #include "control/process_end.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <cstddef>
 #include <iostream>
@@ -40,6 +42,85 @@ void report_failed_call(const std::string& call, const std::error_code& code) {
 
 std::thread start_system_thread(std::function<void()> procedure) { return std::thread(std::move(procedure)); }
 
+// The threads of the sections, started when a section first needs them and kept for the next ones:
+// starting a thread costs tens of microseconds, as much as a whole section of a state's evaluation.
+// Worker k runs task k of each section; the section ends when every task has returned.
+class WorkerPool {
+public:
+    WorkerPool() = default;
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+    ~WorkerPool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+
+    void run(std::int32_t count, const std::function<void(std::int32_t)>& body) {
+        grow_to(count);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            body_ = &body;
+            count_ = count;
+            pending_ = count;
+            ++generation_;
+        }
+        wake_.notify_all();
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+        body_ = nullptr;
+    }
+
+private:
+    void grow_to(std::int32_t count) {
+        while (static_cast<std::int32_t>(threads_.size()) < count) {
+            const auto index = static_cast<std::int32_t>(threads_.size());
+            try {
+                threads_.push_back(start_system_thread([this, index] { serve(index); }));
+            } catch (const std::system_error& error) {
+                report_failed_call("pthread_create", error.code());
+                end_process(3);
+            }
+        }
+    }
+
+    void serve(std::int32_t index) {
+        std::uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            if (index >= count_) continue;
+            const std::function<void(std::int32_t)>* body = body_;
+            lock.unlock();
+            (*body)(index);
+            lock.lock();
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    const std::function<void(std::int32_t)>* body_ = nullptr;
+    std::int32_t count_ = 0;
+    std::int32_t pending_ = 0;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
+};
+
+WorkerPool& worker_pool() {
+    static WorkerPool pool;
+    return pool;
+}
+
 }  // namespace
 
 std::vector<WorkRange> split_work(std::int32_t item_count, std::int32_t thread_count) {
@@ -76,7 +157,8 @@ void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body
 }
 
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body) {
-    fork_join(count, body, start_system_thread);
+    if (count <= 0) return;
+    worker_pool().run(count, body);
 }
 
 void run_work_range_threads(WorkRange* records, std::int32_t thread_count,

@@ -40,11 +40,14 @@ std::vector<WorkRange> split_work(std::int32_t item_count, std::int32_t thread_c
 // simulated; it reports failure by throwing std::system_error, as std::thread does.
 using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
-// Starts one thread per index 0 .. count-1, in order, each running body(k), and returns once all of them
-// have ended; the join is the only ordering point between the threads and the caller. When a thread
-// cannot be started, writes "pthread_create failed with error <code>: <text>" to standard error, waits
-// for the threads already running and ends the process with code 3. A count of 0 or less starts nothing.
+// Runs body(k) for each index 0 .. count-1, each on a thread of its own, and returns once all of them
+// have ended; the join is the only ordering point between the threads and the caller. The threads are
+// kept from one section to the next (one per index, started when first needed). When a thread cannot
+// be started, writes "pthread_create failed with error <code>: <text>" to standard error and ends the
+// process with code 3. A count of 0 or less runs nothing.
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body);
+// The same on threads started for this section alone, through `start`; a failed start waits for the
+// threads already running before the process ends.
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body, const ThreadStarter& start);
 
 // Runs worker(records[k]) on its own thread for each of the records[0].thread_count records.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -65,7 +66,7 @@ double shifted(double x, double g) { return std::sqrt(std::max(x * x - g, 0.0));
 // search (`search_position`) and for the interpolation. The search carries on from the previous
 // point's lower neighbour, never reads before the first entry and stops at the last one.
 template <class Grid, class Position, class SearchPosition>
-void interpolate(const std::vector<double>& x, const std::vector<double>& y, int n, Grid grid, double divisor,
+void interpolate(std::span<const double> x, std::span<const double> y, int n, Grid grid, double divisor,
                  Position position, SearchPosition search_position, double* output) {
     const std::size_t last = x.size() - 1;
     std::size_t j = 0;
@@ -148,7 +149,7 @@ void interpolate_with_e0_shift(SignalArray& target, const std::vector<double>& x
         [g](double v) { return shifted(std::max(v, 0.0), g); }, target.re.data());
 }
 
-void interpolate_to_grid(SignalArray& target, const std::vector<double>& x, const std::vector<double>& y) {
+void interpolate_to_grid(SignalArray& target, std::span<const double> x, std::span<const double> y) {
     const auto plain = [](double v) { return v; };
     const SpectrumParameters& p = *target.parameters;
     interpolate(x, y, target.n, [&p](int i) { return k_grid_value(p, i); }, 1.0, plain, plain, target.re.data());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ void read_experimental_exafs(SignalArray& target, const std::string& file_name, 
 // Reads the experiment of a spectrum and computes its transforms and reference norms.
 void load_experimental_spectrum(SpectrumContext& context);
 
-void interpolate_to_grid(SignalArray& target, const std::vector<double>& x, const std::vector<double>& y);
+void interpolate_to_grid(SignalArray& target, std::span<const double> x, std::span<const double> y);
 void interpolate_with_e0_shift(SignalArray& target, const std::vector<double>& x, const std::vector<double>& y,
                                double dE0, double divisor);
 // Linear interpolation onto the fixed grid k = 0.05 i, i = 0..400.

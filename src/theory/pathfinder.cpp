@@ -103,24 +103,27 @@ bool chains_equivalent(const Pathfinder& finder, int a, int b) {
 void place_in_chain_frame(int distinct_atoms, Vec3 r, const Vec3& polarization, ChainFrame& frame,
                           double& polarization_projection, double& first_distance,
                           std::array<double, 3>& coordinates) {
+    // The turns by -phi = -atan2(y, x), pi/2 - theta with theta = acos(z / |r|), and -psi = -atan2(z, y)
+    // have their cosines and sines in the components themselves; no angle is needed.
     if (distinct_atoms == 2) {
         polarization_projection = vec_dot(polarization, r);
         const double norm = vec_norm(r);
         first_distance = norm;
-        const double phi = (std::abs(r.x) < 1e-6 && std::abs(r.y) < 1e-6) ? 0.0 : std::atan2(r.y, r.x);
+        const double planar = std::sqrt(r.x * r.x + r.y * r.y);
+        const bool on_z_axis = std::abs(r.x) < 1e-6 && std::abs(r.y) < 1e-6;
+        frame.cos_z = on_z_axis ? 1.0 : r.x / planar;
+        frame.sin_z = on_z_axis ? 0.0 : -r.y / planar;
         // A first scatterer displaced onto the absorber has no direction; any frame will do.
-        const double theta = norm > 0 ? std::acos(std::clamp(r.z / norm, -1.0, 1.0)) : std::numbers::pi / 2;
-        frame.cos_z = std::cos(-phi);
-        frame.sin_z = std::sin(-phi);
-        frame.cos_y = std::cos(std::numbers::pi / 2 - theta);
-        frame.sin_y = std::sin(std::numbers::pi / 2 - theta);
+        frame.cos_y = norm > 0 ? planar / norm : 1.0;
+        frame.sin_y = norm > 0 ? r.z / norm : 0.0;
         r = turn_y(turn_z(r, frame), frame);
         coordinates[0] = r.x;
     } else if (distinct_atoms == 3) {
         r = turn_y(turn_z(r, frame), frame);
-        const double psi = (std::abs(r.z) < 1e-6 && std::abs(r.y) < 1e-6) ? 0.0 : std::atan2(r.z, r.y);
-        frame.cos_x = std::cos(-psi);
-        frame.sin_x = std::sin(-psi);
+        const bool on_x_axis = std::abs(r.z) < 1e-6 && std::abs(r.y) < 1e-6;
+        const double planar = std::sqrt(r.y * r.y + r.z * r.z);
+        frame.cos_x = on_x_axis ? 1.0 : r.y / planar;
+        frame.sin_x = on_x_axis ? 0.0 : -r.z / planar;
         r = turn_x(r, frame);
         coordinates[0] = r.x;
         coordinates[1] = r.y;
@@ -258,6 +261,7 @@ int run_pathfinder(Pathfinder& finder, int centre_atom) {
     finder.nodes.clear();
     finder.labels.clear();
     finder.current.clear();
+    finder.node_sources.clear();
     finder.level_end.fill(0);
     finder.absorber_count = detect_absorbers(finder, centre_atom);
     finder.level_end[1] = finder.absorber_count;
@@ -427,6 +431,7 @@ void prune_paths_to_selection(Pathfinder& finder, int n) {
     finder.paths = std::move(kept);
     finder.selected_paths.clear();
     finder.current.clear();
+    finder.node_sources.clear();
 }
 
 void set_state_count_on_paths(Pathfinder& finder, int n) {
@@ -441,5 +446,6 @@ void free_pathfinder_arrays(Pathfinder& finder) {
     finder.nodes.clear();
     finder.selected_paths = {};
     finder.current = {};
+    finder.node_sources = {};
     finder.labels = {};
 }

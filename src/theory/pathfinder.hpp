@@ -99,6 +99,13 @@ struct Path {
     std::vector<std::int32_t> member_cluster;
     // Cluster each member was last counted in (the state evaluated last).
     std::vector<std::int32_t> last_member_cluster;
+    // Scratch of a sums pass: per member the turns e^(0.1 i R) and e^(sum_block_points 0.1 i R), per
+    // cluster the member that became its nearest in this pass (-1 when none did).
+    std::vector<double> member_turns;
+    std::vector<std::int32_t> nearest_member;
+    // cos and sin of every cluster's phase, [cluster][point], made when the phases are read.
+    std::vector<double> cluster_phase_cos;
+    std::vector<double> cluster_phase_sin;
 };
 
 struct Pathfinder {
@@ -124,6 +131,7 @@ struct Pathfinder {
     std::int32_t state_count = 0;
     std::vector<std::string> labels;                 // the labels the nodes refer to
     std::vector<NodeGeometry> current;               // per node, the state last applied
+    std::vector<std::int32_t> node_sources;          // per node, the supercell atom it is (an image of)
 };
 
 // Stores the search settings and runs the search; returns the number of nonequivalent paths.

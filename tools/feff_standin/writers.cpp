@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <numbers>
 
@@ -62,12 +63,23 @@ std::vector<std::string> model_header(const FeffInput& input) {
     return lines;
 }
 
+// Digits after the point in the signal columns: FEFF's six, unless FEFF_STANDIN_DIGITS asks for more.
+// Tests that compare two routes to the same signal use it to see the arithmetic behind the files.
+int data_digits() {
+    static const int digits = [] {
+        const char* text = std::getenv("FEFF_STANDIN_DIGITS");
+        const int asked = text == nullptr ? 0 : std::atoi(text);
+        return asked > 6 && asked <= 17 ? asked : 6;
+    }();
+    return digits;
+}
+
 std::string data_row(double k, std::initializer_list<double> values) {
     std::string row = format(" %10.4f   ", k);
     bool first = true;
     for (double v : values) {
         if (!first) row += ' ';
-        row += fortran_e13(v);
+        row += data_digits() == 6 ? fortran_e13(v) : format("%.*E", data_digits(), v == 0.0 ? 0.0 : v);
         first = false;
     }
     return row;

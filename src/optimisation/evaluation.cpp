@@ -1,0 +1,119 @@
+#include "optimisation/evaluation.hpp"
+
+#include "control/calculation.hpp"
+#include "optimisation/energy_terms.hpp"
+#include "optimisation/state.hpp"
+#include "optimisation/state_exafs.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "theory/absorber_edge.hpp"
+#include "theory/cluster_feff.hpp"
+#include "theory/cluster_sums.hpp"
+#include "theory/clustering.hpp"
+#include "theory/pathfinder.hpp"
+
+#include <cstddef>
+
+namespace {
+
+std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
+
+}  // namespace
+
+void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool compute_exafs, bool compute_chi,
+                     bool compute_residual, int state, int edge) {
+    const int state_count = calc.parameters.ints[IntKey::Number_of_states];
+    const int first_state = state < 0 ? 0 : state;
+    const int end_state = state < 0 ? state_count : state + 1;
+    if (state >= 0) calc.current_states[at(state)].needs_evaluation = true;
+    const int first_edge = edge < 0 ? 0 : edge;
+    const int end_edge = edge < 0 ? calc.absorber_edge_count : edge + 1;
+    const bool one_dimensional = calc.flags.oneD;
+    const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
+
+    for (int e = first_edge; e < end_edge; ++e) {
+        AbsorberEdge& absorber_edge = calc.edges[at(e)];
+        Pathfinder& finder = absorber_edge.pathfinder;
+        if (update_basis) {
+            for (Path& path : finder.paths) {
+                if (path.check) snapshot_clusters(path);
+            }
+            for (int s = first_state; s < end_state; ++s) {
+                if (!one_dimensional) apply_state_to_edge(calc, absorber_edge, s);
+                launch_cluster_assign_threads(finder);
+            }
+            launch_cluster_update_threads(finder);
+        }
+        if (compute_exafs) {
+            for (Path& path : finder.paths) {
+                if (path.check) reset_cluster_counts(path);
+            }
+            for (int s = first_state; s < end_state; ++s) {
+                if (!one_dimensional) apply_state_to_edge(calc, absorber_edge, s);
+                launch_cluster_chi_threads(finder, s, expansion_accuracy, one_dimensional);
+                state_energy(calc, calc.current_states[at(s)]);
+            }
+        }
+        if (run_feff) write_cluster_paths_and_run_feff(absorber_edge);
+    }
+
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    if (compute_chi) {
+        for (int p = 0; p < spectra; ++p) {
+            for (int s = first_state; s < end_state; ++s) compute_state_exafs(calc, calc.spectra[at(p)], s, false, nullptr);
+        }
+    }
+    if (!compute_residual) return;
+    for (int s = first_state; s < end_state; ++s) {
+        State& current = calc.current_states[at(s)];
+        if (!current.needs_evaluation) continue;
+        current.residual = 0.0;
+        for (int p = 0; p < spectra; ++p) {
+            current.residual += state_exafs_error(calc.spectra[at(p)], s) *
+                                calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight];
+        }
+    }
+    if (state < 0) find_best_state(calc);
+}
+
+double state_objective(const Calculation& calc, const State& state) {
+    const double m = calc.objective_normaliser;
+    if (!(m > 0)) return 1000.0;
+    const double energy_weight = calc.parameters.doubles[DoubleKey::Energy_weight];
+    if (energy_weight > 0) return (energy_weight * state.energy + state.residual) / m;
+    return state.residual / m;
+}
+
+int find_best_state(Calculation& calc) {
+    int best = -1;
+    double lowest = 1e100;
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    for (int i = 0; i < states; ++i) {
+        const double objective = state_objective(calc, calc.current_states[at(i)]);
+        if (objective < lowest) {
+            lowest = objective;
+            best = i;
+        }
+    }
+    if (best >= 0) calc.best_state_index = best;
+    return best;
+}
+
+double compute_population_diversity(const Calculation& calc) {
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    if (states <= 0) return 0.0;
+    const State& first = calc.current_states[0];
+    double diversity = 0.0;
+    for (int k = 0; k < first.atom_count; ++k) {
+        double sx = 0.0, sy = 0.0, sz = 0.0, squares = 0.0;
+        for (int i = 0; i < states; ++i) {
+            const Atom& d = calc.current_states[at(i)].atoms[at(k)];
+            sx += d.x;
+            sy += d.y;
+            sz += d.z;
+            squares += d.x * d.x + d.y * d.y + d.z * d.z;
+        }
+        const double n = states;
+        diversity += squares / n - (sx * sx + sy * sy + sz * sz) / (n * n);
+    }
+    return diversity;
+}

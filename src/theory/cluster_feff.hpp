@@ -1,0 +1,19 @@
+#pragma once
+
+#include <vector>
+
+struct AbsorberEdge;
+
+// The exact signal of every member of every path of an edge: [path][member] -> path_chi_points values.
+using MemberChiTable = std::vector<std::vector<std::vector<double>>>;
+
+// Sends every member chain of every path, at the tree's current geometry, through FEFF as a path of its
+// own (degeneracy 1). Each member's signal divided by the absorber count goes to the table; the sum of
+// the members' signals, times `weight` / absorber count, is added to `state_chi_grid` (403 points,
+// point i + 1 for k = 0.05 i).
+void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, double weight, MemberChiTable& members);
+
+// Sends the representative of every non-empty cluster of every marked path through FEFF and stores the
+// cluster's signal, effective amplitude and effective phase (with the experimental amplitude and phase
+// in place of FEFF's for the first path of the first edge when they are in use).
+void write_cluster_paths_and_run_feff(AbsorberEdge& edge);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "theory/cluster.hpp"
+
+#include <cstdint>
+#include <vector>
+
+struct Path;
+struct Pathfinder;
+struct WorkRange;
+
+// The rotation-invariant descriptor of a member chain at the current geometry: the canonical
+// coordinates of its nodes from the member's own node up to the first scatterer; revisits add none.
+// Returns its length (the path's descriptor length).
+int collect_chain_descriptor(const Pathfinder& finder, std::int32_t member, Descriptor& descriptor);
+
+// Index of the cluster whose centroid is nearest (the first of equal distances); the distance goes to
+// `distance`. Cluster 0 when no distance is below 1e6 (a descriptor that is not finite).
+int nearest_cluster(const std::vector<Cluster>& clusters, const Descriptor& descriptor, int length, double& distance);
+
+void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode);
+// One cluster set of `cluster_count` clusters for `state_count` states; current copied to previous
+// and reset.
+void init_path_clusters(Path& path, int cluster_count, int state_count, bool complex_mode);
+void snapshot_clusters(Path& path);
+void free_path_clusters(Path& path);
+// Keeps only the clusters whose entry in `keep` is true, in their order, with their arrays.
+void keep_clusters(Path& path, const std::vector<bool>& keep);
+
+// Adds the descriptor of every member of every path (at the current geometry) to its first cluster and
+// marks the path for checking.
+void single_cluster_for_all_paths(Pathfinder& finder);
+// Adds every member of every marked path of the range to the current cluster whose previous centroid
+// is nearest.
+void cluster_assign_worker(WorkRange& range);
+// Turns the sums of the marked paths of the range into centroids and drops clusters left empty.
+void cluster_update_worker(WorkRange& range);
+void launch_cluster_assign_threads(Pathfinder& finder);
+void launch_cluster_update_threads(Pathfinder& finder);
+
+// Doubles every cluster whose spread exceeds 0.99 of the path's clustering precision: the copy is
+// seeded with the cluster's farthest member.
+void split_wide_clusters(Path& path);
+// Member counts of every state's clusters to 0 is left to each state's sums pass; this resets the
+// distance statistics of the current clusters.
+void reset_cluster_counts(Path& path);
+int count_clusters(const Pathfinder& finder);
+// Lists the members last counted in cluster u; ends the run when their number differs from the
+// state's count of u.
+int check_cluster_member_counts(const Path& path, int u, std::vector<std::int32_t>& members, int state);
+
+// Thread ranges over the paths of the tree, contiguous in path order and balanced by member count.
+// The split only decides which thread computes which path, never what is computed.
+std::vector<WorkRange> split_paths_over_threads(const Pathfinder& finder, int thread_count);

@@ -1,0 +1,94 @@
+#include "theory/path_update.hpp"
+
+#include "control/threads.hpp"
+#include "theory/pathfinder.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace {
+
+std::size_t at(std::int32_t i) { return static_cast<std::size_t>(i); }
+
+struct UpdateSection {
+    Pathfinder* finder = nullptr;
+    std::span<const Vec3> displacements;
+    Vec3 polarization;
+};
+
+}  // namespace
+
+std::vector<Vec3> structure_displacements(const std::vector<Atom>& state_atoms,
+                                          const std::vector<std::int32_t>& structure_atom_index) {
+    std::vector<Vec3> displacements;
+    displacements.reserve(structure_atom_index.size());
+    for (const std::int32_t k : structure_atom_index) displacements.push_back(to_vec3(state_atoms[at(k)]));
+    return displacements;
+}
+
+std::int32_t node_source_atom(const Pathfinder& finder, std::int32_t n) {
+    const PathNode& node = finder.nodes[at(n)];
+    const auto& sources = finder.neighbour_sources[at(node.root)];
+    // A root searched for no neighbours still knows its own working-list position.
+    if (node.atom_index < static_cast<std::int32_t>(sources.size())) return sources[at(node.atom_index)];
+    return (*finder.source_index)[at(node.atom_index)];
+}
+
+void update_path_node(Pathfinder& finder, std::int32_t n, std::span<const Vec3> displacements, const Vec3& polarization) {
+    const PathNode& node = finder.nodes[at(n)];
+    NodeGeometry& current = finder.current[at(n)];
+    const std::int32_t source =
+        at(n) < finder.node_sources.size() ? finder.node_sources[at(n)] : node_source_atom(finder, n);
+    current.atom = vec_add(node.atom, displacements[at(source)]);
+    current.open_length = 0.0;
+    current.R = 0.0;
+    if (node.parent < 0) {
+        current.absorber = current.atom;
+        return;
+    }
+    const NodeGeometry& parent = finder.current[at(node.parent)];
+    current.absorber = parent.absorber;
+    current.frame = parent.frame;
+    current.first_distance = parent.first_distance;
+    current.polarization_projection = parent.polarization_projection;
+    current.open_length = parent.open_length + vec_distance(current.atom, parent.atom);
+    current.R = (current.open_length + vec_distance(current.atom, current.absorber)) / 2;
+    if (node.revisit) return;
+    place_in_chain_frame(node.distinct_atoms, vec_sub(current.atom, current.absorber), polarization, current.frame,
+                         current.polarization_projection, current.first_distance, current.coordinates);
+}
+
+void path_update_worker(WorkRange& range) {
+    auto& section = *static_cast<UpdateSection*>(range.data);
+    for (std::int32_t n = range.first; n < range.end; ++n)
+        update_path_node(*section.finder, n, section.displacements, section.polarization);
+}
+
+void launch_path_update_threads(Pathfinder& finder, std::span<const Vec3> displacements) {
+    if (finder.node_sources.size() != finder.nodes.size()) {
+        finder.node_sources.resize(finder.nodes.size());
+        for (std::size_t n = 0; n < finder.nodes.size(); ++n)
+            finder.node_sources[n] = node_source_atom(finder, static_cast<std::int32_t>(n));
+    }
+    finder.current.resize(finder.nodes.size());
+    UpdateSection section{&finder, displacements, to_vec3(finder.polarization)};
+    const std::int32_t threads = std::max<std::int32_t>(1, finder.worker_count);
+    for (int nleg = 1; nleg <= finder.max_nleg; ++nleg) {
+        const std::int32_t start = finder.level_end[at(nleg - 1)];
+        const std::int32_t end = finder.level_end[at(nleg)];
+        if (end <= start) continue;
+        std::vector<WorkRange> ranges = split_work(end - start, threads);
+        for (WorkRange& range : ranges) {
+            range.data = &section;
+            range.first += start;
+            range.end += start;
+        }
+        run_work_range_threads(ranges.data(), path_update_worker);
+    }
+}
+
+void launch_path_update_threads(Pathfinder& finder, const std::vector<Atom>& state_atoms,
+                                const std::vector<std::int32_t>& structure_atom_index) {
+    const std::vector<Vec3> displacements = structure_displacements(state_atoms, structure_atom_index);
+    launch_path_update_threads(finder, displacements);
+}

@@ -1,0 +1,188 @@
+#include "control/mt.hpp"
+#include "optimisation/copper_model.hpp"
+#include "optimisation/evaluation.hpp"
+#include "theory/clustering.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// Largest difference between two signals relative to the larger signal's largest value.
+double relative_gap(const std::vector<double>& a, const std::vector<double>& b) {
+    double gap = 0.0, largest = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        gap = std::max(gap, std::abs(a[i] - b[i]));
+        largest = std::max({largest, std::abs(a[i]), std::abs(b[i])});
+    }
+    return largest > 0 ? gap / largest : gap;
+}
+
+std::vector<double> model_chi(CopperModel& model, int state) {
+    const SignalArray& chi = model.state(state).spectra[0].chi;
+    return {chi.re.begin(), chi.re.begin() + chi.n};
+}
+
+void full_pass(CopperModel& model) {
+    CaptureStdout quiet;
+    evaluate_states(*model.calc, true, true, true, true, true, -1, -1);
+}
+
+// The state's chi by the cluster route after a full pass, and by sending every member through FEFF.
+struct Routes {
+    std::vector<double> clusters;
+    std::vector<double> members;
+};
+
+Routes both_routes(CopperModel& model, int state) {
+    full_pass(model);
+    Routes routes{model_chi(model, state), {}};
+    std::vector<MemberChiTable> tables(static_cast<std::size_t>(model.calc->absorber_edge_count));
+    CaptureStdout quiet;
+    compute_state_exafs(*model.calc, model.calc->spectra[0], state, true, &tables);
+    routes.members = model_chi(model, state);
+    return routes;
+}
+
+}  // namespace
+
+// FEFF's files carry six decimals; the stand-in prints more here so that the comparison sees the
+// arithmetic of the two routes rather than the rounding of the files.
+TEST(StateExafs, WithoutDisorderTheClusterRouteReproducesTheMemberRoute) {
+    ScopedEnvironment digits("FEFF_STANDIN_DIGITS", "15");
+    CopperModel model("Initial_displacement 0\n");
+    const Routes routes = both_routes(model, 1);
+    EXPECT_LT(relative_gap(routes.clusters, routes.members), 1e-10);
+    EXPECT_GT(*std::max_element(routes.members.begin(), routes.members.end()), 0.01);
+}
+
+TEST(StateExafs, SmallDisorderKeepsTheRoutesWithinAPartInAHundredThousand) {
+    ScopedEnvironment digits("FEFF_STANDIN_DIGITS", "15");
+    CopperModel model("Initial_displacement 1e-6\n");
+    const Routes routes = both_routes(model, 2);
+    EXPECT_LT(relative_gap(routes.clusters, routes.members), 1e-5);
+}
+
+TEST(StateExafs, EffectivePhasesFollowDisorderBetterThanCountsAndSplittingHelps) {
+    ScopedEnvironment digits("FEFF_STANDIN_DIGITS", "15");
+    CopperModel complex_mode("Initial_displacement 0.1\n");
+    const Routes complex_routes = both_routes(complex_mode, 3);
+    const double complex_gap = relative_gap(complex_routes.clusters, complex_routes.members);
+    EXPECT_LT(complex_gap, 0.05);
+
+    CopperModel count_mode("Initial_displacement 0.1\nuse_effective_phase_amplitude 0\n");
+    const Routes count_routes = both_routes(count_mode, 3);
+    EXPECT_LT(complex_gap, relative_gap(count_routes.clusters, count_routes.members));
+
+    // Splitting every cluster of every path into its two halves brings the cluster route closer.
+    for (Path& path : complex_mode.finder().paths) {
+        path.clustering_precision = 0.0;
+        split_wide_clusters(path);
+    }
+    full_pass(complex_mode);
+    full_pass(complex_mode);
+    const Routes split_routes = both_routes(complex_mode, 3);
+    EXPECT_LT(relative_gap(split_routes.clusters, split_routes.members), complex_gap);
+}
+
+TEST(StateExafs, ResultsAreTheSameForEveryThreadCountAndDrawNoRandomNumber) {
+    std::vector<std::vector<double>> grids;
+    for (const char* threads : {"1", "3", "8"}) {
+        CopperModel model(std::string("Number_of_threads ") + threads + "\n");
+        MersenneTwister before = model.calc->random;
+        full_pass(model);
+        full_pass(model);
+        EXPECT_EQ(model.calc->random.genrand_int32(), before.genrand_int32()) << "the evaluation draws no random number";
+        std::vector<double> all;
+        for (int s = 0; s < 4; ++s) {
+            const auto& grid = model.state(s).spectra[0].chi_grid;
+            all.insert(all.end(), grid.begin(), grid.end());
+            all.push_back(model.state(s).residual);
+        }
+        grids.push_back(all);
+    }
+    for (std::size_t t = 1; t < grids.size(); ++t) {
+        ASSERT_EQ(grids[t].size(), grids[0].size());
+        for (std::size_t i = 0; i < grids[0].size(); ++i) ASSERT_EQ(grids[t][i], grids[0][i]) << "thread set " << t << " at " << i;
+    }
+}
+
+TEST(StateExafs, AStateThatNeedsNoEvaluationKeepsItsChi) {
+    CopperModel model("");
+    full_pass(model);
+    State& state = model.state(0);
+    const auto before = state.spectra[0].chi_grid;
+    state.needs_evaluation = false;
+    state.weights[0] = 0.5;
+    EXPECT_EQ(compute_state_exafs(*model.calc, model.calc->spectra[0], 0, false, nullptr), 0.0);
+    EXPECT_EQ(state.spectra[0].chi_grid, before);
+    state.needs_evaluation = true;
+    compute_state_exafs(*model.calc, model.calc->spectra[0], 0, false, nullptr);
+    for (std::size_t j = 1; j + 1 < before.size(); ++j) EXPECT_NEAR(state.spectra[0].chi_grid[j], 0.5 * before[j], 1e-15);
+}
+
+TEST(StateExafs, ARepresentativeOfNoLengthIsAnEmptyCluster) {
+    CopperModel model("");
+    full_pass(model);
+    Path& path = model.finder().paths[0];
+    for (Atom& atom : path.clusters[0].representative_atoms) atom = {"Cu", 0, 0, 0};
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0]); }), 1);
+    EXPECT_NE(capture.text().find("ERROR: empty cluster!"), std::string::npos);
+}
+
+TEST(StateExafs, EveryStateIsLinkedToThePathTableOfEveryEdge) {
+    CopperModel model("");
+    for (auto* population : {&model.calc->current_states, &model.calc->offspring_states, &model.calc->backup_states}) {
+        for (const State& state : *population) {
+            ASSERT_EQ(state.edge_links.size(), 1u);
+            EXPECT_EQ(state.edge_links[0].paths, &model.finder());
+            EXPECT_EQ(state.edge_links[0].path_count, static_cast<int>(model.finder().paths.size()));
+        }
+    }
+    // The single starting cluster of a path is the mean over every member of every state.
+    const Path& path = model.finder().paths[0];
+    EXPECT_EQ(path.cluster_count, 1);
+    EXPECT_EQ(path.clusters[0].member_count, 4 * path.degeneracy);
+    EXPECT_NEAR(path.clusters[0].centroid[0], 3.61 / std::sqrt(2.0), 0.05);
+}
+
+TEST(StateExafs, TheExperimentalAmplitudeAndPhaseReplaceFeffsForTheFirstPathOnly) {
+    CopperModel model("");
+    AbsorberEdge& edge = model.calc->edges[0];
+    edge.use_experimental_amplitude_phase = true;
+    for (int i = 0; i < 403; ++i) {
+        edge.experimental_amplitude[static_cast<std::size_t>(i)] = 0.25 + i;
+        edge.experimental_phase[static_cast<std::size_t>(i)] = -0.5;
+    }
+    full_pass(model);
+    const Path& first = model.finder().paths[0];
+    const Path& second = model.finder().paths[1];
+    EXPECT_EQ(first.cluster_amplitude[10], 10.25);
+    EXPECT_EQ(first.cluster_phase[10], -0.5);
+    EXPECT_NE(second.cluster_phase[10], -0.5);
+    // FEFF's third column times k reff^2: at k = 0 the amplitude vanishes.
+    EXPECT_EQ(second.cluster_amplitude[0], 0.0);
+    EXPECT_GT(second.cluster_amplitude[100], 0.0);
+}
+
+TEST(StateExafs, AFeffThatWritesNothingStopsTheClusterRunNamingTheFile) {
+    CopperModel model("");
+    full_pass(model);
+    // Every folder's program is replaced by one that ends at once.
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+        const auto program = entry.path() / "feff_win.exe";
+        if (entry.is_directory() && std::filesystem::exists(program)) {
+            std::filesystem::remove(program);
+            std::ofstream(program) << "#!/bin/sh\nexit 0\n";
+            std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+        }
+    }
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0]); }), 1);
+    EXPECT_NE(capture.text().find("ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND!"), std::string::npos)
+        << capture.text();
+}
