@@ -9,13 +9,60 @@
 #include "theory/cluster_feff.hpp"
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
+#include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
+#include "control/threads.hpp"
+#include "structure/structure.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
+
+int structure_index(const Calculation& calc, const AbsorberEdge& edge) {
+    return static_cast<int>(edge.structure - calc.structures.data());
+}
+
+// The sums passes of states first .. end-1 for one edge. One state at a time splits each pass over the
+// threads; several states are shared out between the threads whole, each thread with its own geometry.
+// The per-state results are the same either way, and the states' statistics are folded into the
+// clusters in state order afterwards, so nothing depends on the thread count.
+void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
+    Pathfinder& finder = edge.pathfinder;
+    const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
+    const bool one_dimensional = calc.flags.oneD;
+    const int threads = std::min(std::max(1, finder.worker_count), end - first);
+    if (threads <= 1 || one_dimensional) {
+        for (int s = first; s < end; ++s) {
+            if (!one_dimensional) apply_state_to_edge(calc, edge, s);
+            launch_cluster_chi_threads(finder, s, expansion_accuracy, one_dimensional);
+        }
+        return;
+    }
+    prepare_node_sources(finder);
+    const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
+    std::vector<SumsScratch> scratch(at(threads));
+    fork_join(threads, [&](std::int32_t k) {
+        SumsScratch& own = scratch[at(k)];
+        for (int s = first + k; s < end; s += threads) {
+            structure_displacements(calc.current_states[at(s)].atoms, atom_index, own.displacements);
+            update_path_geometry(finder, own.displacements, own.geometry);
+            state_cluster_sums(finder, own.geometry, s, expansion_accuracy, own);
+        }
+    });
+    std::vector<Vec3> displacements;
+    for (int s = first; s < end; ++s) {
+        structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
+        fold_cluster_statistics(finder, s, [&](int p, int member, PathGeometry& geometry) {
+            const Path& path = finder.paths[at(p)];
+            member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
+        });
+    }
+    // The tree is left at the last state's geometry, as a pass of one state at a time leaves it.
+    apply_state_to_edge(calc, edge, end - 1);
+}
 
 }  // namespace
 
@@ -28,7 +75,6 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
     const int first_edge = edge < 0 ? 0 : edge;
     const int end_edge = edge < 0 ? calc.absorber_edge_count : edge + 1;
     const bool one_dimensional = calc.flags.oneD;
-    const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
 
     for (int e = first_edge; e < end_edge; ++e) {
         AbsorberEdge& absorber_edge = calc.edges[at(e)];
@@ -47,11 +93,8 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
             for (Path& path : finder.paths) {
                 if (path.check) reset_cluster_counts(path);
             }
-            for (int s = first_state; s < end_state; ++s) {
-                if (!one_dimensional) apply_state_to_edge(calc, absorber_edge, s);
-                launch_cluster_chi_threads(finder, s, expansion_accuracy, one_dimensional);
-                state_energy(calc, calc.current_states[at(s)]);
-            }
+            cluster_sums_of_states(calc, absorber_edge, first_state, end_state);
+            for (int s = first_state; s < end_state; ++s) state_energy(calc, calc.current_states[at(s)]);
         }
         if (run_feff) write_cluster_paths_and_run_feff(absorber_edge);
     }

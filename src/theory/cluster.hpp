@@ -21,9 +21,6 @@ struct Cluster {
     Descriptor centroid{};        // a running sum while members are added, then their mean
     Descriptor farthest{};        // descriptor of the member farthest from the centroid
     Descriptor nearest{};         // descriptor of the member nearest to it
-    // Slot 1: sum of the members' R; slot 2: sum of squared deviations from their mean; slots 3..N:
-    // sums of higher powers of the deviations. Slot 0 stays 0.
-    std::array<double, cluster_moment_slots> moments{};
     std::int32_t member_count = 0;
     double largest_distance = -1e6;
     double smallest_distance = 1e6;
@@ -31,6 +28,17 @@ struct Cluster {
     double reserved_error = 0.0;
     double exafs_error = 0.0;
     bool split = false;
+};
+
+// What one state's sums pass finds about a cluster; the passes of several states are folded into the
+// cluster in state order, so the result does not depend on which thread evaluated which state.
+struct ClusterStateStatistics {
+    double spread = 0.0;
+    double smallest_distance = 1e6;
+    std::int32_t nearest_member = -1;  // position in the path's member list
+    double largest_distance = -1e6;
+    Descriptor nearest{};
+    Descriptor farthest{};
 };
 
 void cluster_reset(Cluster& cluster);

@@ -2,6 +2,7 @@
 
 #include "control/threads.hpp"
 #include "theory/clustering.hpp"
+#include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
@@ -28,71 +29,10 @@ struct SumsSection {
     Pathfinder* finder = nullptr;
     int state = 0;
     double expansion_accuracy = -1.0;
-    bool one_dimensional = false;
+    SumsScratch* scratch = nullptr;
 };
 
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
-
-void store_representative(const Pathfinder& finder, const Path& path, int member, bool one_dimensional,
-                          Cluster& cluster) {
-    PathGeometry geometry;
-    if (one_dimensional) {
-        single_scattering_representative(finder, path, geometry, member);
-    } else {
-        path_geometry_of_member(finder, path, geometry, member, false);
-    }
-    const int count = std::min(path.nleg, max_cluster_atoms);
-    for (int a = 0; a < count; ++a) {
-        cluster.representative_atoms[at(a)] = geometry.atoms[at(a)];
-        cluster.representative_potentials[at(a)] = geometry.potential_indices[at(a)];
-    }
-}
-
-// Series sums of every cluster of the path for the state, from its members' R.
-void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
-    const std::size_t members = path.members.size();
-    const std::size_t clusters = at(path.cluster_count);
-    const std::int32_t* counts = &path.state_member_counts[at(state) * clusters];
-    const double* R = &path.member_R[at(state) * members];
-    const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
-    std::vector<double> mean(clusters, 0.0), deviation(clusters, 0.0);
-    std::vector<int> terms(clusters, 0);
-    for (std::size_t u = 0; u < clusters; ++u) {
-        if (counts[u] > 0) mean[u] = path.clusters[u].moments[1] / counts[u];
-    }
-    for (std::size_t m = 0; m < members; ++m) {
-        const std::size_t u = at(cluster_of[m]);
-        deviation[u] = std::max(deviation[u], std::abs(R[m] - mean[u]));
-    }
-    for (std::size_t u = 0; u < clusters; ++u) {
-        terms[u] = series_term_count(std::max(0.5, 40.0 * deviation[u]), expansion_accuracy);
-        std::fill(path.clusters[u].moments.begin() + 2, path.clusters[u].moments.end(), 0.0);
-    }
-    for (std::size_t m = 0; m < members; ++m) {
-        const std::size_t u = at(cluster_of[m]);
-        const double delta = R[m] - mean[u];
-        double power = delta;
-        auto& moments = path.clusters[u].moments;
-        for (int j = 2; j <= terms[u]; ++j) {
-            power *= delta;
-            moments[at(j)] += power;
-        }
-    }
-    if (!path.complex_mode) return;
-    for (std::size_t u = 0; u < clusters; ++u) {
-        double* sine = &path.state_sine_sums[(at(state) * clusters + u) * path_chi_points];
-        double* cosine = &path.state_cosine_sums[(at(state) * clusters + u) * path_chi_points];
-        if (counts[u] == 0) {
-            std::fill_n(sine, path_chi_points, 0.0);
-            std::fill_n(cosine, path_chi_points, 0.0);
-            continue;
-        }
-        for (int i = 0; i < path_chi_points; ++i) {
-            series_sums_at_point(path.clusters[u].moments.data(), counts[u], mean[u], deviation[u], terms[u],
-                                 expansion_accuracy, i, sine[i], cosine[i]);
-        }
-    }
-}
 
 struct Turn {
     double c = 1.0;
@@ -130,11 +70,24 @@ void add_member_terms(double* sine, double* cosine, int first, int end, Turn sta
     }
 }
 
+// Places every path's members in the scratch table of turns.
+void prepare_turns(const Pathfinder& finder, SumsScratch& scratch) {
+    scratch.turn_offsets.resize(finder.paths.size());
+    std::size_t offset = 0;
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        scratch.turn_offsets[p] = offset;
+        offset += 4 * finder.paths[p].members.size();
+    }
+    if (scratch.turns.size() < offset) scratch.turns.resize(offset);
+    if (scratch.path_chi.size() < path_chi_points) scratch.path_chi.resize(path_chi_points);
+}
+
 // Adds the direct sums of every member of every marked complex-mode path over one range of points.
-void add_direct_sums_block(Pathfinder& finder, int state, int block) {
+void add_direct_sums_block(Pathfinder& finder, int state, int block, const SumsScratch& scratch) {
     const int first = block_begin(block);
     const int end = block_end(block);
-    for (Path& path : finder.paths) {
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        Path& path = finder.paths[p];
         if (!takes_part(path) || !path.complex_mode) continue;
         const std::size_t members = path.members.size();
         const std::size_t clusters = at(path.cluster_count);
@@ -142,8 +95,8 @@ void add_direct_sums_block(Pathfinder& finder, int state, int block) {
         const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
         double* sine_sums = &path.state_sine_sums[at(state) * clusters * path_chi_points];
         double* cosine_sums = &path.state_cosine_sums[at(state) * clusters * path_chi_points];
-        for (std::size_t m = 0; m < members; ++m) {
-            const double* turns = &path.member_turns[4 * m];
+        const double* turns = &scratch.turns[scratch.turn_offsets[p]];
+        for (std::size_t m = 0; m < members; ++m, turns += 4) {
             Turn start;
             for (int b = 0; b < block; ++b) start = start * Turn{turns[2], turns[3]};
             const std::size_t offset = at(cluster_of[m]) * path_chi_points;
@@ -153,7 +106,54 @@ void add_direct_sums_block(Pathfinder& finder, int state, int block) {
     }
 }
 
-void sums_pass(Pathfinder& finder, Path& path, int state, double expansion_accuracy, bool one_dimensional) {
+// Series sums of every cluster of the path for the state, from its members' R.
+void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
+    const std::size_t members = path.members.size();
+    const std::size_t clusters = at(path.cluster_count);
+    const std::int32_t* counts = &path.state_member_counts[at(state) * clusters];
+    const double* R = &path.member_R[at(state) * members];
+    const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
+    std::vector<double> mean(clusters, 0.0), deviation(clusters, 0.0);
+    std::vector<int> terms(clusters, 0);
+    for (std::size_t m = 0; m < members; ++m) mean[at(cluster_of[m])] += R[m];
+    for (std::size_t u = 0; u < clusters; ++u) {
+        if (counts[u] > 0) mean[u] /= counts[u];
+    }
+    for (std::size_t m = 0; m < members; ++m) {
+        const std::size_t u = at(cluster_of[m]);
+        deviation[u] = std::max(deviation[u], std::abs(R[m] - mean[u]));
+    }
+    std::vector<double> moment_sums(clusters * cluster_moment_slots, 0.0);
+    for (std::size_t u = 0; u < clusters; ++u)
+        terms[u] = series_term_count(std::max(0.5, 40.0 * deviation[u]), expansion_accuracy);
+    for (std::size_t m = 0; m < members; ++m) {
+        const std::size_t u = at(cluster_of[m]);
+        const double delta = R[m] - mean[u];
+        double power = delta;
+        double* moments = &moment_sums[u * cluster_moment_slots];
+        for (int j = 2; j <= terms[u]; ++j) {
+            power *= delta;
+            moments[j] += power;
+        }
+    }
+    if (!path.complex_mode) return;
+    for (std::size_t u = 0; u < clusters; ++u) {
+        double* sine = &path.state_sine_sums[(at(state) * clusters + u) * path_chi_points];
+        double* cosine = &path.state_cosine_sums[(at(state) * clusters + u) * path_chi_points];
+        if (counts[u] == 0) {
+            std::fill_n(sine, path_chi_points, 0.0);
+            std::fill_n(cosine, path_chi_points, 0.0);
+            continue;
+        }
+        for (int i = 0; i < path_chi_points; ++i) {
+            series_sums_at_point(&moment_sums[u * cluster_moment_slots], counts[u], mean[u], deviation[u], terms[u],
+                                 expansion_accuracy, i, sine[i], cosine[i]);
+        }
+    }
+}
+
+void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
+               int state, double expansion_accuracy, SumsScratch& scratch) {
     if (!takes_part(path)) return;
     const bool series = expansion_accuracy > 0;
     const std::size_t members = path.members.size();
@@ -166,52 +166,43 @@ void sums_pass(Pathfinder& finder, Path& path, int state, double expansion_accur
         std::fill_n(path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(at(state) * clusters * path_chi_points),
                     clusters * path_chi_points, 0.0);
     }
-    if (series) {
-        for (Cluster& cluster : path.clusters) std::fill_n(cluster.moments.begin(), 3, 0.0);
-    }
-    std::fill(path.nearest_member.begin(), path.nearest_member.end(), -1);
+    ClusterStateStatistics* statistics = &path.state_statistics[at(state) * clusters];
+    std::fill_n(statistics, clusters, ClusterStateStatistics{});
     double* R = &path.member_R[at(state) * members];
     std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
+    double* turns = scratch.turns.empty() ? nullptr : &scratch.turns[scratch.turn_offsets[at(path_index)]];
 
     Descriptor descriptor{};
     for (std::size_t m = 0; m < members; ++m) {
         const std::int32_t node = path.members[m];
-        const int length = collect_chain_descriptor(finder, node, descriptor);
+        const int length = collect_chain_descriptor(finder, geometry, node, descriptor);
         double distance = 0.0;
         const int u = nearest_cluster(path.clusters, descriptor, length, distance);
         ++counts[u];
-        path.last_member_cluster[m] = u;
         cluster_of[m] = u;
-        const double r = finder.current[at(node)].R;
+        const double r = geometry[at(node)].R;
         R[m] = r;
 
-        Cluster& cluster = path.clusters[at(u)];
-        cluster.spread += distance * distance;
-        if (distance < cluster.smallest_distance) {
-            cluster.smallest_distance = distance;
-            cluster.nearest = descriptor;
-            path.nearest_member[at(u)] = static_cast<std::int32_t>(m);
+        ClusterStateStatistics& found = statistics[u];
+        found.spread += distance * distance;
+        if (distance < found.smallest_distance) {
+            found.smallest_distance = distance;
+            found.nearest = descriptor;
+            found.nearest_member = static_cast<std::int32_t>(m);
         }
-        if (distance > cluster.largest_distance) {
-            cluster.largest_distance = distance;
-            cluster.farthest = descriptor;
+        if (distance > found.largest_distance) {
+            found.largest_distance = distance;
+            found.farthest = descriptor;
         }
-        if (series) {
-            cluster.moments[1] += r;
-        } else if (path.complex_mode) {
-            double* turns = &path.member_turns[4 * m];
-            turns[0] = std::cos(0.1 * r);
-            turns[1] = std::sin(0.1 * r);
-            turns[2] = std::cos(block_turn * r);
-            turns[3] = std::sin(block_turn * r);
-            // (The turn through a whole range is taken from the functions too, not by powering the
-            // single step, so that no range start inherits fifty products of rounding.)
+        if (!series && path.complex_mode) {
+            double* turn = turns + 4 * m;
+            turn[0] = std::cos(0.1 * r);
+            turn[1] = std::sin(0.1 * r);
+            // The turn through a whole range comes from the functions too, not from powers of the single
+            // step, so that no range start inherits fifty products of rounding.
+            turn[2] = std::cos(block_turn * r);
+            turn[3] = std::sin(block_turn * r);
         }
-    }
-    // The geometry is taken once per cluster, from the member that ended nearest in this state.
-    for (std::size_t u = 0; u < clusters; ++u) {
-        if (path.nearest_member[u] >= 0)
-            store_representative(finder, path, path.nearest_member[u], one_dimensional, path.clusters[u]);
     }
     if (series) series_sums_for_path(path, state, expansion_accuracy);
 }
@@ -269,38 +260,108 @@ void series_sums_at_point(const double* moments, int n, double Rm, double d, int
     cosine_sum = c * A - s * B;
 }
 
-void accumulate_cluster_sums_direct(Pathfinder& finder, Path& path, int state, bool one_dimensional) {
-    sums_pass(finder, path, state, -1.0, one_dimensional);
+void accumulate_cluster_sums_direct(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path,
+                                    int path_index, int state, SumsScratch& scratch) {
+    sums_pass(finder, geometry, path, path_index, state, -1.0, scratch);
 }
 
-void accumulate_cluster_sums_taylor(Pathfinder& finder, Path& path, int state, double expansion_accuracy,
-                                    bool one_dimensional) {
+void accumulate_cluster_sums_taylor(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path,
+                                    int path_index, int state, double expansion_accuracy, SumsScratch& scratch) {
     if (expansion_accuracy <= 0) {
-        accumulate_cluster_sums_direct(finder, path, state, one_dimensional);
+        accumulate_cluster_sums_direct(finder, geometry, path, path_index, state, scratch);
         return;
     }
-    sums_pass(finder, path, state, expansion_accuracy, one_dimensional);
+    sums_pass(finder, geometry, path, path_index, state, expansion_accuracy, scratch);
+}
+
+void state_cluster_sums(Pathfinder& finder, const std::vector<NodeGeometry>& geometry, int state,
+                        double expansion_accuracy, SumsScratch& scratch) {
+    prepare_turns(finder, scratch);
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        accumulate_cluster_sums_taylor(finder, geometry, finder.paths[p], static_cast<int>(p), state,
+                                       expansion_accuracy, scratch);
+    }
+    if (expansion_accuracy > 0) return;
+    for (int block = 0; block < block_count; ++block) add_direct_sums_block(finder, state, block, scratch);
 }
 
 void cluster_chi_worker(WorkRange& range) {
     const auto& section = *static_cast<const SumsSection*>(range.context);
     Pathfinder& finder = *section.finder;
+    SumsScratch& scratch = *section.scratch;
     for (std::int32_t p = range.first; p < range.end; ++p) {
-        accumulate_cluster_sums_taylor(finder, finder.paths[at(p)], section.state, section.expansion_accuracy,
-                                       section.one_dimensional);
+        accumulate_cluster_sums_taylor(finder, finder.current, finder.paths[at(p)], p, section.state,
+                                       section.expansion_accuracy, scratch);
     }
 }
 
 void launch_cluster_chi_threads(Pathfinder& finder, int state, double expansion_accuracy, bool one_dimensional) {
-    SumsSection section{&finder, state, expansion_accuracy, one_dimensional};
+    // Each path has rows of its own in the scratch, so the threads share one scratch record.
+    SumsScratch& scratch = finder.scratch;
+    prepare_turns(finder, scratch);
+    SumsSection section{&finder, state, expansion_accuracy, &scratch};
     std::vector<WorkRange> ranges = split_paths_over_threads(finder, finder.worker_count);
     for (WorkRange& range : ranges) range.context = &section;
     run_work_range_threads(ranges.data(), cluster_chi_worker);
-    if (expansion_accuracy > 0) return;
-    std::vector<WorkRange> blocks = split_work(block_count, std::max(1, finder.worker_count));
-    run_work_range_threads(blocks.data(), [&finder, state](WorkRange& range) {
-        for (std::int32_t block = range.first; block < range.end; ++block) add_direct_sums_block(finder, state, block);
+    if (expansion_accuracy <= 0) {
+        std::vector<WorkRange> blocks = split_work(block_count, std::max(1, finder.worker_count));
+        run_work_range_threads(blocks.data(), [&finder, state, &scratch](WorkRange& range) {
+            for (std::int32_t block = range.first; block < range.end; ++block)
+                add_direct_sums_block(finder, state, block, scratch);
+        });
+    }
+    fold_cluster_statistics(finder, state, [&finder, one_dimensional](int p, int member, PathGeometry& geometry) {
+        const Path& path = finder.paths[at(p)];
+        if (one_dimensional) {
+            single_scattering_representative(finder, path, geometry, member);
+        } else {
+            path_geometry_of_member(finder, path, geometry, member, false);
+        }
     });
+}
+
+void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry& member_geometry) {
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        Path& path = finder.paths[p];
+        if (!takes_part(path)) continue;
+        const std::size_t clusters = at(path.cluster_count);
+        const ClusterStateStatistics* statistics = &path.state_statistics[at(state) * clusters];
+        for (std::size_t u = 0; u < clusters; ++u) {
+            const ClusterStateStatistics& found = statistics[u];
+            Cluster& cluster = path.clusters[u];
+            cluster.spread += found.spread;
+            if (found.smallest_distance < cluster.smallest_distance) {
+                cluster.smallest_distance = found.smallest_distance;
+                cluster.nearest = found.nearest;
+                PathGeometry geometry;
+                member_geometry(static_cast<int>(p), found.nearest_member, geometry);
+                const int count = std::min(path.nleg, max_cluster_atoms);
+                for (int a = 0; a < count; ++a) {
+                    cluster.representative_atoms[at(a)] = geometry.atoms[at(a)];
+                    cluster.representative_potentials[at(a)] = geometry.potential_indices[at(a)];
+                }
+            }
+            if (found.largest_distance > cluster.largest_distance) {
+                cluster.largest_distance = found.largest_distance;
+                cluster.farthest = found.farthest;
+            }
+        }
+        const std::size_t members = path.members.size();
+        std::copy_n(path.member_cluster.begin() + static_cast<std::ptrdiff_t>(at(state) * members), members,
+                    path.last_member_cluster.begin());
+    }
+}
+
+void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, std::span<const Vec3> displacements,
+                        PathGeometry& geometry) {
+    for (int entry = nleg - 1; entry >= 0 && node >= 0; --entry) {
+        const PathNode& current = finder.nodes[at(node)];
+        const std::int32_t source =
+            at(node) < finder.node_sources.size() ? finder.node_sources[at(node)] : node_source_atom(finder, node);
+        geometry.atoms[at(entry)] = to_atom(vec_add(current.atom, displacements[at(source)]), node_label(finder, current));
+        geometry.potential_indices[at(entry)] = current.potential_index;
+        node = current.parent;
+    }
 }
 
 double cluster_contribution(const Path& path, int u, int state, int i) {
@@ -314,16 +375,19 @@ double cluster_contribution(const Path& path, int u, int state, int i) {
     return path.state_member_counts[at(state) * at(path.cluster_count) + at(u)] * path.cluster_chi[point];
 }
 
+void class_chi_of_path(const Path& path, int state, double* chi) {
+    std::fill_n(chi, path_chi_points, 0.0);
+    for (int u = 0; u < path.cluster_count; ++u) {
+        for (int i = 0; i < path_chi_points; ++i) chi[i] += path.scale * cluster_contribution(path, u, state, i);
+    }
+}
+
 void class_chi_from_clusters_worker(WorkRange& range) {
     Pathfinder& finder = *static_cast<Pathfinder*>(range.data);
-    const int state = range.extra;
     for (std::int32_t p = range.first; p < range.end; ++p) {
         Path& path = finder.paths[at(p)];
-        path.chi.assign(path_chi_points, 0.0);
-        for (int u = 0; u < path.cluster_count; ++u) {
-            for (int i = 0; i < path_chi_points; ++i)
-                path.chi[at(i)] += path.scale * cluster_contribution(path, u, state, i);
-        }
+        path.chi.resize(path_chi_points);
+        class_chi_of_path(path, range.extra, path.chi.data());
     }
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
-#include <cstdint>
+#include "theory/pathfinder.hpp"
 
-struct Path;
-struct Pathfinder;
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
 struct WorkRange;
 
 // The signal of every member rebuilt from its cluster, for one state. In complex mode a cluster u has an
@@ -12,22 +15,42 @@ struct WorkRange;
 // S_u(k) = sum sin(2kR) / R^2 and K_u(k) = sum cos(2kR) / R^2. In count mode a cluster carries the signal
 // of its representative and its members give their count times it. The sums are made either directly,
 // or (Expansion_accuracy > 0) from the R moments of each cluster by a series around its mean R.
+//
+// One state's sums pass writes only that state's tables (member counts, sums, each member's R and
+// cluster, and its statistics of every cluster); the statistics are then folded into the clusters in
+// state order. Passes of different states may therefore run at the same time on different threads.
 
-// Sums pass of one state over every marked path: members to their nearest current cluster, the
-// clusters' distance statistics and representatives, the state's member counts and sums.
+// Sums pass of one state over every marked path, at the geometry of the tree's `current` table, with
+// the paths and then the point ranges split over the worker threads; the state's statistics are then
+// folded into the clusters.
 void launch_cluster_chi_threads(Pathfinder& finder, int state, double expansion_accuracy, bool one_dimensional);
-// The per-path part of the pass; with P > 0 also the series sums, otherwise it hands over to the direct
-// form, whose sine and cosine sums are then added point range by point range for all paths at once.
-void accumulate_cluster_sums_taylor(Pathfinder& finder, Path& path, int state, double expansion_accuracy,
-                                    bool one_dimensional);
-void accumulate_cluster_sums_direct(Pathfinder& finder, Path& path, int state, bool one_dimensional);
 void cluster_chi_worker(WorkRange& range);
+// The per-path part of a state's pass (counts, R and clusters of the members, statistics; with P > 0
+// also the series sums), at the given geometry. With P <= 0 it hands over to the direct form, whose
+// sums are added afterwards point range by point range.
+void accumulate_cluster_sums_taylor(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path,
+                                    int path_index, int state, double expansion_accuracy, SumsScratch& scratch);
+void accumulate_cluster_sums_direct(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path,
+                                    int path_index, int state, SumsScratch& scratch);
+// A whole state's pass on the calling thread, at the given geometry (statistics not yet folded).
+void state_cluster_sums(Pathfinder& finder, const std::vector<NodeGeometry>& geometry, int state,
+                        double expansion_accuracy, SumsScratch& scratch);
+
+// Folds one state's statistics into the clusters: spreads add up; a smaller nearest distance or a
+// larger farthest one replaces the cluster's; a new nearest member becomes the representative, its
+// geometry given by `member_geometry` (path index, member position, geometry out). The members' last
+// clusters become the state's.
+using MemberGeometry = std::function<void(int path, int member, PathGeometry& geometry)>;
+void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry& member_geometry);
+// The atoms of member chain `node` moved by the given displacements, with their potential indices.
+void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, std::span<const Vec3> displacements,
+                        PathGeometry& geometry);
 
 // Term count of the series for the phase spread m (2k times the largest deviation from the mean R) and
 // P digits: even, at most 254; 0 when the series needs no term beyond the first.
 int series_term_count(double m, double expansion_accuracy);
-// The series sums of one cluster from its moments (slot 1 the member count's R sum is not used; slots
-// 2..N the central moments), the mean Rm, largest deviation d and member count n, at point i.
+// The series sums of one cluster of n members at point i from the sums of the powers j = 2..N of their
+// deviations from the mean Rm (moments[j]), d being the largest deviation.
 void series_sums_at_point(const double* moments, int n, double Rm, double d, int max_terms, double expansion_accuracy,
                           int i, double& sine_sum, double& cosine_sum);
 
@@ -35,5 +58,7 @@ void series_sums_at_point(const double* moments, int n, double Rm, double d, int
 // clusters of cluster_contribution.
 void launch_class_chi_threads(Pathfinder& finder, int worker_count, int state);
 void class_chi_from_clusters_worker(WorkRange& range);
+// One path's chi for one state into `chi` (path_chi_points values).
+void class_chi_of_path(const Path& path, int state, double* chi);
 // Complex mode (cos phi_u S_u + sin phi_u K_u) A_u at point i; count mode count_u chi_u(i).
 double cluster_contribution(const Path& path, int u, int state, int i);

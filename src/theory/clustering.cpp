@@ -25,7 +25,7 @@ struct ClusterArrays {
     std::vector<double> cluster_phase;
     std::vector<double> cluster_phase_cos;
     std::vector<double> cluster_phase_sin;
-    std::vector<std::int32_t> nearest_member;
+    std::vector<ClusterStateStatistics> state_statistics;
 };
 
 ClusterArrays allocate_arrays(int cluster_count, int state_count, bool complex_mode) {
@@ -44,7 +44,7 @@ ClusterArrays allocate_arrays(int cluster_count, int state_count, bool complex_m
     arrays.cluster_phase.assign(clusters * path_chi_points, 0.0);
     arrays.cluster_phase_cos.assign(clusters * path_chi_points, 1.0);
     arrays.cluster_phase_sin.assign(clusters * path_chi_points, 0.0);
-    arrays.nearest_member.assign(clusters, -1);
+    arrays.state_statistics.assign(states * clusters, {});
     return arrays;
 }
 
@@ -87,7 +87,7 @@ void install_arrays(Path& path, ClusterArrays&& arrays, int cluster_count) {
     path.cluster_phase = std::move(arrays.cluster_phase);
     path.cluster_phase_cos = std::move(arrays.cluster_phase_cos);
     path.cluster_phase_sin = std::move(arrays.cluster_phase_sin);
-    path.nearest_member = std::move(arrays.nearest_member);
+    path.state_statistics = std::move(arrays.state_statistics);
 }
 
 Pathfinder& finder_of(WorkRange& range) { return *static_cast<Pathfinder*>(range.data); }
@@ -95,11 +95,16 @@ Pathfinder& finder_of(WorkRange& range) { return *static_cast<Pathfinder*>(range
 }  // namespace
 
 int collect_chain_descriptor(const Pathfinder& finder, std::int32_t member, Descriptor& descriptor) {
+    return collect_chain_descriptor(finder, finder.current, member, descriptor);
+}
+
+int collect_chain_descriptor(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, std::int32_t member,
+                             Descriptor& descriptor) {
     int length = 0;
     for (std::int32_t n = member; n >= 0;) {
         const PathNode& node = finder.nodes[at(n)];
         if (node.parent < 0) break;
-        const NodeGeometry& current = finder.current[at(n)];
+        const NodeGeometry& current = geometry[at(n)];
         for (int c = 0; c < node.coordinate_count && length < max_descriptor_length; ++c)
             descriptor[at(length++)] = current.coordinates[at(c)];
         n = node.parent;
@@ -180,7 +185,6 @@ void init_path_clusters(Path& path, int cluster_count, int state_count, bool com
     path.member_R.assign(at(std::max(state_count, 0)) * members, 0.0);
     path.member_cluster.assign(at(std::max(state_count, 0)) * members, 0);
     path.last_member_cluster.assign(members, 0);
-    path.member_turns.assign(4 * members, 0.0);
 }
 
 void snapshot_clusters(Path& path) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+struct NodeGeometry;
 struct Path;
 struct Pathfinder;
 struct WorkRange;
@@ -13,6 +14,9 @@ struct WorkRange;
 // coordinates of its nodes from the member's own node up to the first scatterer; revisits add none.
 // Returns its length (the path's descriptor length).
 int collect_chain_descriptor(const Pathfinder& finder, std::int32_t member, Descriptor& descriptor);
+// The same from a geometry table of the caller's (indexed like the nodes).
+int collect_chain_descriptor(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, std::int32_t member,
+                             Descriptor& descriptor);
 
 // Index of the cluster whose centroid is nearest (the first of equal distances); the distance goes to
 // `distance`. Cluster 0 when no distance is below 1e6 (a descriptor that is not finite).
@@ -41,8 +45,9 @@ void launch_cluster_update_threads(Pathfinder& finder);
 // Doubles every cluster whose spread exceeds 0.99 of the path's clustering precision: the copy is
 // seeded with the cluster's farthest member.
 void split_wide_clusters(Path& path);
-// Member counts of every state's clusters to 0 is left to each state's sums pass; this resets the
-// distance statistics of the current clusters.
+// Resets the distance statistics of the current clusters before a pass folds the states' statistics
+// into them. (Each state's member counts are set by that state's own sums pass, so the counts of the
+// states not evaluated stay valid.)
 void reset_cluster_counts(Path& path);
 int count_clusters(const Pathfinder& finder);
 // Lists the members last counted in cluster u; ends the run when their number differs from the

@@ -18,11 +18,17 @@ struct UpdateSection {
 
 }  // namespace
 
+void structure_displacements(const std::vector<Atom>& state_atoms,
+                             const std::vector<std::int32_t>& structure_atom_index, std::vector<Vec3>& displacements) {
+    displacements.resize(structure_atom_index.size());
+    for (std::size_t i = 0; i < structure_atom_index.size(); ++i)
+        displacements[i] = to_vec3(state_atoms[at(structure_atom_index[i])]);
+}
+
 std::vector<Vec3> structure_displacements(const std::vector<Atom>& state_atoms,
                                           const std::vector<std::int32_t>& structure_atom_index) {
     std::vector<Vec3> displacements;
-    displacements.reserve(structure_atom_index.size());
-    for (const std::int32_t k : structure_atom_index) displacements.push_back(to_vec3(state_atoms[at(k)]));
+    structure_displacements(state_atoms, structure_atom_index, displacements);
     return displacements;
 }
 
@@ -34,9 +40,17 @@ std::int32_t node_source_atom(const Pathfinder& finder, std::int32_t n) {
     return (*finder.source_index)[at(node.atom_index)];
 }
 
-void update_path_node(Pathfinder& finder, std::int32_t n, std::span<const Vec3> displacements, const Vec3& polarization) {
+void prepare_node_sources(Pathfinder& finder) {
+    if (finder.node_sources.size() == finder.nodes.size()) return;
+    finder.node_sources.resize(finder.nodes.size());
+    for (std::size_t n = 0; n < finder.nodes.size(); ++n)
+        finder.node_sources[n] = node_source_atom(finder, static_cast<std::int32_t>(n));
+}
+
+void update_path_node(const Pathfinder& finder, std::int32_t n, std::span<const Vec3> displacements,
+                      const Vec3& polarization, std::vector<NodeGeometry>& geometry) {
     const PathNode& node = finder.nodes[at(n)];
-    NodeGeometry& current = finder.current[at(n)];
+    NodeGeometry& current = geometry[at(n)];
     const std::int32_t source =
         at(n) < finder.node_sources.size() ? finder.node_sources[at(n)] : node_source_atom(finder, n);
     current.atom = vec_add(node.atom, displacements[at(source)]);
@@ -46,7 +60,7 @@ void update_path_node(Pathfinder& finder, std::int32_t n, std::span<const Vec3> 
         current.absorber = current.atom;
         return;
     }
-    const NodeGeometry& parent = finder.current[at(node.parent)];
+    const NodeGeometry& parent = geometry[at(node.parent)];
     current.absorber = parent.absorber;
     current.frame = parent.frame;
     current.first_distance = parent.first_distance;
@@ -61,15 +75,11 @@ void update_path_node(Pathfinder& finder, std::int32_t n, std::span<const Vec3> 
 void path_update_worker(WorkRange& range) {
     auto& section = *static_cast<UpdateSection*>(range.data);
     for (std::int32_t n = range.first; n < range.end; ++n)
-        update_path_node(*section.finder, n, section.displacements, section.polarization);
+        update_path_node(*section.finder, n, section.displacements, section.polarization, section.finder->current);
 }
 
 void launch_path_update_threads(Pathfinder& finder, std::span<const Vec3> displacements) {
-    if (finder.node_sources.size() != finder.nodes.size()) {
-        finder.node_sources.resize(finder.nodes.size());
-        for (std::size_t n = 0; n < finder.nodes.size(); ++n)
-            finder.node_sources[n] = node_source_atom(finder, static_cast<std::int32_t>(n));
-    }
+    prepare_node_sources(finder);
     finder.current.resize(finder.nodes.size());
     UpdateSection section{&finder, displacements, to_vec3(finder.polarization)};
     const std::int32_t threads = std::max<std::int32_t>(1, finder.worker_count);
@@ -91,4 +101,12 @@ void launch_path_update_threads(Pathfinder& finder, const std::vector<Atom>& sta
                                 const std::vector<std::int32_t>& structure_atom_index) {
     const std::vector<Vec3> displacements = structure_displacements(state_atoms, structure_atom_index);
     launch_path_update_threads(finder, displacements);
+}
+
+void update_path_geometry(const Pathfinder& finder, std::span<const Vec3> displacements,
+                          std::vector<NodeGeometry>& geometry) {
+    geometry.resize(finder.nodes.size());
+    const Vec3 polarization = to_vec3(finder.polarization);
+    for (std::size_t n = 0; n < finder.nodes.size(); ++n)
+        update_path_node(finder, static_cast<std::int32_t>(n), displacements, polarization, geometry);
 }

@@ -99,13 +99,20 @@ struct Path {
     std::vector<std::int32_t> member_cluster;
     // Cluster each member was last counted in (the state evaluated last).
     std::vector<std::int32_t> last_member_cluster;
-    // Scratch of a sums pass: per member the turns e^(0.1 i R) and e^(sum_block_points 0.1 i R), per
-    // cluster the member that became its nearest in this pass (-1 when none did).
-    std::vector<double> member_turns;
-    std::vector<std::int32_t> nearest_member;
+    // What each state's last sums pass found about each cluster ([state][cluster]).
+    std::vector<ClusterStateStatistics> state_statistics;
     // cos and sin of every cluster's phase, [cluster][point], made when the phases are read.
     std::vector<double> cluster_phase_cos;
     std::vector<double> cluster_phase_sin;
+};
+
+// Working memory of one thread's sums passes over the states.
+struct SumsScratch {
+    std::vector<NodeGeometry> geometry;     // per node, the state being evaluated
+    std::vector<Vec3> displacements;        // per supercell atom of the edge's structure
+    std::vector<double> turns;              // per member: e^(0.1 i R) and e^(5 i R) (direct form)
+    std::vector<std::size_t> turn_offsets;  // per path, its first member's place in turns
+    std::vector<double> path_chi;           // one path's chi, path_chi_points values
 };
 
 struct Pathfinder {
@@ -132,6 +139,7 @@ struct Pathfinder {
     std::vector<std::string> labels;                 // the labels the nodes refer to
     std::vector<NodeGeometry> current;               // per node, the state last applied
     std::vector<std::int32_t> node_sources;          // per node, the supercell atom it is (an image of)
+    SumsScratch scratch;                             // for the passes of one state at a time
 };
 
 // Stores the search settings and runs the search; returns the number of nonequivalent paths.
