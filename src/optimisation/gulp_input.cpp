@@ -159,8 +159,10 @@ void write_gulp_template(Calculation& calc, double x) {
     const Structure& structure = calc.structures[0];
     std::ofstream out(gulp_template_name, std::ios::trunc);
     if (!out) fail("ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!", 4);
-    if (!calc.flags.useFF || calc.flags.guessFF) write_guessed_force_field(calc, out, x);
-    else copy_force_field(out);
+    if (!calc.flags.useFF || calc.flags.guessFF)
+        write_guessed_force_field(calc, out, x);
+    else
+        copy_force_field(out);
     const auto& size = structure.supercell_size;
     out << "supercell " << size[0] << ' ' << size[1] << ' ' << size[2] << '\n';
     out << "temperature " << calc.parameters.doubles[DoubleKey::MC_temperature] << '\n';

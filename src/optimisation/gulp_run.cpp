@@ -71,7 +71,8 @@ void run_gulp(const Calculation& calc) {
 
     const std::string program = find_gulp_program();
     if (program.empty()) {
-        std::cout << "WARNING: GULP PROGRAM " << gulp_program_name << " NOT FOUND IN THE RUN FOLDER OR ON PATH!" << '\n';
+        std::cout << "WARNING: GULP PROGRAM " << gulp_program_name << " NOT FOUND IN THE RUN FOLDER OR ON PATH!"
+                  << '\n';
         return;
     }
     std::cout.flush();
@@ -82,6 +83,7 @@ void run_gulp(const Calculation& calc) {
     } else if (WIFSIGNALED(status)) {
         std::cout << "WARNING: GULP WAS STOPPED BY SIGNAL " << WTERMSIG(status) << "! See " << gulp_log_name << '\n';
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        std::cout << "WARNING: GULP ENDED WITH EXIT STATUS " << WEXITSTATUS(status) << "! See " << gulp_log_name << '\n';
+        std::cout << "WARNING: GULP ENDED WITH EXIT STATUS " << WEXITSTATUS(status) << "! See " << gulp_log_name
+                  << '\n';
     }
 }

@@ -17,7 +17,7 @@ struct Structure;
 enum class TrajectoryLayout { gulp_mc, xyz };
 
 struct TrajectoryFrame {
-    std::int64_t step = 0;   // the trial number of a gulp_mc frame; the ordinal (from 0) of an xyz frame
+    std::int64_t step = 0;    // the trial number of a gulp_mc frame; the ordinal (from 0) of an xyz frame
     std::vector<Atom> atoms;  // positions times the reader's scale; gulp_mc labels are element symbols
 };
 
@@ -26,7 +26,7 @@ struct TrajectoryReader {
     std::string file_name;
     TrajectoryLayout layout = TrajectoryLayout::xyz;
     double scale = 1.0;
-    std::int32_t max_atoms = 0;        // the model's atom count; a frame may not hold more
+    std::int32_t max_atoms = 0;         // the model's atom count; a frame may not hold more
     std::int32_t atoms_per_frame = -1;  // fixed by the first frame
     std::int64_t frames_read = 0;
     std::ifstream in;

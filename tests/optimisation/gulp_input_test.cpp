@@ -58,17 +58,19 @@ TEST(GulpTemplate, FittedFormMarksEveryPairValueAndInputGinCarriesTheScaledValue
     ScopedWorkFolder folder;
     auto calc = built(rock_salt_p1, "2x1x1");
     write_gulp_template(*calc, 0.1);
-    EXPECT_EQ(read_file("gulp_template"), "species\nFe 0\nO 0\nlennard epsilon 12 6\n"
-                                          "Fe Fe & 0.1 & 3.04056 12\nFe O & 0.1 & 2.15 12\nO O & 0.1 & 3.04056 12\n"
-                                          "supercell 2 1 1\ntemperature 300\nmctrial 50000\nmcsample 10\n");
+    EXPECT_EQ(read_file("gulp_template"),
+              "species\nFe 0\nO 0\nlennard epsilon 12 6\n"
+              "Fe Fe & 0.1 & 3.04056 12\nFe O & 0.1 & 2.15 12\nO O & 0.1 & 3.04056 12\n"
+              "supercell 2 1 1\ntemperature 300\nmctrial 50000\nmcsample 10\n");
 
     write_gulp_input_mc(calc->structures[0], std::vector<double>{1.0, 1.0, 2.0, 0.5, 1.0, 1.0});
-    EXPECT_EQ(read_file("input.gin"), "montecarlo\tconv\tcartesian\tfull\ncell\n4.3 4.3 4.3 90 90 90\nfractional\n"
-                                      "Fe core 0 0 0\nFe core 0.5 0.5 0\nFe core 0.5 0 0.5\nFe core 0 0.5 0.5\n"
-                                      "O core 0.5 0 0\nO core 0 0.5 0\nO core 0 0 0.5\nO core 0.5 0.5 0.5\n"
-                                      "species \nFe 0 \nO 0 \nlennard epsilon 12 6 \n"
-                                      "Fe Fe 0.1 3.04056 12 \nFe O 0.2 1.075 12 \nO O 0.1 3.04056 12 \n"
-                                      "supercell 2 1 1 \ntemperature 300 \nmctrial 50000 \nmcsample 10 \n");
+    EXPECT_EQ(read_file("input.gin"),
+              "montecarlo\tconv\tcartesian\tfull\ncell\n4.3 4.3 4.3 90 90 90\nfractional\n"
+              "Fe core 0 0 0\nFe core 0.5 0.5 0\nFe core 0.5 0 0.5\nFe core 0 0.5 0.5\n"
+              "O core 0.5 0 0\nO core 0 0.5 0\nO core 0 0 0.5\nO core 0.5 0.5 0.5\n"
+              "species \nFe 0 \nO 0 \nlennard epsilon 12 6 \n"
+              "Fe Fe 0.1 3.04056 12 \nFe O 0.2 1.075 12 \nO O 0.1 3.04056 12 \n"
+              "supercell 2 1 1 \ntemperature 300 \nmctrial 50000 \nmcsample 10 \n");
     write_gulp_input_md(calc->structures[0], std::vector<double>(6, 1.0));
     EXPECT_EQ(read_file("input.gin").substr(0, 28), "md\tconv\tcartesian\tfull\ncell\n");
 }
@@ -76,9 +78,10 @@ TEST(GulpTemplate, FittedFormMarksEveryPairValueAndInputGinCarriesTheScaledValue
 TEST(GulpTemplate, GuessedFormCyclesTheEpsilonsAndMarksTypesWithoutPartners) {
     ScopedWorkFolder folder;
     // One atom of each of four types and no periodic images: no type has a partner of its own kind.
-    auto calc = built("mix\n1.0\n4 0 0\n0 4 0\n0 0 4\nFe O Cu Ni\n1 1 1 1\nDirect\n"
-                      "0 0 0 Fe\n0.5 0 0 O\n0 0.5 0 Cu\n0 0 0.5 Ni\n",
-                      "1x1x1", false);
+    auto calc = built(
+        "mix\n1.0\n4 0 0\n0 4 0\n0 0 4\nFe O Cu Ni\n1 1 1 1\nDirect\n"
+        "0 0 0 Fe\n0.5 0 0 O\n0 0.5 0 Cu\n0 0 0.5 Ni\n",
+        "1x1x1", false);
     calc->flags.useFF = calc->flags.guessFF = true;
     calc->parameters.lj_epsilons = {0.5, 1.5, 2.5, 3.5, 4.5, 5.5};
     calc->parameters.doubles[DoubleKey::MC_temperature] = 77.5;
@@ -106,10 +109,11 @@ TEST(GulpTemplate, MolecularDynamicsBlockAndExternalForceFieldCopy) {
     std::ofstream("force_field") << "lennard 12 6\nCu Cu & 1.0 & % 2 12\n" << long_line << '\n';
     write_gulp_template(*calc, 0.1);
     EXPECT_EQ(read_file("gulp_template"),
-              "lennard 12 6\nCu Cu & 1.0 & % 2 12\n" + long_line + "\n\nsupercell 1 1 1\ntemperature 300\n"
-              "shrink  20\naccuracy\t10\nrspeed\t100\nintegrator\tleapfrog\tverlet\nensemble\tnvt\t0.25\n"
-              "equil\t4\tps\ntscale\t0.02\tps\nprodu\t4.5 ps\ntimestep\t0.0005\tps\nsample\t0.0045\tps\n"
-              "write\t0.045\tps\noutput movie xyz gulp.xyz\n");
+              "lennard 12 6\nCu Cu & 1.0 & % 2 12\n" + long_line +
+                  "\n\nsupercell 1 1 1\ntemperature 300\n"
+                  "shrink  20\naccuracy\t10\nrspeed\t100\nintegrator\tleapfrog\tverlet\nensemble\tnvt\t0.25\n"
+                  "equil\t4\tps\ntscale\t0.02\tps\nprodu\t4.5 ps\ntimestep\t0.0005\tps\nsample\t0.0045\tps\n"
+                  "write\t0.045\tps\noutput movie xyz gulp.xyz\n");
 
     std::filesystem::remove("force_field");
     const Ended missing = ended([&] { write_gulp_template(*calc, 0.1); });
@@ -119,9 +123,10 @@ TEST(GulpTemplate, MolecularDynamicsBlockAndExternalForceFieldCopy) {
 
 TEST(GulpInput, CartesianUnitCellsAreWrittenFractionalInUnscaledCellUnits) {
     ScopedWorkFolder folder;
-    auto calc = calculation_with_p1("hex\n1.0\n3 0 0\n-1.5 2.598076211 0\n0 0 5\nCu\n2\nCartesian\n"
-                                    "0 0 0 Cu\n0 1.732050808 2.5 Cu\n",
-                                    "1x1x1");
+    auto calc = calculation_with_p1(
+        "hex\n1.0\n3 0 0\n-1.5 2.598076211 0\n0 0 5\nCu\n2\nCartesian\n"
+        "0 0 0 Cu\n0 1.732050808 2.5 Cu\n",
+        "1x1x1");
     calc->structure_parameters[0].doubles[StructureDoubleKey::Scale_coordinates_by] = 2.0;
     {
         CaptureStdout quiet;
@@ -129,15 +134,17 @@ TEST(GulpInput, CartesianUnitCellsAreWrittenFractionalInUnscaledCellUnits) {
     }
     std::ofstream("gulp_template") << "temperature 300\n";
     write_gulp_input_mc(calc->structures[0], {});
-    EXPECT_EQ(read_file("input.gin"), "montecarlo\tconv\tcartesian\tfull\ncell\n3 3 5 90 90 120\nfractional\n"
-                                      "Cu core 0 0 0\nCu core 0.333333 0.666667 0.5\ntemperature 300 \n");
+    EXPECT_EQ(read_file("input.gin"),
+              "montecarlo\tconv\tcartesian\tfull\ncell\n3 3 5 90 90 120\nfractional\n"
+              "Cu core 0 0 0\nCu core 0.333333 0.666667 0.5\ntemperature 300 \n");
 
     std::filesystem::remove("gulp_template");
     const Ended missing = ended([&] { write_gulp_input_mc(calc->structures[0], {}); });
     EXPECT_EQ(missing.code, 4);
     EXPECT_EQ(missing.output, "ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!\n");
-    EXPECT_EQ(read_file("input.gin"), "montecarlo\tconv\tcartesian\tfull\ncell\n3 3 5 90 90 120\nfractional\n"
-                                      "Cu core 0 0 0\nCu core 0.333333 0.666667 0.5\n");
+    EXPECT_EQ(read_file("input.gin"),
+              "montecarlo\tconv\tcartesian\tfull\ncell\n3 3 5 90 90 120\nfractional\n"
+              "Cu core 0 0 0\nCu core 0.333333 0.666667 0.5\n");
 }
 
 TEST(GulpTemplateSymbols, ParametersAndTiesTakeTheirMultipliers) {
