@@ -107,6 +107,7 @@ void load_structure(Structure& structure) {
 
     const bool to_element = parameters.bools[StructureBoolKey::labels_to_element_name];
     structure.unit_cell_count = static_cast<std::int32_t>(contents.atoms.size());
+    structure.unit_cell_fractional = contents.direct;
     structure.unit_cell_atoms.clear();
     std::vector<Atom> cartesian;
     for (Atom atom : contents.atoms) {

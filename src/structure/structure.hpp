@@ -24,6 +24,7 @@ struct CellFace {
 // and species. Atom index order of the supercell is the atom numbering used everywhere else.
 struct Structure {
     std::vector<Atom> unit_cell_atoms;  // fractional when the P1 file is "Direct", else scaled Cartesian
+    bool unit_cell_fractional = false;  // which of the two unit_cell_atoms holds
     std::int32_t unit_cell_count = 0;
     std::vector<Atom> supercell_atoms;  // Cartesian, after doping
     std::vector<Atom> working_atoms;    // supercell atoms followed by periodic images
