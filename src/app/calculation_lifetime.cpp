@@ -2,6 +2,7 @@
 // of the program, where all of them are complete.
 #include "control/calculation.hpp"
 
+#include "optimisation/evaluation.hpp"
 #include "optimisation/state.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"

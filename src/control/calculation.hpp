@@ -6,12 +6,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 // The records of the other subsystems are held here but defined in their own folders, so that this
 // bottom layer never depends on them. Whoever reaches into one of them includes its header.
 struct AbsorberEdge;
+struct EvaluationWork;
 struct SpectrumContext;
 struct State;
 struct Structure;
@@ -102,6 +104,9 @@ struct Calculation {
     double previous_period_objective_sum = 0.0;
     std::int32_t stalled_periods = 0;
     std::int32_t centre_atom_index = -1;
+    // Working memory of the state evaluations (per-thread scratch, undo records of moves), kept from
+    // one evaluation to the next.
+    std::unique_ptr<EvaluationWork> evaluation_work;
 };
 
 // Clears the flags (all but has_extra_argument) and sets the counters to their starting values.

@@ -42,6 +42,10 @@ void report_failed_call(const std::string& call, const std::error_code& code) {
 
 std::thread start_system_thread(std::function<void()> procedure) { return std::thread(std::move(procedure)); }
 
+// Set on the threads of a section while they work: a section asked for from inside one (a transform of
+// a state evaluated on a worker, say) runs its parts one after the other on that thread.
+thread_local bool inside_section = false;
+
 // The threads of the sections, started when a section first needs them and kept for the next ones:
 // starting a thread costs tens of microseconds, as much as a whole section of a state's evaluation.
 // Worker k runs task k of each section; the section ends when every task has returned.
@@ -99,7 +103,9 @@ private:
             if (index >= count_) continue;
             const std::function<void(std::int32_t)>* body = body_;
             lock.unlock();
+            inside_section = true;
             (*body)(index);
+            inside_section = false;
             lock.lock();
             if (--pending_ == 0) done_.notify_one();
         }
@@ -158,6 +164,10 @@ void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body
 
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body) {
     if (count <= 0) return;
+    if (inside_section) {
+        for (std::int32_t k = 0; k < count; ++k) body(k);
+        return;
+    }
     worker_pool().run(count, body);
 }
 

@@ -44,7 +44,8 @@ using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 // have ended; the join is the only ordering point between the threads and the caller. The threads are
 // kept from one section to the next (one per index, started when first needed). When a thread cannot
 // be started, writes "pthread_create failed with error <code>: <text>" to standard error and ends the
-// process with code 3. A count of 0 or less runs nothing.
+// process with code 3. A count of 0 or less runs nothing. Asked for from a thread of a running section,
+// it runs the bodies in index order on that thread (sections do not nest).
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body);
 // The same on threads started for this section alone, through `start`; a failed start waits for the
 // threads already running before the process ends.

@@ -8,7 +8,12 @@
 #include "optimisation/state.hpp"
 #include "structure/elements.hpp"
 #include "structure/structure.hpp"
+#include "theory/absorber_edge.hpp"
+#include "theory/clustering.hpp"
+#include "theory/path_update.hpp"
+#include "theory/pathfinder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -133,23 +138,38 @@ void read_definitions_file(Structure& structure, const std::string& file_name) {
     }
 }
 
-// Atomic number of every working atom, images included, taken once per evaluation.
-std::vector<int> working_elements(const Structure& structure) {
-    std::vector<int> elements;
-    elements.reserve(structure.working_atoms.size());
-    for (const Atom& atom : structure.working_atoms) elements.push_back(atomic_number_of_label(atom.label));
-    return elements;
+// Atomic number of every working atom, images included: the structure's own table when it has one.
+const std::vector<std::int32_t>& working_elements(const Structure& structure, std::vector<std::int32_t>& own) {
+    if (structure.working_z.size() == structure.working_atoms.size()) return structure.working_z;
+    own.clear();
+    for (const Atom& atom : structure.working_atoms) own.push_back(atomic_number_of_label(atom.label));
+    return own;
 }
 
-std::vector<Atom> working_positions(const State& state, int j) {
-    const int count = static_cast<int>(state.structures[j].working_atoms.size());
-    std::vector<Atom> positions;
-    positions.reserve(at(count));
-    for (int k = 0; k < count; ++k) positions.push_back(get_atom_position(state, j, k));
+// Position of working atom k of structure j in the state, as get_atom_position gives it.
+Vec3 working_position(const State& state, const Structure& structure, int j, std::size_t k) {
+    const Atom& reference = structure.working_atoms[k];
+    const Atom& displacement = state.atoms[at(state.atom_index[at(j)][at(structure.working_source[k])])];
+    return {reference.x + displacement.x, reference.y + displacement.y, reference.z + displacement.z};
+}
+
+std::vector<Vec3> working_positions(const State& state, int j) {
+    const Structure& structure = state.structures[j];
+    std::vector<Vec3> positions(structure.working_atoms.size());
+    for (std::size_t k = 0; k < positions.size(); ++k) positions[k] = working_position(state, structure, j, k);
     return positions;
 }
 
-double displacement_length(const State& state, int j, int i) { return atom_norm(get_structure_atom(state, j, i)); }
+double displacement_length(const State& state, int j, int i) {
+    const Atom& d = state.atoms[at(state.atom_index[at(j)][at(i)])];
+    return std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+}
+
+// A hard-sphere pair: atoms closer than the term's minimal distance (and than 10).
+bool too_close(const Vec3& a, const Vec3& b, double minimal) {
+    const double r = vec_distance(a, b);
+    return r < 10.0 && r < minimal;
+}
 
 const EnergyTerm& term_of(const State& state, int t, int j) { return state.structures[j].energy_terms[at(t)]; }
 
@@ -199,8 +219,10 @@ void read_energy_definitions(Structure& structure) {
 double energy_box(Calculation&, State& state, int t, int j) {
     const Structure& structure = state.structures[j];
     const EnergyTerm& term = term_of(state, t, j);
+    std::vector<std::int32_t> own;
+    const std::vector<std::int32_t>& elements = working_elements(structure, own);
     for (int i = 0; i < structure.atom_count; ++i) {
-        if (atomic_number_of_label(structure.working_atoms[at(i)].label) != term.z1) continue;
+        if (elements[at(i)] != term.z1) continue;
         if (displacement_length(state, j, i) > term.p[0]) {
             state.violated = true;
             break;
@@ -212,14 +234,14 @@ double energy_box(Calculation&, State& state, int t, int j) {
 double energy_hardsphere(Calculation&, State& state, int t, int j) {
     const Structure& structure = state.structures[j];
     const EnergyTerm& term = term_of(state, t, j);
-    const std::vector<int> elements = working_elements(structure);
-    const std::vector<Atom> positions = working_positions(state, j);
+    std::vector<std::int32_t> own;
+    const std::vector<std::int32_t>& elements = working_elements(structure, own);
+    const std::vector<Vec3> positions = working_positions(state, j);
     for (int i = 0; i < structure.atom_count; ++i) {
         if (elements[at(i)] != term.z1) continue;
         for (std::size_t k = 0; k < positions.size(); ++k) {
             if (k == at(i) || elements[k] != term.z2) continue;
-            const double r = atom_distance(positions[at(i)], positions[k]);
-            if (r < 10.0 && r < term.p[0]) {
+            if (too_close(positions[at(i)], positions[k], term.p[0])) {
                 state.violated = true;
                 return 0.0;
             }
@@ -231,14 +253,15 @@ double energy_hardsphere(Calculation&, State& state, int t, int j) {
 double energy_lennard(Calculation&, State& state, int t, int j) {
     const Structure& structure = state.structures[j];
     const EnergyTerm& term = term_of(state, t, j);
-    const std::vector<int> elements = working_elements(structure);
-    const std::vector<Atom> positions = working_positions(state, j);
+    std::vector<std::int32_t> own;
+    const std::vector<std::int32_t>& elements = working_elements(structure, own);
+    const std::vector<Vec3> positions = working_positions(state, j);
     double sum = 0.0;
     for (int i = 0; i < structure.atom_count; ++i) {
         if (elements[at(i)] != term.z1) continue;
         for (std::size_t k = 0; k < positions.size(); ++k) {
             if (k == at(i) || elements[k] != term.z2) continue;
-            const double r = atom_distance(positions[at(i)], positions[k]);
+            const double r = vec_distance(positions[at(i)], positions[k]);
             if (r > term.p[4] && r < term.p[5]) sum += term.p[0] * std::pow(r, -term.p[2]) - term.p[1] * std::pow(r, -term.p[3]);
         }
     }
@@ -250,12 +273,12 @@ double energy_lennard(Calculation&, State& state, int t, int j) {
 double energy_manybody(Calculation&, State& state, int t, int j) {
     const Structure& structure = state.structures[j];
     const EnergyTerm& term = term_of(state, t, j);
-    const std::vector<Atom> positions = working_positions(state, j);
+    const std::vector<Vec3> positions = working_positions(state, j);
     double sum = 0.0;
     for (int i = 0; i < structure.atom_count; ++i) {
         double density = 0.0;
         for (std::size_t k = at(i) + 1; k < positions.size(); ++k) {
-            const double r = atom_distance(positions[at(i)], positions[k]);
+            const double r = vec_distance(positions[at(i)], positions[k]);
             if (r > term.p[3] && r < term.p[4]) density += term.p[1] * std::pow(r, -term.p[2]);
         }
         // A negative density (negative p1) has no square root; such an atom adds nothing rather than NaN.
@@ -264,20 +287,97 @@ double energy_manybody(Calculation&, State& state, int t, int j) {
     return sum;
 }
 
-// Needs the path table of the absorber edge; contributes nothing until the paths are available.
-double energy_maxlike(Calculation&, State&, int, int) { return 0.0; }
+// The member R of a path in the state: its own tables when the state is one of the current population,
+// else the tree's last applied geometry.
+double member_R_of(const Calculation& calc, const State& state, const Pathfinder& finder, const Path& path,
+                   std::size_t m) {
+    const std::ptrdiff_t index = &state - calc.current_states.data();
+    if (index >= 0 && static_cast<std::size_t>(index) < calc.current_states.size() &&
+        path.member_R.size() >= (static_cast<std::size_t>(index) + 1) * path.members.size()) {
+        return path.member_R[static_cast<std::size_t>(index) * path.members.size() + m];
+    }
+    const auto node = static_cast<std::size_t>(path.members[m]);
+    return node < finder.current.size() ? finder.current[node].R : finder.nodes[node].R;
+}
 
-// Needs the path tables linked in the state's spectrum blocks; contributes nothing until they are available.
-double energy_invert(Calculation&, State&, int, int) { return 0.0; }
+double energy_maxlike(Calculation& calc, State& state, int t, int j) {
+    const EnergyTerm& term = term_of(state, t, j);
+    if (term.z1 < 0 || term.z1 >= calc.absorber_edge_count) {
+        fail("ERROR: maxlike term names absorber edge " + std::to_string(term.z1) + ", which does not exist!", 1);
+    }
+    const Pathfinder& finder = calc.edges[at(term.z1)].pathfinder;
+    if (term.z2 < 0 || term.z2 >= static_cast<int>(finder.paths.size())) {
+        fail("ERROR: maxlike term names path " + std::to_string(term.z2) + " of absorber edge " +
+                 std::to_string(term.z1) + ", which does not exist!",
+             1);
+    }
+    const Path& path = finder.paths[at(term.z2)];
+    double sum = 0.0;
+    for (std::size_t m = 0; m < path.members.size(); ++m) {
+        const double d = member_R_of(calc, state, finder, path, m) - term.p[0];
+        sum += d * d / term.p[1];
+    }
+    return sum;
+}
+
+// The spread, between the absorbing atoms, of the mean descriptor of each absorber's member chains.
+// Absorbers without a member chain of the path take no part (their mean does not exist).
+double absorber_spread(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, const Path& path) {
+    const int length = path.descriptor_length;
+    std::vector<Descriptor> sums(at(finder.absorber_count), Descriptor{});
+    std::vector<int> counts(at(finder.absorber_count), 0);
+    Descriptor descriptor{};
+    for (const std::int32_t member : path.members) {
+        collect_chain_descriptor(finder, geometry, member, descriptor);
+        const std::int32_t root = finder.nodes[static_cast<std::size_t>(member)].root;
+        if (root < 0 || root >= finder.absorber_count) continue;
+        for (int c = 0; c < length; ++c) sums[at(root)][at(c)] += descriptor[at(c)];
+        ++counts[at(root)];
+    }
+    double squares = 0.0;
+    Descriptor total{};
+    int absorbers = 0;
+    for (std::size_t a = 0; a < sums.size(); ++a) {
+        if (counts[a] == 0) continue;
+        ++absorbers;
+        for (int c = 0; c < length; ++c) {
+            const double mean = sums[a][at(c)] / counts[a];
+            squares += mean * mean;
+            total[at(c)] += mean;
+        }
+    }
+    if (absorbers == 0) return 0.0;
+    double centre = 0.0;
+    for (int c = 0; c < length; ++c) centre += (total[at(c)] / absorbers) * (total[at(c)] / absorbers);
+    return squares / absorbers - centre;
+}
+
+double energy_invert(Calculation& calc, State& state, int t, int j) {
+    const EnergyTerm& term = term_of(state, t, j);
+    double sum = 0.0;
+    const int blocks = std::min(calc.parameters.ints[IntKey::Number_of_spectra], calc.absorber_edge_count);
+    std::vector<NodeGeometry> geometry;
+    for (int b = 0; b < blocks; ++b) {
+        const AbsorberEdge& edge = calc.edges[at(b)];
+        const Pathfinder& finder = edge.pathfinder;
+        const auto structure = static_cast<std::size_t>(edge.structure - calc.structures.data());
+        const std::vector<Vec3> displacements = structure_displacements(state.atoms, state.atom_index[structure]);
+        update_path_geometry(finder, displacements, geometry);
+        for (const Path& path : finder.paths) sum += absorber_spread(finder, geometry, path);
+    }
+    return term.p[0] * sum;
+}
 
 // An element without supercell atoms has no displacements to average and adds nothing.
 double energy_msd(Calculation&, State& state, int t, int j) {
     const Structure& structure = state.structures[j];
     const EnergyTerm& term = term_of(state, t, j);
+    std::vector<std::int32_t> own;
+    const std::vector<std::int32_t>& elements = working_elements(structure, own);
     double sum = 0.0;
     int count = 0;
     for (int i = 0; i < structure.atom_count; ++i) {
-        if (atomic_number_of_label(structure.working_atoms[at(i)].label) != term.z1) continue;
+        if (elements[at(i)] != term.z1) continue;
         const double length = displacement_length(state, j, i);
         sum += length * length;
         ++count;
@@ -306,4 +406,44 @@ bool check_constraints(Calculation& calc, State& state) {
         }
     }
     return !state.violated;
+}
+
+bool check_constraints_after_move(Calculation&, State& state, const MovedAtoms& moved) {
+    state.energy = 0.0;
+    state.violated = false;
+    for (int j = 0; j < state.structure_count && j < static_cast<int>(moved.size()); ++j) {
+        const Structure& structure = state.structures[j];
+        std::vector<std::int32_t> own;
+        const std::vector<std::int32_t>& elements = working_elements(structure, own);
+        const std::size_t working = structure.working_atoms.size();
+        for (const EnergyTerm& term : structure.energy_terms) {
+            for (const std::int32_t a : moved[at(j)]) {
+                if (term.type == energy_type_box) {
+                    if (elements[at(a)] == term.z1 && displacement_length(state, j, a) > term.p[0]) state.violated = true;
+                } else if (term.type == energy_type_hardsphere) {
+                    // The moved atom as the first of a pair...
+                    if (elements[at(a)] == term.z1) {
+                        const Vec3 moved_at = working_position(state, structure, j, at(a));
+                        for (std::size_t k = 0; k < working && !state.violated; ++k) {
+                            if (k != at(a) && elements[k] == term.z2 &&
+                                too_close(moved_at, working_position(state, structure, j, k), term.p[0]))
+                                state.violated = true;
+                        }
+                    }
+                    // ... and itself or one of its images as the second.
+                    for (std::size_t k = 0; k < working && !state.violated; ++k) {
+                        if (structure.working_source[k] != a || elements[k] != term.z2) continue;
+                        const Vec3 image = working_position(state, structure, j, k);
+                        for (int i = 0; i < structure.atom_count && !state.violated; ++i) {
+                            if (at(i) != k && elements[at(i)] == term.z1 &&
+                                too_close(working_position(state, structure, j, at(i)), image, term.p[0]))
+                                state.violated = true;
+                        }
+                    }
+                }
+                if (state.violated) return false;
+            }
+        }
+    }
+    return true;
 }

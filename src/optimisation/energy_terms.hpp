@@ -2,6 +2,9 @@
 
 #include "structure/energy_term.hpp"
 
+#include <cstdint>
+#include <vector>
+
 struct Calculation;
 struct State;
 struct Structure;
@@ -25,3 +28,10 @@ double energy_msd(Calculation& calc, State& state, int t, int j);
 double state_energy(Calculation& calc, State& state);
 // Resets energy and violated and runs only the constraints; energy stays 0. True when none is violated.
 bool check_constraints(Calculation& calc, State& state);
+
+// The supercell atoms a move displaced, per structure.
+using MovedAtoms = std::vector<std::vector<std::int32_t>>;
+// The constraint check of a state that was within its constraints before the given atoms moved: only
+// the pairs and atoms the moved atoms take part in can have changed, so only they are looked at. Sets
+// `violated` (and `energy` 0) as check_constraints would; true when none is violated.
+bool check_constraints_after_move(Calculation& calc, State& state, const MovedAtoms& moved);

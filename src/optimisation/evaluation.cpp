@@ -9,12 +9,14 @@
 #include "theory/cluster_feff.hpp"
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
+#include "theory/incremental_sums.hpp"
 #include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
 #include "control/threads.hpp"
 #include "structure/structure.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <cstddef>
 
 namespace {
@@ -35,9 +37,17 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
     const bool one_dimensional = calc.flags.oneD;
     const int threads = std::min(std::max(1, finder.worker_count), end - first);
     if (threads <= 1 || one_dimensional) {
+        std::vector<Vec3> displacements;
         for (int s = first; s < end; ++s) {
             if (!one_dimensional) apply_state_to_edge(calc, edge, s);
             launch_cluster_chi_threads(finder, s, expansion_accuracy, one_dimensional);
+            if (one_dimensional) {
+                if (finder.sums_displacements.size() > at(s)) finder.sums_displacements[at(s)].clear();
+            } else {
+                const State& state = calc.current_states[at(s)];
+                structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))], displacements);
+                record_sums_displacements(finder, s, displacements);
+            }
         }
         return;
     }
@@ -59,6 +69,7 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             const Path& path = finder.paths[at(p)];
             member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
         });
+        record_sums_displacements(finder, s, displacements);
     }
     // The tree is left at the last state's geometry, as a pass of one state at a time leaves it.
     apply_state_to_edge(calc, edge, end - 1);
@@ -66,8 +77,68 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
 
 }  // namespace
 
+EvaluationWork& evaluation_work(Calculation& calc, int threads) {
+    if (!calc.evaluation_work) calc.evaluation_work = std::make_unique<EvaluationWork>();
+    EvaluationWork& work = *calc.evaluation_work;
+    if (static_cast<int>(work.scratch.size()) < threads) {
+        work.scratch.resize(at(threads));
+        work.marks.resize(at(threads));
+    }
+    const std::size_t states = calc.current_states.size();
+    if (work.undo.size() != states) work.undo.assign(states, {});
+    for (std::vector<SumsUndo>& edges : work.undo) {
+        if (edges.size() != at(calc.absorber_edge_count)) edges.assign(at(calc.absorber_edge_count), {});
+    }
+    return work;
+}
+
+void weigh_state_residual(Calculation& calc, State& state) {
+    state.residual = 0.0;
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int p = 0; p < spectra; ++p) {
+        state.residual += state.spectra[at(p)].residual *
+                          calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight];
+    }
+}
+
+void evaluate_moved_state(Calculation& calc, int state_index, int slot) {
+    EvaluationWork& work = *calc.evaluation_work;
+    State& state = calc.current_states[at(state_index)];
+    const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
+    SumsScratch& scratch = work.scratch[at(slot)];
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        AbsorberEdge& edge = calc.edges[at(e)];
+        structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))], scratch.displacements);
+        update_state_sums(edge.pathfinder, state_index, scratch.displacements, expansion_accuracy, scratch,
+                          work.marks[at(slot)], work.undo[at(state_index)][at(e)]);
+        state_energy(calc, state);
+    }
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int p = 0; p < spectra; ++p) compute_state_exafs(calc, calc.spectra[at(p)], state_index, false, nullptr);
+    if (!state.needs_evaluation) return;
+    for (int p = 0; p < spectra; ++p) state_exafs_error(calc.spectra[at(p)], state_index);
+}
+
+void undo_moved_state(Calculation& calc, int state) {
+    if (!calc.evaluation_work) return;
+    EvaluationWork& work = *calc.evaluation_work;
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        SumsUndo& undo = work.undo[at(state)][at(e)];
+        undo_state_sums(calc.edges[at(e)].pathfinder, state, undo);
+        undo.clear();
+    }
+}
+
 void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool compute_exafs, bool compute_chi,
                      bool compute_residual, int state, int edge) {
+    // A move: only the moved state's own tables change, through the chains of the atoms it moved.
+    if (state >= 0 && edge < 0 && !run_feff && !update_basis && compute_exafs && compute_chi && !calc.flags.oneD) {
+        calc.current_states[at(state)].needs_evaluation = true;
+        evaluation_work(calc, 1);
+        evaluate_moved_state(calc, state, 0);
+        if (compute_residual) weigh_state_residual(calc, calc.current_states[at(state)]);
+        return;
+    }
     const int state_count = calc.parameters.ints[IntKey::Number_of_states];
     const int first_state = state < 0 ? 0 : state;
     const int end_state = state < 0 ? state_count : state + 1;
@@ -109,11 +180,8 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
     for (int s = first_state; s < end_state; ++s) {
         State& current = calc.current_states[at(s)];
         if (!current.needs_evaluation) continue;
-        current.residual = 0.0;
-        for (int p = 0; p < spectra; ++p) {
-            current.residual += state_exafs_error(calc.spectra[at(p)], s) *
-                                calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight];
-        }
+        for (int p = 0; p < spectra; ++p) state_exafs_error(calc.spectra[at(p)], s);
+        weigh_state_residual(calc, current);
     }
     if (state < 0) find_best_state(calc);
 }

@@ -21,11 +21,6 @@ void copy_points(const std::vector<double>& source, std::vector<double>& destina
     std::copy_n(source.begin(), static_cast<std::ptrdiff_t>(n), destination.begin());
 }
 
-void copy_complex_points(const SignalArray& source, SignalArray& destination) {
-    copy_points(source.re, destination.re, source.n);
-    copy_points(source.im, destination.im, source.n);
-    copy_points(source.mod, destination.mod, source.n);
-}
 
 // Each state draws one number per structure in structure order; the draws are then scaled to a sum of 1
 // so the weights stay a partition of the model signal.
@@ -123,12 +118,12 @@ void copy_state_spectrum(const StateSpectrum& source, StateSpectrum& destination
     copy_state_spectrum_arrays(source, destination);
 }
 
-// chi's imaginary part and modulus are never read from a state, so they are not worth the copy.
+// A copy carries the model (chi on the spectrum grid and on the fixed grid). chi's imaginary part and
+// modulus are never read from a state, and the transforms are working arrays that the residual and the
+// reports make afresh from chi before they read them: the wavelet map alone is megabytes per state, and
+// states are copied several times per state and iteration.
 void copy_state_spectrum_arrays(const StateSpectrum& source, StateSpectrum& destination) {
     copy_points(source.chi.re, destination.chi.re, source.chi.n);
-    copy_complex_points(source.ft, destination.ft);
-    copy_complex_points(source.bft, destination.bft);
-    copy_complex_points(source.wt, destination.wt);
     destination.chi_grid = source.chi_grid;
 }
 

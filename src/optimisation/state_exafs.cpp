@@ -50,13 +50,16 @@ void apply_state_to_edge(Calculation& calc, AbsorberEdge& edge, int state_index)
 
 void add_path_chi_to_state(Calculation& calc, AbsorberEdge& edge, int state_index) {
     State& state = calc.current_states[at(state_index)];
-    Pathfinder& finder = edge.pathfinder;
-    launch_class_chi_threads(finder, edge.worker_count, state_index);
+    const Pathfinder& finder = edge.pathfinder;
     const double weight = state.weights[at(structure_index(calc, edge))];
     const double absorbers = static_cast<double>(finder.absorber_count);
     std::array<double, state_chi_grid_points>& grid = state.spectra[at(edge.spectrum->index)].chi_grid;
+    // Each path's chi is made here rather than in the path's own array, so that states evaluated at the
+    // same time on different threads do not share it; the numbers are those of the path chi threads.
+    std::array<double, path_chi_points> chi{};
     for (const Path& path : finder.paths) {
-        for (int i = 0; i < path_chi_points; ++i) grid[at(i + 1)] += weight * path.chi[at(i)] / absorbers;
+        class_chi_of_path(path, state_index, chi.data());
+        for (int i = 0; i < path_chi_points; ++i) grid[at(i + 1)] += weight * chi[at(i)] / absorbers;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "structure/periodic_images.hpp"
 
 #include "control/calculation.hpp"
+#include "structure/elements.hpp"
 
 #include <algorithm>
 
@@ -78,6 +79,16 @@ int select_images_inside_cell(const std::array<CellFace, 6>& faces, std::span<co
     return kept;
 }
 
+namespace {
+
+void label_working_elements(Structure& structure) {
+    structure.working_z.resize(structure.working_atoms.size());
+    for (std::size_t k = 0; k < structure.working_atoms.size(); ++k)
+        structure.working_z[k] = atomic_number_of_label(structure.working_atoms[k].label);
+}
+
+}  // namespace
+
 void build_periodic_images(Structure& structure, bool select_images) {
     build_cell_faces(structure);
     const std::int32_t n = structure.atom_count;
@@ -86,6 +97,7 @@ void build_periodic_images(Structure& structure, bool select_images) {
     for (std::int32_t i = 0; i < n; ++i) structure.working_source[static_cast<std::size_t>(i)] = i;
     if (!structure.parameters->bools[StructureBoolKey::pbc]) {
         structure.working_count = n;
+        label_working_elements(structure);
         return;
     }
 
@@ -103,4 +115,5 @@ void build_periodic_images(Structure& structure, bool select_images) {
         structure.working_source.insert(structure.working_source.end(), structure.working_atoms.size() - before, i);
     }
     structure.working_count = static_cast<std::int32_t>(structure.working_atoms.size());
+    label_working_elements(structure);
 }

@@ -29,6 +29,7 @@ struct Structure {
     std::vector<Atom> supercell_atoms;  // Cartesian, after doping
     std::vector<Atom> working_atoms;    // supercell atoms followed by periodic images
     std::vector<std::int32_t> working_source;  // supercell atom each working entry copies
+    std::vector<std::int32_t> working_z;       // atomic number of each working entry's label
     std::vector<Atom> cell_translations;       // lattice translation of each supercell atom's cell
     std::int32_t atom_count = 0;
     std::int32_t working_count = 0;

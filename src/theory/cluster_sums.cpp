@@ -106,7 +106,8 @@ void add_direct_sums_block(Pathfinder& finder, int state, int block, const SumsS
     }
 }
 
-// Series sums of every cluster of the path for the state, from its members' R.
+}  // namespace
+
 void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(path.cluster_count);
@@ -152,6 +153,8 @@ void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
     }
 }
 
+namespace {
+
 void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
                int state, double expansion_accuracy, SumsScratch& scratch) {
     if (!takes_part(path)) return;
@@ -166,6 +169,7 @@ void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geomet
         std::fill_n(path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(at(state) * clusters * path_chi_points),
                     clusters * path_chi_points, 0.0);
     }
+    path.state_generation[at(state)] = path.cluster_generation;
     ClusterStateStatistics* statistics = &path.state_statistics[at(state) * clusters];
     std::fill_n(statistics, clusters, ClusterStateStatistics{});
     double* R = &path.member_R[at(state) * members];
@@ -349,6 +353,17 @@ void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry
         const std::size_t members = path.members.size();
         std::copy_n(path.member_cluster.begin() + static_cast<std::ptrdiff_t>(at(state) * members), members,
                     path.last_member_cluster.begin());
+    }
+}
+
+void add_member_signal(double* sine, double* cosine, double R, double sign) {
+    const Turn step{std::cos(0.1 * R), std::sin(0.1 * R)};
+    const Turn block_step{std::cos(block_turn * R), std::sin(block_turn * R)};
+    const double weight = sign * (1.0 / (R * R));
+    Turn start;
+    for (int block = 0; block < block_count; ++block) {
+        if (block > 0) start = start * block_step;
+        add_member_terms(sine, cosine, block_begin(block), block_end(block), start, step, weight);
     }
 }
 

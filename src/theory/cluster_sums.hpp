@@ -46,6 +46,13 @@ void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry
 void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, std::span<const Vec3> displacements,
                         PathGeometry& geometry);
 
+// Adds (sign +1) or takes out (sign -1) one member's sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 over the
+// whole grid, computed exactly as a sums pass computes them, so that a member added by a pass is taken
+// out by the same numbers.
+void add_member_signal(double* sine, double* cosine, double R, double sign);
+// The series sums of every cluster of the path for the state, from the members' R and clusters.
+void series_sums_for_path(Path& path, int state, double expansion_accuracy);
+
 // Term count of the series for the phase spread m (2k times the largest deviation from the mean R) and
 // P digits: even, at most 254; 0 when the series needs no term beyond the first.
 int series_term_count(double m, double expansion_accuracy);

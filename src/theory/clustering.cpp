@@ -76,6 +76,7 @@ void copy_cluster_set_entry(const Path& path, ClusterArrays& target, int i, int 
 }
 
 void install_arrays(Path& path, ClusterArrays&& arrays, int cluster_count) {
+    ++path.cluster_generation;
     path.cluster_count = cluster_count;
     path.clusters = std::move(arrays.clusters);
     path.previous_clusters = std::move(arrays.previous_clusters);
@@ -185,9 +186,11 @@ void init_path_clusters(Path& path, int cluster_count, int state_count, bool com
     path.member_R.assign(at(std::max(state_count, 0)) * members, 0.0);
     path.member_cluster.assign(at(std::max(state_count, 0)) * members, 0);
     path.last_member_cluster.assign(members, 0);
+    path.state_generation.assign(at(std::max(state_count, 0)), path.cluster_generation - 1);
 }
 
 void snapshot_clusters(Path& path) {
+    ++path.cluster_generation;
     for (std::size_t u = 0; u < path.clusters.size(); ++u) {
         cluster_copy(path.clusters[u], path.previous_clusters[u]);
         cluster_reset(path.clusters[u]);
@@ -238,6 +241,7 @@ void cluster_update_worker(WorkRange& range) {
     for (std::int32_t p = range.first; p < range.end; ++p) {
         Path& path = finder.paths[at(p)];
         if (!path.check) continue;
+        ++path.cluster_generation;
         std::vector<bool> keep(path.clusters.size(), true);
         bool all_kept = true;
         for (std::size_t u = 0; u < path.clusters.size(); ++u) {

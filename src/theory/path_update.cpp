@@ -47,29 +47,49 @@ void prepare_node_sources(Pathfinder& finder) {
         finder.node_sources[n] = node_source_atom(finder, static_cast<std::int32_t>(n));
 }
 
-void update_path_node(const Pathfinder& finder, std::int32_t n, std::span<const Vec3> displacements,
-                      const Vec3& polarization, std::vector<NodeGeometry>& geometry) {
-    const PathNode& node = finder.nodes[at(n)];
-    NodeGeometry& current = geometry[at(n)];
-    const std::int32_t source =
-        at(n) < finder.node_sources.size() ? finder.node_sources[at(n)] : node_source_atom(finder, n);
-    current.atom = vec_add(node.atom, displacements[at(source)]);
+void update_node_geometry(const PathNode& node, const Vec3& displacement, const Vec3& polarization,
+                          const NodeGeometry* parent, NodeGeometry& current) {
+    current.atom = vec_add(node.atom, displacement);
     current.open_length = 0.0;
     current.R = 0.0;
-    if (node.parent < 0) {
+    if (parent == nullptr) {
         current.absorber = current.atom;
         return;
     }
-    const NodeGeometry& parent = geometry[at(node.parent)];
-    current.absorber = parent.absorber;
-    current.frame = parent.frame;
-    current.first_distance = parent.first_distance;
-    current.polarization_projection = parent.polarization_projection;
-    current.open_length = parent.open_length + vec_distance(current.atom, parent.atom);
+    current.absorber = parent->absorber;
+    current.frame = parent->frame;
+    current.first_distance = parent->first_distance;
+    current.polarization_projection = parent->polarization_projection;
+    current.open_length = parent->open_length + vec_distance(current.atom, parent->atom);
     current.R = (current.open_length + vec_distance(current.atom, current.absorber)) / 2;
     if (node.revisit) return;
     place_in_chain_frame(node.distinct_atoms, vec_sub(current.atom, current.absorber), polarization, current.frame,
                          current.polarization_projection, current.first_distance, current.coordinates);
+}
+
+void update_path_node(const Pathfinder& finder, std::int32_t n, std::span<const Vec3> displacements,
+                      const Vec3& polarization, std::vector<NodeGeometry>& geometry) {
+    const PathNode& node = finder.nodes[at(n)];
+    const std::int32_t source =
+        at(n) < finder.node_sources.size() ? finder.node_sources[at(n)] : node_source_atom(finder, n);
+    const NodeGeometry* parent = node.parent < 0 ? nullptr : &geometry[at(node.parent)];
+    update_node_geometry(node, displacements[at(source)], polarization, parent, geometry[at(n)]);
+}
+
+int update_chain_geometry(const Pathfinder& finder, std::int32_t member, std::span<const Vec3> displacements,
+                          const Vec3& polarization, std::array<std::int32_t, 10>& nodes,
+                          std::array<NodeGeometry, 10>& geometry) {
+    int count = 0;
+    for (std::int32_t n = member; n >= 0 && count < 10; n = finder.nodes[at(n)].parent) nodes[at(count++)] = n;
+    std::reverse(nodes.begin(), nodes.begin() + count);
+    for (int c = 0; c < count; ++c) {
+        const std::int32_t n = nodes[at(c)];
+        const std::int32_t source =
+            at(n) < finder.node_sources.size() ? finder.node_sources[at(n)] : node_source_atom(finder, n);
+        update_node_geometry(finder.nodes[at(n)], displacements[at(source)], polarization,
+                             c == 0 ? nullptr : &geometry[at(c - 1)], geometry[at(c)]);
+    }
+    return count;
 }
 
 void path_update_worker(WorkRange& range) {

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "structure/atom.hpp"
+#include "theory/pathfinder.hpp"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 struct NodeGeometry;
+struct PathNode;
 struct Pathfinder;
 struct WorkRange;
 
@@ -31,6 +34,17 @@ void update_path_geometry(const Pathfinder& finder, std::span<const Vec3> displa
 // absorber.
 void update_path_node(const Pathfinder& finder, std::int32_t n, std::span<const Vec3> displacements,
                       const Vec3& polarization, std::vector<NodeGeometry>& geometry);
+
+// The geometry of one node from its parent's geometry (none for a root), its build-time record and the
+// displacement of its atom: the one computation every update of a node goes through.
+void update_node_geometry(const PathNode& node, const Vec3& displacement, const Vec3& polarization,
+                          const NodeGeometry* parent, NodeGeometry& current);
+
+// The geometry of the chain of member node `member` alone, from its root (entry 0) to the member (entry
+// count - 1); returns the count. Every node's geometry equals what a whole-tree update gives it.
+int update_chain_geometry(const Pathfinder& finder, std::int32_t member, std::span<const Vec3> displacements,
+                          const Vec3& polarization, std::array<std::int32_t, 10>& nodes,
+                          std::array<NodeGeometry, 10>& geometry);
 
 // Supercell atom that node n's atom is (an image of).
 std::int32_t node_source_atom(const Pathfinder& finder, std::int32_t n);

@@ -101,6 +101,10 @@ struct Path {
     std::vector<std::int32_t> last_member_cluster;
     // What each state's last sums pass found about each cluster ([state][cluster]).
     std::vector<ClusterStateStatistics> state_statistics;
+    // Changes with every change of the cluster set or its centroids; a state's tables were made at the
+    // generation recorded for it ([state]), and are of no use once it differs.
+    std::uint32_t cluster_generation = 0;
+    std::vector<std::uint32_t> state_generation;
     // cos and sin of every cluster's phase, [cluster][point], made when the phases are read.
     std::vector<double> cluster_phase_cos;
     std::vector<double> cluster_phase_sin;
@@ -113,6 +117,7 @@ struct SumsScratch {
     std::vector<double> turns;              // per member: e^(0.1 i R) and e^(5 i R) (direct form)
     std::vector<std::size_t> turn_offsets;  // per path, its first member's place in turns
     std::vector<double> path_chi;           // one path's chi, path_chi_points values
+    std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the last update
 };
 
 struct Pathfinder {
@@ -140,6 +145,10 @@ struct Pathfinder {
     std::vector<NodeGeometry> current;               // per node, the state last applied
     std::vector<std::int32_t> node_sources;          // per node, the supercell atom it is (an image of)
     SumsScratch scratch;                             // for the passes of one state at a time
+    // Per state, the displacements of the edge's structure its tables were made for (empty: none yet).
+    std::vector<std::vector<Vec3>> sums_displacements;
+    // Per supercell atom, the (path, member) chains that hold it or one of its images.
+    std::vector<std::vector<std::array<std::int32_t, 2>>> atom_members;
 };
 
 // Stores the search settings and runs the search; returns the number of nonequivalent paths.

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "structure/atom.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+struct Pathfinder;
+struct SumsScratch;
+
+// What an update of one state's sums tables changed on one edge, so that a rejected move can be undone
+// exactly: the members' old R and clusters, the old counts and sums of the clusters touched, and the
+// displacements the tables were made for.
+struct SumsUndo {
+    struct MemberEntry {
+        std::int32_t path = 0;
+        std::int32_t member = 0;
+        double R = 0.0;
+        std::int32_t cluster = 0;
+    };
+    struct ClusterEntry {
+        std::int32_t path = 0;
+        std::int32_t cluster = 0;
+        std::int32_t count = 0;
+        std::size_t values = 0;  // offset of its sine then cosine sums in `values`
+    };
+    std::vector<MemberEntry> members;
+    std::vector<ClusterEntry> clusters;
+    std::vector<double> values;
+    std::vector<Vec3> displacements;  // the whole record before the update
+    bool whole_state = false;         // the update rebuilt every table of the state
+    bool tables_were_made = false;    // the tables held a state before the update
+    bool recorded = false;
+    void clear() {
+        members.clear();
+        clusters.clear();
+        values.clear();
+        displacements.clear();
+        whole_state = false;
+        tables_were_made = false;
+        recorded = false;
+    }
+};
+
+// Per thread: which members and clusters an update has touched.
+struct UpdateMarks {
+    std::vector<std::uint32_t> member_mark;   // per member of every path, at its place in member_offset
+    std::vector<std::uint32_t> cluster_mark;  // per cluster of every path, at its place in cluster_offset
+    std::vector<std::size_t> member_offset;
+    std::vector<std::size_t> cluster_offset;
+    std::vector<std::uint32_t> path_mark;     // per path: some member of it changed
+    std::uint32_t stamp = 0;
+};
+
+// Lists for every supercell atom the member chains that hold it (or an image of it).
+void prepare_atom_members(Pathfinder& finder);
+
+// Brings state `state`'s sums tables on this edge (member counts, members' R and clusters, and the
+// direct or series sums of the marked paths) to the given displacements of the edge's structure.
+// Only the chains that hold an atom whose displacement differs from the one the tables were made for
+// are recomputed, their old terms taken out of their old clusters' sums and the new ones added; when the
+// tables are of no use (never made, or made at another cluster generation) or a large share of the
+// atoms moved, the state's tables are rebuilt. The cluster statistics are not touched. Everything it
+// changes is recorded in `undo`. Runs on the calling thread; different states may run at once.
+void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
+                       SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo);
+// Puts back what the update recorded in `undo` changed.
+void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo);
+// Records that a sums pass has just made state `state`'s tables at the given displacements.
+void record_sums_displacements(Pathfinder& finder, int state, std::span<const Vec3> displacements);
