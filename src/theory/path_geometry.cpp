@@ -1,7 +1,10 @@
 #include "theory/pathfinder.hpp"
 
+#include "structure/structure.hpp"
+
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 void extract_path_geometry(const Pathfinder& finder, int node, int last_index, PathGeometry& geometry, bool build_time) {
     for (int entry = last_index; entry >= 0 && node >= 0; --entry) {
@@ -30,15 +33,21 @@ void single_scattering_representative(const Pathfinder& finder, const Path& path
     geometry.potential_indices[1] = node.potential_index;
 }
 
-void assign_potential_indices(Pathfinder& finder, const std::vector<std::string>& labels) {
+void assign_potential_indices(Pathfinder& finder, const Structure& structure) {
+    // The tree holds millions of nodes but only a handful of labels, so each label is looked up once.
+    std::vector<std::pair<std::string, std::int32_t>> known;
     for (PathNode& node : finder.nodes) {
         const PathNode& root = finder.nodes[static_cast<std::size_t>(node.root)];
         if (atom_distance(node.atom, root.atom) < 0.001) {
             node.potential_index = 0;
             continue;
         }
-        const auto found = std::find(labels.begin(), labels.end(), node.label);
-        if (found != labels.end()) node.potential_index = static_cast<std::int32_t>(found - labels.begin()) + 1;
+        auto found = std::find_if(known.begin(), known.end(), [&](const auto& entry) { return entry.first == node.label; });
+        if (found == known.end()) {
+            known.emplace_back(node.label, potential_index_of_label(structure, node.label));
+            found = known.end() - 1;
+        }
+        node.potential_index = found->second;
     }
 }
 
