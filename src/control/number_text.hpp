@@ -33,7 +33,9 @@ std::optional<T> parse_whole_number(std::string_view text) {
 // their squares, which distances, transforms and norms are made of, stay far from overflowing.
 constexpr double largest_usable_magnitude = 1e30;
 
-inline bool is_usable_number(double value) { return std::isfinite(value) && std::abs(value) <= largest_usable_magnitude; }
+inline bool is_usable_number(double value) {
+    return std::isfinite(value) && std::abs(value) <= largest_usable_magnitude;
+}
 
 // Ends the run (exit code 4) for a value of an input file that cannot be used.
 [[noreturn]] void refuse_file_value(const std::string& file_name, double value);

@@ -235,11 +235,15 @@ void check_record_count(const Calculation& calc, int slot, int limit) {
     end_process(1);
 }
 
+void require_usable(const std::string& key, double value) {
+    if (!is_usable_number(value)) refuse_parameter(key, value, "its magnitude exceeds 1e+30");
+}
+
 template <class Table>
 void require_usable_magnitudes(const Table& table) {
     for (int slot = 0; slot < Table::count; ++slot) {
         const std::string& key = table.names[static_cast<std::size_t>(slot)];
-        if (!key.empty() && !is_usable_number(table[slot])) refuse_parameter(key, table[slot], "its magnitude exceeds 1e+30");
+        if (!key.empty()) require_usable(key, table[slot]);
     }
 }
 
@@ -248,38 +252,40 @@ void require_usable_magnitudes(const Table& table) {
 void refuse_unusable_parameters(const Calculation& calc) {
     const ParameterBlock& p = calc.parameters;
     require_usable_magnitudes(p.doubles);
-    for (const double epsilon : p.lj_epsilons) {
-        if (!is_usable_number(epsilon)) refuse_parameter(p.array_names[ArrayKey::LJ_epsilons], epsilon, "its magnitude exceeds 1e+30");
-    }
+    for (const double epsilon : p.lj_epsilons) require_usable(p.array_names[ArrayKey::LJ_epsilons], epsilon);
     for (int i = 0; i < p.ints[IntKey::Number_of_spectra]; ++i) {
         const SpectrumParameters& spectrum = calc.spectrum_parameters[i];
         require_usable_magnitudes(spectrum.doubles);
         require_usable_magnitudes(spectrum.scf);
-        const auto& names = spectrum.doubles.names;
+        const auto& d = spectrum.doubles;
         const std::int32_t legs = spectrum.ints[SpectrumIntKey::N_legs];
         if (legs > max_N_legs) {
             refuse_parameter(spectrum.ints.names[SpectrumIntKey::N_legs], legs,
                              "a path has at most " + std::to_string(max_N_legs) + " legs");
         }
         for (const int slot : {SpectrumDoubleKey::k_power, SpectrumDoubleKey::k_power_in_IO}) {
-            const double power = spectrum.doubles[slot];
-            if (!(power >= 0 && power <= 10)) refuse_parameter(names[slot], power, "a k weight lies between 0 and 10");
+            if (!(d[slot] >= 0 && d[slot] <= 10)) refuse_parameter(d.names[slot], d[slot], "a k weight lies between 0 and 10");
         }
-        if (!(spectrum.doubles[SpectrumDoubleKey::S02] > 0)) {
-            refuse_parameter(names[SpectrumDoubleKey::S02], spectrum.doubles[SpectrumDoubleKey::S02], "it must be positive");
-        }
+        const int s02 = SpectrumDoubleKey::S02;
+        if (!(d[s02] > 0)) refuse_parameter(d.names[s02], d[s02], "it must be positive");
         for (const int slot : {ScfKey::n_scf, ScfKey::n_mix}) {
             const double count = spectrum.scf[slot];
             if (!(count >= 0 && count <= std::numeric_limits<std::int32_t>::max())) {
                 refuse_parameter(spectrum.scf.names[slot], count, "it is a count of iterations");
             }
         }
-        const double bin_width = spectrum.doubles[SpectrumDoubleKey::RDF_bin_width];
-        if (!(bin_width >= min_rdf_bin_width)) {
-            refuse_parameter(names[SpectrumDoubleKey::RDF_bin_width], bin_width, "bins must be at least 1e-05 wide");
+        // Without a given centre the wavelet transform takes the middle of the R range; R / R0 is taken
+        // to the power 1/2.
+        const int r_min = SpectrumDoubleKey::R_min;
+        if (d[SpectrumDoubleKey::R0_for_WT] < 0 && d[r_min] + d[SpectrumDoubleKey::R_max] < 0) {
+            refuse_parameter(d.names[r_min], d[r_min], "the middle of the R range, the wavelet centre, is negative");
         }
+        const int bins = SpectrumDoubleKey::RDF_bin_width;
+        if (!(d[bins] >= min_rdf_bin_width)) refuse_parameter(d.names[bins], d[bins], "bins must be at least 1e-05 wide");
     }
-    for (int i = 0; i < p.ints[IntKey::Number_of_structures]; ++i) require_usable_magnitudes(calc.structure_parameters[i].doubles);
+    for (int i = 0; i < p.ints[IntKey::Number_of_structures]; ++i) {
+        require_usable_magnitudes(calc.structure_parameters[i].doubles);
+    }
 }
 
 void read_key_value(Calculation& calc, WordCursor& cursor, const std::string& key, ParameterKey found) {

@@ -28,7 +28,10 @@ double leading_count(const std::string& text) {
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     double value = 0.0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) value = value * 10 + (text[i] - '0');
+    // Past 1e300 the digits no longer matter to a message and would run into infinity.
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        if (value < 1e300) value = value * 10 + (text[i] - '0');
+    }
     return value;
 }
 

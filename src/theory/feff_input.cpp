@@ -170,8 +170,8 @@ void write_feff_inp(AbsorberEdge& edge, bool atoms_mode) {
                 break;
             }
             const Atom& atom = atoms[order[p]];
-            out << atom.x << " " << atom.y << " " << atom.z << " " << potential_index_of_label(structure, atom.label) << " "
-                << atom.label << '\n';
+            out << atom.x << " " << atom.y << " " << atom.z << " " << potential_index_of_label(structure, atom.label)
+                << " " << atom.label << '\n';
         }
         out << "  END" << '\n';
         if (!out) std::cout << "WARNING: FILE " << path << " could not be written completely" << '\n';

@@ -42,7 +42,9 @@ void assign_potential_indices(Pathfinder& finder, const Structure& structure) {
             node.potential_index = 0;
             continue;
         }
-        auto found = std::find_if(known.begin(), known.end(), [&](const auto& entry) { return entry.first == node.label; });
+        auto found = std::find_if(known.begin(), known.end(), [&](const auto& known_label) {
+            return known_label.first == node.label;
+        });
         if (found == known.end()) {
             known.emplace_back(node.label, potential_index_of_label(structure, node.label));
             found = known.end() - 1;

@@ -365,6 +365,8 @@ TEST(ParameterReader, BrokenFilesEndTheRunWithAClearError) {
         {"BEGIN\ndk 1e-300\nEND\n", 1,
          "ERROR: PARAMETER dk = 1e-300 CANNOT BE USED: the k grid would hold more than 4000 points!\n"},
         {"BEGIN\ndE0 -1e300\nEND\n", 1, "ERROR: PARAMETER dE0 = -1e+300 CANNOT BE USED: its magnitude exceeds 1e+30!\n"},
+        {"BEGIN\nR_min -100\nEND\n", 1,
+         "ERROR: PARAMETER R_min = -100 CANNOT BE USED: the middle of the R range, the wavelet centre, is negative!\n"},
         {"BEGIN\nMaximal_step_length 1e31\nEND\n", 1,
          "ERROR: PARAMETER Maximal_step_length = 1e+31 CANNOT BE USED: its magnitude exceeds 1e+30!\n"},
         {"BEGIN\nNumber_of_structures 2\nScale_coordinates_by 1 1e200\nEND\n", 1,
