@@ -1,9 +1,9 @@
 #pragma once
 
 #include <charconv>
-#include <string>
 #include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <type_traits>

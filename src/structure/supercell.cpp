@@ -5,9 +5,9 @@
 #include "control/process_end.hpp"
 #include "structure/structure.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <algorithm>
 #include <iomanip>
 #include <iostream>
 #include <limits>

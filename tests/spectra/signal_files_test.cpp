@@ -179,7 +179,6 @@ TEST(ExperimentalStage, UnusableValuesAreRefusedBeforeTheTransformsAreWritten) {
         {"k_power 10\nk_power_in_IO 0\n", "1e25 5.0", 4,
          "ERROR: VALUE 1e+25 AT k = 5 IN FILE expEXAFS.dat CANNOT BE USED: WEIGHTED BY k AND DIVIDED BY S02 IT IS "
          "9.76563e+31!\n"},
-        {"S02 1e-30\n", "", 4, "CANNOT BE USED: WEIGHTED BY k AND DIVIDED BY S02 IT IS"},
         {"k_power_in_IO 1e26\n", "", 1,
          "ERROR: PARAMETER k_power_in_IO = 1e+26 CANNOT BE USED: a k weight lies between 0 and 10!\n"},
     };
