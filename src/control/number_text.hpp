@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
@@ -26,3 +27,15 @@ std::optional<T> parse_whole_number(std::string_view text) {
     }
     return value;
 }
+
+// Inputs beyond this magnitude are refused as unusable. Nothing this program reads comes near it
+// (coordinates in angstrom, k, chi, weights, amplitudes), while products of a few such values and sums of
+// their squares, which distances, transforms and norms are made of, stay far from overflowing.
+constexpr double largest_usable_magnitude = 1e30;
+
+inline bool is_usable_number(double value) {
+    return std::isfinite(value) && std::abs(value) <= largest_usable_magnitude;
+}
+
+// Ends the run (exit code 4) for a value of an input file that cannot be used.
+[[noreturn]] void refuse_file_value(const std::string& file_name, double value);

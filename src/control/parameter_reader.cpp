@@ -9,13 +9,17 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t max_line_length = 255;
+// Narrower bins would make the partial RDFs (10 angstrom each) hold more than a million bins.
+constexpr double min_rdf_bin_width = 1e-5;
 
 [[noreturn]] void fail_reading(const std::string& message) {
     std::cout << message << '\n';
@@ -131,18 +135,42 @@ std::optional<T> leading_value(const std::string& piece) {
     return std::nullopt;
 }
 
-// Numeric lists split at blanks only (tabs do not separate); pieces that give no value do not count.
 template <class T>
-std::vector<T> numeric_list(const std::string& list) {
+bool is_whole_value(const std::string& text) {
+    if constexpr (std::is_same_v<T, bool>) return text == "0" || text == "1";
+    else return parse_whole_number<T>(text).has_value();
+}
+
+std::string trimmed(const std::string& text) {
+    std::size_t first = 0, end = text.size();
+    while (first < end && is_white(text[first])) ++first;
+    while (end > first && is_white(text[end - 1])) --end;
+    return text.substr(first, end - first);
+}
+
+// Numeric lists split at blanks only (tabs do not separate); pieces that give no value do not count. A
+// piece that is not one plain number ("12,5", "abc") still follows that rule, but the reading is reported:
+// it silently became another value (12) or none.
+template <class T>
+std::vector<T> numeric_list(const std::string& list, const std::string& key) {
     std::vector<T> values;
+    std::ostringstream misread;
     std::size_t start = 0;
     for (;;) {
         const std::size_t blank = list.find(' ', start);
         const std::string piece = list.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
-        if (auto value = leading_value<T>(piece)) values.push_back(*value);
+        const std::optional<T> value = leading_value<T>(piece);
+        if (value) values.push_back(*value);
+        const std::string text = trimmed(piece);
+        if (!text.empty() && !is_whole_value<T>(text)) {
+            misread << (misread.tellp() > 0 ? "; " : "") << '"' << text << '"';
+            if (value) misread << " read as " << *value;
+            else misread << " skipped";
+        }
         if (blank == std::string::npos) break;
         start = blank + 1;
     }
+    if (misread.tellp() > 0) std::cout << "WARNING: parameter " << key << ": " << misread.str() << '\n';
     return values;
 }
 
@@ -202,6 +230,64 @@ void check_record_count(const Calculation& calc, int slot, int limit) {
     }
 }
 
+[[noreturn]] void refuse_parameter(const std::string& key, double value, const std::string& reason) {
+    std::cout << "ERROR: PARAMETER " << key << " = " << value << " CANNOT BE USED: " << reason << "!" << '\n';
+    end_process(1);
+}
+
+void require_usable(const std::string& key, double value) {
+    if (!is_usable_number(value)) refuse_parameter(key, value, "its magnitude exceeds 1e+30");
+}
+
+template <class Table>
+void require_usable_magnitudes(const Table& table) {
+    for (int slot = 0; slot < Table::count; ++slot) {
+        const std::string& key = table.names[static_cast<std::size_t>(slot)];
+        if (!key.empty()) require_usable(key, table[slot]);
+    }
+}
+
+// Values that would overflow, or turn into no number, where they are used (k weights as exponents, S02
+// as a divisor, SCF counts as integers, the RDF bin count) are refused before any stage uses them.
+void refuse_unusable_parameters(const Calculation& calc) {
+    const ParameterBlock& p = calc.parameters;
+    require_usable_magnitudes(p.doubles);
+    for (const double epsilon : p.lj_epsilons) require_usable(p.array_names[ArrayKey::LJ_epsilons], epsilon);
+    for (int i = 0; i < p.ints[IntKey::Number_of_spectra]; ++i) {
+        const SpectrumParameters& spectrum = calc.spectrum_parameters[i];
+        require_usable_magnitudes(spectrum.doubles);
+        require_usable_magnitudes(spectrum.scf);
+        const auto& d = spectrum.doubles;
+        const std::int32_t legs = spectrum.ints[SpectrumIntKey::N_legs];
+        if (legs > max_N_legs) {
+            refuse_parameter(spectrum.ints.names[SpectrumIntKey::N_legs], legs,
+                             "a path has at most " + std::to_string(max_N_legs) + " legs");
+        }
+        for (const int slot : {SpectrumDoubleKey::k_power, SpectrumDoubleKey::k_power_in_IO}) {
+            if (!(d[slot] >= 0 && d[slot] <= 10)) refuse_parameter(d.names[slot], d[slot], "a k weight lies between 0 and 10");
+        }
+        const int s02 = SpectrumDoubleKey::S02;
+        if (!(d[s02] > 0)) refuse_parameter(d.names[s02], d[s02], "it must be positive");
+        for (const int slot : {ScfKey::n_scf, ScfKey::n_mix}) {
+            const double count = spectrum.scf[slot];
+            if (!(count >= 0 && count <= std::numeric_limits<std::int32_t>::max())) {
+                refuse_parameter(spectrum.scf.names[slot], count, "it is a count of iterations");
+            }
+        }
+        // Without a given centre the wavelet transform takes the middle of the R range; R / R0 is taken
+        // to the power 1/2.
+        const int r_min = SpectrumDoubleKey::R_min;
+        if (d[SpectrumDoubleKey::R0_for_WT] < 0 && d[r_min] + d[SpectrumDoubleKey::R_max] < 0) {
+            refuse_parameter(d.names[r_min], d[r_min], "the middle of the R range, the wavelet centre, is negative");
+        }
+        const int bins = SpectrumDoubleKey::RDF_bin_width;
+        if (!(d[bins] >= min_rdf_bin_width)) refuse_parameter(d.names[bins], d[bins], "bins must be at least 1e-05 wide");
+    }
+    for (int i = 0; i < p.ints[IntKey::Number_of_structures]; ++i) {
+        require_usable_magnitudes(calc.structure_parameters[i].doubles);
+    }
+}
+
 void read_key_value(Calculation& calc, WordCursor& cursor, const std::string& key, ParameterKey found) {
     ParameterBlock& p = calc.parameters;
     switch (found.kind) {
@@ -243,6 +329,7 @@ void adjust_after_reading(Calculation& calc, bool use_extra_argument, const std:
     }
     check_record_count(calc, IntKey::Number_of_spectra, max_spectra);
     check_record_count(calc, IntKey::Number_of_structures, max_structures);
+    refuse_unusable_parameters(calc);
 
     const int spectra = p.ints[IntKey::Number_of_spectra];
     const int structures = p.ints[IntKey::Number_of_structures];
@@ -340,27 +427,41 @@ ParameterKey classify_parameter_key(const Calculation& calc, std::string key) {
     return {};
 }
 
+namespace {
+
+template <class Table>
+const std::string& key_name(const Table& table, int slot) {
+    return table.names[static_cast<std::size_t>(slot)];
+}
+
+}  // namespace
+
 void parse_spectrum_int_list(Calculation& calc, const std::string& list, int slot) {
-    store_list(calc.spectrum_parameters, &SpectrumParameters::ints, slot, numeric_list<std::int32_t>(list));
+    const std::string& key = key_name(calc.spectrum_parameters[0].ints, slot);
+    store_list(calc.spectrum_parameters, &SpectrumParameters::ints, slot, numeric_list<std::int32_t>(list, key));
 }
 void parse_spectrum_double_list(Calculation& calc, const std::string& list, int slot) {
-    store_list(calc.spectrum_parameters, &SpectrumParameters::doubles, slot, numeric_list<double>(list));
+    const std::string& key = key_name(calc.spectrum_parameters[0].doubles, slot);
+    store_list(calc.spectrum_parameters, &SpectrumParameters::doubles, slot, numeric_list<double>(list, key));
 }
 void parse_spectrum_string_list(Calculation& calc, const std::string& list, int slot) {
     store_list(calc.spectrum_parameters, &SpectrumParameters::strings, slot, word_list(list));
 }
 void parse_spectrum_scf_list(Calculation& calc, const std::string& list, int slot) {
-    store_list(calc.spectrum_parameters, &SpectrumParameters::scf, slot, numeric_list<double>(list));
+    const std::string& key = key_name(calc.spectrum_parameters[0].scf, slot);
+    store_list(calc.spectrum_parameters, &SpectrumParameters::scf, slot, numeric_list<double>(list, key));
 }
 void parse_structure_double_list(Calculation& calc, const std::string& list, int slot) {
-    store_list(calc.structure_parameters, &StructureParameters::doubles, slot, numeric_list<double>(list));
+    const std::string& key = key_name(calc.structure_parameters[0].doubles, slot);
+    store_list(calc.structure_parameters, &StructureParameters::doubles, slot, numeric_list<double>(list, key));
 }
 void parse_structure_string_list(Calculation& calc, const std::string& list, int slot) {
     const auto values = slot == StructureStringKey::Supercell ? supercell_list(list) : word_list(list);
     store_list(calc.structure_parameters, &StructureParameters::strings, slot, values);
 }
 void parse_structure_bool_list(Calculation& calc, const std::string& list, int slot) {
-    store_list(calc.structure_parameters, &StructureParameters::bools, slot, numeric_list<bool>(list));
+    const std::string& key = key_name(calc.structure_parameters[0].bools, slot);
+    store_list(calc.structure_parameters, &StructureParameters::bools, slot, numeric_list<bool>(list, key));
 }
 
 bool set_move_all_flag(const Calculation& calc) { return calc.parameters.strings[StringKey::Move_type] == "move_all"; }

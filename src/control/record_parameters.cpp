@@ -175,6 +175,11 @@ void validate_k_and_r_ranges(SpectrumParameters& spectrum) {
         end_process(1);
     }
     const double quotient = (d[SpectrumDoubleKey::k_max] - d[SpectrumDoubleKey::k_min]) / d[SpectrumDoubleKey::dk];
+    if (!(quotient < max_k_points - 1)) {
+        std::cout << "ERROR: PARAMETER dk = " << d[SpectrumDoubleKey::dk]
+                  << " CANNOT BE USED: the k grid would hold more than " << max_k_points << " points!" << '\n';
+        end_process(1);
+    }
     spectrum.nk = static_cast<std::int32_t>(std::ceil(quotient) + 1.0);
     spectrum.dR = 10.0 / spectrum.nk;
     if (d[SpectrumDoubleKey::R0_for_WT] < 0) {

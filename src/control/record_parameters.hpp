@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <string>
 
+// Longest multiple-scattering path (N_legs) the path search builds.
+constexpr std::int32_t max_N_legs = 8;
+// Points of a k grid: the wavelet map of every spectrum signal holds the square of this number.
+constexpr std::int32_t max_k_points = 4000;
+
 namespace SpectrumIntKey {
 enum : int { N_legs, Columns_in_input, Column_for_k, Column_for_chi, WT_type, count };
 }

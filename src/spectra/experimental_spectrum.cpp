@@ -1,6 +1,7 @@
 #include "spectra/experimental_spectrum.hpp"
 
 #include "control/calculation.hpp"
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "spectra/fourier.hpp"
 #include "spectra/residuals.hpp"
@@ -126,9 +127,19 @@ void read_experimental_exafs(SignalArray& target, const std::string& file_name, 
         if (!read_row(line, numbers_per_row, numbers)) break;
         const double k = numbers[static_cast<std::size_t>(column_k - 1)];
         const double chi = numbers[static_cast<std::size_t>(column_chi - 1)];
+        for (const double value : {k, chi}) {
+            if (!is_usable_number(value)) refuse_file_value(file_name, value);
+        }
         table.x.push_back(k);
         if (k > 0) table.y.push_back(chi * std::pow(k, k_power - k_power_in_io));
         else table.y.push_back(k_power != k_power_in_io ? 0.0 : chi);
+        // What is interpolated; the transforms and norms square and sum it.
+        const double weighted = table.y.back() / S02;
+        if (!is_usable_number(weighted)) {
+            std::cout << "ERROR: VALUE " << chi << " AT k = " << k << " IN FILE " << file_name
+                      << " CANNOT BE USED: WEIGHTED BY k AND DIVIDED BY S02 IT IS " << weighted << "!" << '\n';
+            end_process(4);
+        }
     }
     if (table.x.empty()) {
         std::cout << "ERROR: NO DATA IN FILE WITH EXPERIMENTAL EXAFS!" << '\n';
@@ -175,6 +186,9 @@ void read_experimental_amplitude_phase(const std::string& file_name, double* out
     std::vector<double> numbers;
     for (const std::string& line : lines) {
         if (!read_row(line, 2, numbers)) break;
+        for (const double value : numbers) {
+            if (!is_usable_number(value)) refuse_file_value(file_name, value);
+        }
         table.x.push_back(numbers[0]);
         table.y.push_back(numbers[1]);
     }

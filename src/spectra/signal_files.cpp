@@ -2,6 +2,7 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/number_text.hpp"
 #include "spectra/experimental_spectrum.hpp"
 #include "spectra/signal.hpp"
 #include "spectra/spectrum_context.hpp"
@@ -26,6 +27,11 @@ std::string window_file_name(const char* prefix, int spectrum) { return prefix +
 
 void warn_window(const std::string& file_name, const char* problem) {
     std::cout << "WARNING: window file " << file_name << " " << problem << '\n';
+}
+
+// A weight of a window multiplies every value of a transform; one beyond the usable range overflows it.
+void require_usable(double value, const std::string& file_name) {
+    if (!is_usable_number(value)) refuse_file_value(file_name, value);
 }
 
 // Reads the points of a window file; a missing file keeps the window, a short one is reported.
@@ -97,6 +103,7 @@ void read_signal_file(SignalArray& signal, const std::string& file_name, int mod
                 warn_window(file_name, "is shorter than its window; the remaining points keep their weights");
                 return;
             }
+            for (const double value : {re, im, mod}) require_usable(value, file_name);
             signal.re[ii] = re;
             signal.im[ii] = im;
             signal.mod[ii] = mod;
@@ -106,6 +113,7 @@ void read_signal_file(SignalArray& signal, const std::string& file_name, int mod
             warn_window(file_name, "is shorter than its window; the remaining points keep their weights");
             return;
         }
+        for (const double value : {first, second}) require_usable(value, file_name);
         if (mode == signal_file_k_line) {
             signal.re[ii] = second;
         } else {

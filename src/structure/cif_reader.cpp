@@ -187,7 +187,7 @@ std::array<Atom, 3> cif_cell_vectors(double a, double b, double c, double alpha,
     return cell;
 }
 
-double read_cell_value(const CifContents& cif, const std::string& tag) {
+double read_cell_value(const CifContents& cif, const std::string& tag, const std::string& file_name) {
     const auto index = cif.word_index(tag);
     if (!index || *index + 1 >= cif.words.size()) {
         fail("ERROR: CANNOT FIND THE CELL PARAMETER " + tag + " WITHIN CIF FILE!");
@@ -196,21 +196,22 @@ double read_cell_value(const CifContents& cif, const std::string& tag) {
     if (!parse_cif_number(cif.words[*index + 1].text, value)) {
         fail("ERROR: CANNOT READ THE CELL PARAMETER " + tag + " WITHIN CIF FILE!");
     }
+    if (!is_usable_number(value)) refuse_file_value(file_name, value);
     return value;
 }
 
-std::array<Atom, 3> read_cell(const CifContents& cif) {
+std::array<Atom, 3> read_cell(const CifContents& cif, const std::string& file_name) {
     double lengths[3];
     const char* length_tags[] = {"_cell_length_a", "_cell_length_b", "_cell_length_c"};
     for (int i = 0; i < 3; ++i) {
-        lengths[i] = read_cell_value(cif, length_tags[i]);
+        lengths[i] = read_cell_value(cif, length_tags[i], file_name);
         if (lengths[i] <= 0.0) {
             fail(std::string("ERROR: CELL LENGTH ") + length_tags[i] + " IN CIF FILE IS NOT POSITIVE!");
         }
     }
-    const double alpha = read_cell_value(cif, "_cell_angle_alpha");
-    const double beta = read_cell_value(cif, "_cell_angle_beta");
-    const double gamma = read_cell_value(cif, "_cell_angle_gamma");
+    const double alpha = read_cell_value(cif, "_cell_angle_alpha", file_name);
+    const double beta = read_cell_value(cif, "_cell_angle_beta", file_name);
+    const double gamma = read_cell_value(cif, "_cell_angle_gamma", file_name);
     const std::array<Atom, 3> cell = cif_cell_vectors(lengths[0], lengths[1], lengths[2], alpha, beta, gamma);
     // b sin(gamma) and the height of c carry the volume; the height is NaN when the angles cannot meet.
     if (!(cell[1].y > 1e-6 * lengths[1]) || !(cell[2].z > 1e-6 * lengths[2])) {
@@ -227,7 +228,7 @@ std::string read_title(const CifContents& cif) {
     return cif.lines[tag.line].substr(tag.end, max_title_length);
 }
 
-std::vector<Atom> read_sites(const CifContents& cif) {
+std::vector<Atom> read_sites(const CifContents& cif, const std::string& file_name) {
     const std::string missing = "ERROR: CANNOT FIND THE LIST OF ATOMS WITHIN CIF FILE!";
     const CifLoop* loop = cif.loop_with("_atom_site_fract_x");
     if (!loop || loop->rows.empty()) fail(missing);
@@ -246,6 +247,9 @@ std::vector<Atom> read_sites(const CifContents& cif) {
         if (!parse_cif_number(row[*x], site.x) || !parse_cif_number(row[*y], site.y) ||
             !parse_cif_number(row[*z], site.z)) {
             fail("ERROR: CANNOT READ THE COORDINATES OF ATOM " + site.label + " WITHIN CIF FILE!");
+        }
+        for (const double value : {site.x, site.y, site.z}) {
+            if (!is_usable_number(value)) refuse_file_value(file_name, value);
         }
         sites.push_back(site);
     }
@@ -413,8 +417,8 @@ void convert_cif_to_p1(const Structure& structure) {
     in.close();
 
     const std::string title = read_title(cif);
-    const std::array<Atom, 3> cell = read_cell(cif);
-    const std::vector<Atom> sites = read_sites(cif);
+    const std::array<Atom, 3> cell = read_cell(cif, file_name);
+    const std::vector<Atom> sites = read_sites(cif, file_name);
     const std::vector<std::string> operations = read_operations(cif);
     const std::vector<Atom> atoms = generate_symmetry_images(sites, operations, cell);
 

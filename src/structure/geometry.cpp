@@ -1,6 +1,7 @@
 #include "structure/geometry.hpp"
 
 #include "control/calculation.hpp"
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "structure/atom_io.hpp"
 #include "structure/elements.hpp"
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <limits>
+#include <vector>
 
 namespace {
 
@@ -37,14 +40,21 @@ std::int32_t open_geometry_file(std::ifstream& in, const std::string& file_name)
     end_process(4);
 }
 
-// A file that ends before its count is reached would leave atoms at stale or unset positions.
-void read_geometry_atoms(std::ifstream& in, std::vector<Atom>& atoms, const std::string& file_name) {
-    for (Atom& atom : atoms) {
+// A file that ends before its count is reached would leave atoms at stale or unset positions. The atoms
+// are collected as they are read, so a count far beyond the file's lines costs no memory.
+std::vector<Atom> read_geometry_atoms(std::ifstream& in, std::int32_t count, const std::string& file_name) {
+    std::vector<Atom> atoms;
+    atoms.reserve(static_cast<std::size_t>(std::min(count, std::int32_t{1} << 16)));
+    for (std::int32_t i = 0; i < count; ++i) {
         Atom read;
         read_atom_unscaled(read, in, "gulp");
         if (!in) wrong_atom_count(file_name);
-        atom = read;
+        for (const double value : {read.x, read.y, read.z}) {
+            if (!is_usable_number(value)) refuse_file_value(file_name, value);
+        }
+        atoms.push_back(std::move(read));
     }
+    return atoms;
 }
 
 void mark_central_absorber(Structure& structure, const Calculation& calc) {
@@ -66,7 +76,8 @@ void mark_central_absorber(Structure& structure, const Calculation& calc) {
         end_process(1);
     }
     centre = atom_scale(centre, 1.0 / absorbers);
-    double best = 1.0e6;
+    // There is a nearest absorbing atom however far the atoms lie from their centre.
+    double best = std::numeric_limits<double>::infinity();
     Atom* nearest = nullptr;
     for (Atom& atom : structure.supercell_atoms) {
         if (atomic_number_of_label(atom.label) != absorber_z) continue;
@@ -87,8 +98,7 @@ void load_initial_geometry(Structure& structure, const std::string& file_name) {
     std::ifstream in;
     const std::int32_t count = open_geometry_file(in, file_name);
     if (count != structure.atom_count) wrong_atom_count(file_name);
-    std::vector<Atom> atoms(static_cast<std::size_t>(count));
-    read_geometry_atoms(in, atoms, file_name);
+    const std::vector<Atom> atoms = read_geometry_atoms(in, count, file_name);
     std::copy(atoms.begin(), atoms.end(), structure.supercell_atoms.begin());
 }
 
@@ -99,8 +109,7 @@ void load_cluster_geometry(Structure& structure, const std::string& file_name, b
     structure.atom_count = count;
     std::cout << note_indent << "Number of atoms = " << count << '\n';
 
-    structure.supercell_atoms.assign(static_cast<std::size_t>(count), Atom{});
-    read_geometry_atoms(in, structure.supercell_atoms, file_name);
+    structure.supercell_atoms = read_geometry_atoms(in, count, file_name);
     structure.working_atoms = structure.supercell_atoms;
     structure.working_source.resize(static_cast<std::size_t>(count));
     for (std::int32_t i = 0; i < count; ++i) structure.working_source[static_cast<std::size_t>(i)] = i;

@@ -2,6 +2,7 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "structure/atom_io.hpp"
 #include "structure/cif_reader.hpp"
@@ -11,6 +12,7 @@
 #include "structure/temp_p1.hpp"
 #include "structure/xyz_converter.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -23,6 +25,22 @@ bool next_line(std::istream& in, std::string& line) {
     if (!std::getline(in, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
+}
+
+void require_usable(const Atom& atom, const std::string& file_name) {
+    for (const double value : {atom.x, atom.y, atom.z}) {
+        if (!is_usable_number(value)) refuse_file_value(file_name, value);
+    }
+}
+
+// Scaling, and the cell lengths of fractional coordinates, can carry usable values of the file out of
+// the usable range.
+void require_usable_scaled(const Atom& atom, const std::string& file_name) {
+    for (const double value : {atom.x, atom.y, atom.z}) {
+        if (is_usable_number(value)) continue;
+        std::cout << "ERROR: SCALED VALUE " << value << " FROM FILE " << file_name << " CANNOT BE USED!" << '\n';
+        end_process(4);
+    }
 }
 
 struct P1Contents {
@@ -44,7 +62,10 @@ P1Contents read_p1_file(const std::string& file_name) {
     std::string line;
     next_line(in, line);
     next_line(in, line);
-    for (Atom& v : contents.cell_vectors) read_atom_unscaled(v, in, "nolabel");
+    for (Atom& v : contents.cell_vectors) {
+        read_atom_unscaled(v, in, "nolabel");
+        if (in) require_usable(v, file_name);
+    }
     next_line(in, line);  // rest of the third vector's line
     next_line(in, line);
     next_line(in, line);
@@ -56,6 +77,7 @@ P1Contents read_p1_file(const std::string& file_name) {
         std::istringstream fields(line);
         Atom atom;
         if (!(fields >> atom.x >> atom.y >> atom.z >> atom.label)) break;
+        require_usable(atom, file_name);
         contents.atoms.push_back(atom);
     }
     return contents;
@@ -94,6 +116,7 @@ void load_structure(Structure& structure) {
     const double lengths[3] = {atom_norm(contents.cell_vectors[0]) * scale, atom_norm(contents.cell_vectors[1]) * scale,
                                atom_norm(contents.cell_vectors[2]) * scale};
     atom_set_xyz(structure.basis, lengths[0], lengths[1], lengths[2]);
+    require_usable_scaled(structure.basis, file_name);
     for (int i = 0; i < 3; ++i) {
         Atom& v = structure.cell_vectors[i];
         atom_set_xyz(v, contents.cell_vectors[i].x, contents.cell_vectors[i].y, contents.cell_vectors[i].z);
@@ -122,10 +145,12 @@ void load_structure(Structure& structure) {
             const double weights[3] = {atom.x * lengths[0], atom.y * lengths[1], atom.z * lengths[2]};
             Atom position = atom_linear_combination(structure.cell_vectors, weights);
             position.label = atom.label;
+            require_usable_scaled(position, file_name);
             structure.unit_cell_atoms.push_back(atom);
             cartesian.push_back(position);
         } else {
             const Atom scaled{atom.label, atom.x * scale, atom.y * scale, atom.z * scale};
+            require_usable_scaled(scaled, file_name);
             structure.unit_cell_atoms.push_back(scaled);
             cartesian.push_back(scaled);
         }
@@ -180,6 +205,24 @@ int find_species_of_label(const Structure& structure, const std::string& label) 
         if (structure.species_z[s] == z) return static_cast<int>(s);
     }
     return -1;
+}
+
+int potential_index_of_label(const Structure& structure, const std::string& label) {
+    const auto& labels = structure.species_labels;
+    auto species = static_cast<std::size_t>(std::find(labels.begin(), labels.end(), label) - labels.begin());
+    if (species == labels.size()) {
+        const int z = atomic_number_of_label(label);
+        if (z > 0) {
+            const auto& numbers = structure.species_z;
+            species = static_cast<std::size_t>(std::find(numbers.begin(), numbers.end(), z) - numbers.begin());
+        }
+    }
+    // FEFF needs an element for every potential; a species of atomic number 0 would reach it as "z 0".
+    if (species >= labels.size() || structure.species_z[species] == 0) {
+        std::cout << "ERROR: UNIDENTIFIED ATOM LABEL!" << '\n';
+        end_process(5);
+    }
+    return static_cast<int>(species) + 1;
 }
 
 void free_structure_arrays(Structure& structure) {

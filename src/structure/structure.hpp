@@ -69,3 +69,7 @@ void reduce_species_counts(Structure& structure);
 // Index of the species a label belongs to: the exact label, else, when the species were built by
 // element, the species of the same atomic number; -1 when there is none.
 int find_species_of_label(const Structure& structure, const std::string& label);
+// FEFF potential index of a label: one more than the position of its species. A label that is no species
+// label (an atom relabelled in a cluster or an initial geometry) takes the first species of its element.
+// A label of no element, or of an element without a species, ends the run (exit code 5).
+int potential_index_of_label(const Structure& structure, const std::string& label);

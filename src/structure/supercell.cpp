@@ -5,32 +5,55 @@
 #include "control/process_end.hpp"
 #include "structure/structure.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <initializer_list>
+#include <iomanip>
 #include <iostream>
 #include <limits>
+#include <sstream>
 
 namespace {
 
 const std::string summary_indent(25, ' ');
 
-// The working list holds 27 copies of every supercell atom, so that is the count that must fit.
-constexpr std::int64_t max_atom_count = std::numeric_limits<std::int32_t>::max() / 27;
-
-// Whether the product of the non-negative factors exceeds the limit, without overflowing on the way.
-bool product_exceeds(std::initializer_list<std::int64_t> factors, std::int64_t limit) {
-    std::int64_t product = 1;
-    for (const std::int64_t factor : factors) {
-        if (factor != 0 && product > limit / factor) return true;
-        product *= factor;
-    }
-    return product > limit;
-}
-
 [[noreturn]] void fail_supercell(const std::string& message) {
     std::cout << message << '\n';
     end_process(1);
+}
+
+// The integer prefix of a text as a real number: sizes as written, however long, for messages.
+double leading_count(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    double value = 0.0;
+    // Past 1e300 the digits no longer matter to a message and would run into infinity.
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        if (value < 1e300) value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// The factors of a size text as written, before they are fitted into the size fields.
+std::array<double, 3> written_factors(std::string rest) {
+    std::array<double, 3> factors{};
+    for (double& factor : factors) {
+        factor = leading_count(rest);
+        const auto x = rest.find('x');
+        if (x != std::string::npos) rest.erase(0, x + 1);
+    }
+    return factors;
+}
+
+// The count is shown whole even when it passes every integer type.
+[[noreturn]] void refuse_size(const std::string& text, const char* holds, double atoms) {
+    std::ostringstream message;
+    // Whole up to the last exactly held integer, then in exponent form rather than with invented digits.
+    if (atoms < 0x1p53) message << std::fixed << std::setprecision(0);
+    message << "ERROR: SUPERCELL " << text << holds << atoms
+            << " ATOMS, MORE THAN THE LIMIT OF " << max_supercell_atoms << "!";
+    fail_supercell(message.str());
 }
 
 }  // namespace
@@ -52,8 +75,8 @@ void parse_supercell_spec(Structure& structure) {
     std::string rest = structure.parameters->strings[StructureStringKey::Supercell];
     for (std::int32_t& size : structure.supercell_size) {
         const std::int64_t value = leading_integer(rest);
-        size = static_cast<std::int32_t>(std::max<std::int64_t>(std::min<std::int64_t>(value, max_atom_count + 1),
-                                                                -max_atom_count - 1));
+        size = static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                                   std::numeric_limits<std::int32_t>::max()));
         const auto x = rest.find('x');
         if (x != std::string::npos) rest.erase(0, x + 1);
     }
@@ -77,13 +100,15 @@ std::array<std::int32_t, 3> choose_supercell_size(const Structure& structure) {
     const std::string& text = structure.parameters->strings[StructureStringKey::Supercell];
     if (given[1] >= 1 && given[2] >= 1) {
         if (given[0] < 1) fail_supercell("ERROR: WRONG SUPERCELL SIZE " + text + "!");
-        if (product_exceeds({given[0], given[1], given[2], n}, max_atom_count)) {
-            fail_supercell("ERROR: SUPERCELL " + text + " HOLDS TOO MANY ATOMS!");
+        const double atoms = static_cast<double>(given[0]) * given[1] * given[2] * static_cast<double>(n);
+        if (atoms > max_supercell_atoms) {
+            const std::array<double, 3> factors = written_factors(text);
+            refuse_size(text, " HOLDS ", factors[0] * factors[1] * factors[2] * static_cast<double>(n));
         }
         return given;
     }
     const std::int64_t target = given[0];
-    if (target > max_atom_count) fail_supercell("ERROR: SUPERCELL " + text + " HOLDS TOO MANY ATOMS!");
+    if (target > max_supercell_atoms) refuse_size(text, " ASKS FOR ", leading_count(text));
     std::array<std::int32_t, 3> size{1, 1, 1};
     const double la = structure.basis.x, lb = structure.basis.y, lc = structure.basis.z;
     double ra = la, rb = lb, rc = lc;
@@ -101,6 +126,9 @@ std::array<std::int32_t, 3> choose_supercell_size(const Structure& structure) {
             ra += la;
         }
     }
+    // The last layer grown may pass the limit even when the target does not.
+    const std::int64_t atoms = std::int64_t{size[0]} * size[1] * size[2] * n;
+    if (atoms > max_supercell_atoms) refuse_size(text, " HOLDS ", static_cast<double>(atoms));
     return size;
 }
 

@@ -9,6 +9,11 @@
 
 struct Structure;
 
+// Largest supercell the later stages hold. Every atom is copied 27 times with its periodic images and
+// once per state in three populations, and with every atom absorbing the path search of 32,000 atoms
+// already takes 11 GB and minutes; a supercell beyond this is refused before anything is built.
+constexpr std::int32_t max_supercell_atoms = 50000;
+
 // Reads Supercell: "NxMxK", or a single number (or a size with a zero factor) taken as a target atom count.
 void parse_supercell_spec(Structure& structure);
 // Reads Doping "A>B" into the source and target labels; without '>' both are the whole text.

@@ -63,6 +63,9 @@ std::vector<Atom> read_xyz_atoms(std::istream& in, const std::string& file_name)
             !parse_whole(words[3], atom.z)) {
             fail(wrong_count);
         }
+        for (const double value : {atom.x, atom.y, atom.z}) {
+            if (!is_usable_number(value)) refuse_file_value(file_name, value);
+        }
         atom.label = words[0];
         atoms.push_back(atom);
     }

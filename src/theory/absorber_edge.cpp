@@ -2,10 +2,33 @@
 
 #include "control/calculation.hpp"
 #include "control/process_end.hpp"
+#include "control/record_parameters.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 
+#include <algorithm>
 #include <iostream>
+#include <string>
+#include <vector>
+
+// The parameter reader refuses longer paths than the path search builds.
+static_assert(max_N_legs == max_path_legs);
+
+namespace {
+
+// Every atom of an edge's structure goes to FEFF with a potential. A label that has none is refused
+// here, before any FEFF run, rather than surfacing as missing potentials after it.
+void check_potential_labels(const Structure& structure) {
+    std::vector<std::string> checked;
+    for (int i = 0; i < structure.atom_count; ++i) {
+        const std::string& label = structure.working_atoms[static_cast<std::size_t>(i)].label;
+        if (std::find(checked.begin(), checked.end(), label) != checked.end()) continue;
+        potential_index_of_label(structure, label);
+        checked.push_back(label);
+    }
+}
+
+}  // namespace
 
 void setup_absorber_edges(Calculation& calc) {
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
@@ -35,6 +58,12 @@ void setup_absorber_edges(Calculation& calc) {
         }
     }
     calc.absorber_edge_count = edge_count;
+    for (int t = 0; t < structures; ++t) {
+        const Structure& structure = calc.structures[t];
+        const bool has_edge = std::any_of(calc.edges.begin(), calc.edges.begin() + edge_count,
+                                          [&](const AbsorberEdge& edge) { return edge.structure == &structure; });
+        if (has_edge) check_potential_labels(structure);
+    }
     if (edge_count > 0 && calc.experimental_amplitude_phase.in_use) {
         AbsorberEdge& first = calc.edges[0];
         first.use_experimental_amplitude_phase = true;
@@ -58,5 +87,5 @@ void run_pathfinder_stage(AbsorberEdge& edge, int centre_atom) {
 }
 
 void mark_absorber_potentials(AbsorberEdge& edge) {
-    assign_potential_indices(edge.pathfinder, edge.structure->species_labels);
+    assign_potential_indices(edge.pathfinder, *edge.structure);
 }

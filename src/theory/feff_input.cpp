@@ -24,18 +24,6 @@ constexpr int max_feff_atoms = 1000;
     end_process(1);
 }
 
-// Potential index of an atom: one more than its species' position. Labels that differ from every
-// species label (a cluster grouped by element) take the first species of their element.
-int potential_index(const Structure& structure, const std::string& label) {
-    const auto& labels = structure.species_labels;
-    const auto exact = std::find(labels.begin(), labels.end(), label);
-    if (exact != labels.end()) return static_cast<int>(exact - labels.begin()) + 1;
-    const int z = atomic_number_of_label(label);
-    const auto same_element = std::find(structure.species_z.begin(), structure.species_z.end(), z);
-    if (z == 0 || same_element == structure.species_z.end()) fail("ERROR: NO POTENTIAL FOR ATOM LABEL " + label + "!");
-    return static_cast<int>(same_element - structure.species_z.begin()) + 1;
-}
-
 void write_potential_lines(std::ostream& out, const Structure& structure, const std::string& edge, int iph,
                            const std::string& absorber_type) {
     switch (structure.parameters->type_code) {
@@ -182,8 +170,8 @@ void write_feff_inp(AbsorberEdge& edge, bool atoms_mode) {
                 break;
             }
             const Atom& atom = atoms[order[p]];
-            out << atom.x << " " << atom.y << " " << atom.z << " " << potential_index(structure, atom.label) << " "
-                << atom.label << '\n';
+            out << atom.x << " " << atom.y << " " << atom.z << " " << potential_index_of_label(structure, atom.label)
+                << " " << atom.label << '\n';
         }
         out << "  END" << '\n';
         if (!out) std::cout << "WARNING: FILE " << path << " could not be written completely" << '\n';

@@ -1,10 +1,12 @@
 #include "theory/feff_outputs.hpp"
 
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
@@ -20,13 +22,22 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
         std::cout << "ERROR: FEFF OUTPUT " << path << " HOLDS NO DATA!" << '\n';
         end_process(1);
     }
+    // Every word after the column line is data. FEFF prints a value it could not compute as a word such
+    // as NaN; ending the table there would pass a shortened signal for a whole one.
     std::vector<FeffRow> rows;
-    for (;;) {
-        FeffRow row{};
-        int read = 0;
-        while (read < fields && in >> row[static_cast<std::size_t>(read)]) ++read;
-        if (read < fields) break;
-        rows.push_back(row);
+    FeffRow row{};
+    int read = 0;
+    while (in >> word) {
+        const std::optional<double> value = parse_whole_number<double>(word);
+        if (!value || !is_usable_number(*value)) {
+            std::cout << "ERROR: VALUE " << word << " IN FILE " << path << " CANNOT BE USED!" << '\n';
+            end_process(4);
+        }
+        row[static_cast<std::size_t>(read++)] = *value;
+        if (read == fields) {
+            rows.push_back(row);
+            read = 0;
+        }
     }
     return rows;
 }

@@ -9,8 +9,9 @@
 using FeffRow = std::array<double, 5>;
 
 // Reads the rows after the first word that begins with '@' (the column line), each of `fields` numbers,
-// until a row cannot be read. A missing file, or one without the column line, ends the run with an
-// error naming it: FEFF reports its failures only by missing outputs.
+// to the end of the file; an incomplete last row is dropped. A missing file, or one without the column
+// line, ends the run with an error naming it: FEFF reports its failures only by missing outputs. A word
+// that is no usable number ends it too (exit code 4).
 std::vector<FeffRow> read_feff_table(const std::string& path, int fields);
 
 // Places column `column` of the rows on the grid k = 0.05 i (size elements): row r goes to element r,

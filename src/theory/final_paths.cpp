@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -59,13 +60,23 @@ void load_final_paths(AbsorberEdge& edge) {
         end_process(4);
     }
     skip_lines(in, 2);
+    // A hand-edited list that cannot be read to its end must not pass for a shorter one.
+    const auto refuse = [&list_path](const std::string& problem) {
+        std::cout << "ERROR: " << list_path << problem << '\n';
+        end_process(4);
+    };
     std::vector<int> listed;
     for (int index = 0; in >> index;) {
-        listed.push_back(index - 1);
         int nleg = 0;
-        in >> nleg;
+        if (!(in >> nleg) || nleg < 2 || nleg > max_path_legs) {
+            refuse(": THE LEG COUNT OF THE BLOCK OF PATH " + std::to_string(index) + " CANNOT BE READ!");
+        }
+        listed.push_back(index - 1);
         skip_lines(in, nleg + 2);
     }
+    if (!in.eof()) refuse(": NO PATH BLOCK CAN BE READ AFTER BLOCK " + std::to_string(listed.size()) + "!");
+    // A run without any path has nothing to refine.
+    if (listed.empty()) refuse(" LISTS NO PATH!");
 
     std::vector<std::int32_t> important;
     for (std::size_t p = 0; p < finder.paths.size(); ++p)

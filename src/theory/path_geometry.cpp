@@ -1,7 +1,10 @@
 #include "theory/pathfinder.hpp"
 
+#include "structure/structure.hpp"
+
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 void extract_path_geometry(const Pathfinder& finder, int node, int last_index, PathGeometry& geometry, bool build_time) {
     for (int entry = last_index; entry >= 0 && node >= 0; --entry) {
@@ -34,15 +37,22 @@ void single_scattering_representative(const Pathfinder& finder, const Path& path
     geometry.potential_indices[1] = node.potential_index;
 }
 
-void assign_potential_indices(Pathfinder& finder, const std::vector<std::string>& labels) {
+void assign_potential_indices(Pathfinder& finder, const Structure& structure) {
+    // The tree holds millions of nodes but only a handful of labels, so each label is looked up once.
+    std::vector<std::int32_t> index_of_label(finder.labels.size(), -1);
+    std::vector<bool> known(finder.labels.size(), false);
     for (PathNode& node : finder.nodes) {
         const PathNode& root = finder.nodes[static_cast<std::size_t>(node.root)];
         if (vec_distance(node.atom, root.atom) < 0.001) {
             node.potential_index = 0;
             continue;
         }
-        const auto found = std::find(labels.begin(), labels.end(), node_label(finder, node));
-        if (found != labels.end()) node.potential_index = static_cast<std::int32_t>(found - labels.begin()) + 1;
+        const auto label = static_cast<std::size_t>(node.label);
+        if (!known[label]) {
+            index_of_label[label] = potential_index_of_label(structure, finder.labels[label]);
+            known[label] = true;
+        }
+        node.potential_index = index_of_label[label];
     }
 }
 

@@ -20,14 +20,6 @@
 
 namespace {
 
-// Worker files are rewritten over the copy of the edge's file without truncating it: what is left of
-// the copy after the new text follows the END card, where FEFF stops reading.
-std::fstream open_for_overwrite(const std::string& path) {
-    std::fstream out(path, std::ios::in | std::ios::out);
-    if (!out.is_open()) out.open(path, std::ios::out);
-    return out;
-}
-
 // The line, or an empty one once the input is exhausted.
 std::string next_line(std::istream& in) {
     std::string line;
@@ -59,7 +51,9 @@ void write_worker_feff_inputs(AbsorberEdge& edge) {
     for (int worker = 0; worker < feff_worker_folder_count(edge); ++worker) {
         prepare_feff_worker_folder(edge.index, worker);
         std::ifstream in(source_path);
-        std::fstream out = open_for_overwrite(feff_worker_file_path(edge.index, worker, "feff.inp"));
+        // Written afresh: a tail of the copied edge file left after the END card (a stray atom line, a
+        // second END) is nothing FEFF should have to skip.
+        std::ofstream out(feff_worker_file_path(edge.index, worker, "feff.inp"), std::ios::trunc);
         for (int line = 1; line <= 7; ++line) out << next_line(in) << '\n';
         next_line(in);
         out << " CONTROL   0      0     0     0     1      1" << '\n';
@@ -125,7 +119,11 @@ void run_leading_path_feff(AbsorberEdge& edge) {
         next_line(in);
         int first_index = 0;
         int legs = 0;
-        in >> first_index >> legs;
+        // The leg count says how many lines of the file are stored and repeated in every path list.
+        if (!(in >> first_index >> legs) || legs < 2 || legs > max_path_legs) {
+            std::cout << "ERROR: FEFF OUTPUT " << list_path << " HOLDS NO READABLE FIRST PATH!" << '\n';
+            end_process(1);
+        }
         edge.leading_path_legs = legs;
     }
     std::ifstream in(list_path);
@@ -140,7 +138,8 @@ void run_leading_path_feff(AbsorberEdge& edge) {
     remove_file(chi_path);
     run_feff(edge.index, 0);
     edge.reference_chi.fill(0.0);
-    read_feff_chi(chi_path, 4, edge.reference_chi.data(), static_cast<int>(edge.reference_chi.size()));
+    // Only k up to 20 is FEFF's grid (" EXAFS 20.0"); later rows are dropped here as from every path's chi.
+    read_feff_chi(chi_path, 4, edge.reference_chi.data(), path_chi_points);
 }
 
 BatchSlot batch_slot(int item, int worker_count) {

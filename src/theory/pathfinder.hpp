@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+struct Structure;
+
 constexpr int max_path_legs = 8;
 constexpr double path_tree_initial_importance = 100.0;
 // Points of a path signal on the grid k = 0.05 i, i = 0 .. 400.
@@ -191,8 +193,9 @@ void path_geometry_of_path(const Pathfinder& finder, const Path& path, PathGeome
 void path_geometry_of_member(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member,
                              bool build_time);
 void single_scattering_representative(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member);
-// Gives every node its FEFF potential index: 0 at the absorber's position, else 1 + its label's position.
-void assign_potential_indices(Pathfinder& finder, const std::vector<std::string>& labels);
+// Gives every node its FEFF potential index: 0 at the absorber's position, else that of its label in the
+// structure (potential_index_of_label).
+void assign_potential_indices(Pathfinder& finder, const Structure& structure);
 // Half the closed length of a chain of nleg atoms.
 double half_closed_length(const PathGeometry& geometry, int nleg);
 void print_final_path(const Pathfinder& finder, const Path& path);

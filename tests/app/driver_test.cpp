@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -134,6 +135,21 @@ TEST(Driver, AtomsModeWritesTheFeffInputOfTheFirstEdgeAndEnds) {
     EXPECT_FALSE(fs::exists("feff_win.exe")) << "no FEFF program is looked for or copied";
 }
 
+TEST(Driver, InputsFeffCannotUseAreRefusedBeforeAnyFeffInputIsWritten) {
+    ScopedWorkFolder folder;
+    // "Qq" names no element: it would reach the potentials card as z 0.
+    std::ofstream("structure.p1") << "CuQ\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu Qq\n1 1\nDirect\n0 0 0 Cu\n0.5 0.5 0.5 Qq\n";
+    const std::pair<std::string, int> cases[] = {{"Edge Cu\n", 5}, {"Edge Cu\nN_legs 9\n", 1}};
+    for (const auto& [parameters, code] : cases) {
+        auto calc = std::make_unique<Calculation>();
+        calc->flags.atoms = true;
+        const DriverRun run = run_driver(*calc, parameters);
+        EXPECT_EQ(run.code, code) << run.output;
+        EXPECT_FALSE(fs::exists("feff_0/feff.inp"));
+        EXPECT_EQ(run.output.find("5: SCF POTENTIAL CALCULATIONS"), std::string::npos);
+    }
+}
+
 #ifdef FEFF_STANDIN
 // Copper with the FEFF stand-in through the path stages; the run stops at the first stage not built yet.
 TEST(Driver, CopperRunsThroughThePathStagesWithTheStandIn) {
@@ -176,6 +192,66 @@ TEST(Driver, CopperRunsThroughThePathStagesWithTheStandIn) {
     }
     EXPECT_EQ(importances[0], importances[1]);
     EXPECT_FALSE(importances[0].empty());
+}
+
+// A cluster whose species group by element: Cu2, Cu3 and O2 carry no species label of their own. The O1
+// and O2 shells are the same shell turned by 90 degrees, so their paths must be the same apart from the
+// label: an O2 taken for the absorber's potential would be computed as Cu-Cu*.
+TEST(Driver, RelabelledAtomsOfAClusterTakeThePotentialOfTheirElement) {
+    ScopedWorkFolder folder;
+    std::ofstream("cluster.xyz") << "9\nrelabelled copper oxide\nCu 0 0 0\nO1 1.9 0 0\nO1 -1.9 0 0\nO2 0 1.9 0\n"
+                                    "O2 0 -1.9 0\nCu2 0 0 2.6\nCu2 0 0 -2.6\nCu3 2.0 2.0 1.0\nCu3 -2.0 -2.0 -1.0\n";
+    std::ofstream spectrum("expEXAFS.dat");
+    for (int i = 1; i <= 300; ++i) spectrum << std::sin(0.1 * i * 3.8) << ' ' << 0.05 * i << '\n';
+    spectrum.close();
+    fs::copy_file(FEFF_STANDIN, "feff85L.exe");
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.has_extra_argument = true;
+    const DriverRun run = run_driver(*calc,
+                                     "Edge Cu\npbc 0\nk_min 2\nk_max 12\nNumber_of_states 2\nNumber_of_threads 2\n"
+                                     "N_legs 2\nR_max_for_FEFF 3.2\nFEFF_criteria 0.5\n",
+                                     "cluster.xyz");
+    ASSERT_EQ(run.code, 2) << run.output;
+    EXPECT_EQ(calc->structures[0].species_labels, (std::vector<std::string>{"Cu", "O1"}));
+
+    // Each block: head, columns, scatterer, absorber. Coordinates aside, the O1 and O2 blocks agree.
+    std::ifstream list("feff_0/paths_fin.dat");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(list, line);) lines.push_back(line);
+    std::map<std::string, std::vector<std::string>> blocks;  // by scatterer label: head, then per atom ipot to eta
+    for (std::size_t head = 2; head + 3 < lines.size(); head += 4) {
+        const auto from_ipot = [](const std::string& line) {
+            std::istringstream fields(line);
+            double coordinate;
+            fields >> coordinate >> coordinate >> coordinate;
+            std::string rest;
+            std::getline(fields, rest);
+            return rest;
+        };
+        const std::string scatterer = from_ipot(lines[head + 2]);
+        const std::string label = scatterer.substr(scatterer.find('\'') + 1, scatterer.find(' ', scatterer.find('\'')) -
+                                                                              scatterer.find('\'') - 1);
+        blocks[label] = {lines[head].substr(lines[head].find("    ", 5)), scatterer, from_ipot(lines[head + 3])};
+    }
+    ASSERT_EQ(blocks.size(), 4u) << run.output;
+    EXPECT_EQ(blocks["O1"][1].substr(0, 4), "  2 ") << "the potential of the O1 species";
+    EXPECT_EQ(blocks["O2"][1].substr(0, 4), "  2 ");
+    EXPECT_EQ(blocks["Cu2"][1].substr(0, 4), "  1 ") << "the potential of the Cu species, not the absorber's";
+    EXPECT_EQ(blocks["Cu3"][1].substr(0, 4), "  1 ");
+    EXPECT_EQ(blocks["O1"][2], blocks["O2"][2]) << "the absorber line";
+    EXPECT_EQ(blocks["O1"][0], blocks["O2"][0]) << "degeneracy and length";
+    const std::string o1 = blocks["O1"][1], o2 = blocks["O2"][1];
+    EXPECT_EQ(o1.substr(o1.rfind('\'')), o2.substr(o2.rfind('\''))) << "leg and angle";
+
+    std::map<std::string, double> importance;
+    for (const Path& path : calc->edges[0].pathfinder.paths) {
+        const PathNode& scatterer = calc->edges[0].pathfinder.nodes[static_cast<std::size_t>(path.representative)];
+        importance[scatterer.label] = path.importance;
+    }
+    EXPECT_EQ(importance["O1"], importance["O2"]) << "the same signal";
+    EXPECT_NE(importance["O1"], importance["Cu2"]);
+    EXPECT_NE(run.output.find("\tCu*-O2-"), std::string::npos);
+    EXPECT_EQ(run.output.find("O2*"), std::string::npos);
 }
 #endif
 

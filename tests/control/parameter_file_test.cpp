@@ -210,6 +210,24 @@ TEST(ParameterReader, TabsDoNotSeparateNumericListValues) {
     EXPECT_EQ(calc->spectrum_parameters[1].doubles[SpectrumDoubleKey::k_min], 2.0);
 }
 
+TEST(ParameterReader, ListValuesThatAreNoPlainNumbersAreReadAsBeforeWithAWarning) {
+    auto calc = defaulted_calculation();
+    const ReadResult result = read_body(*calc,
+                                        "Number_of_spectra 2\nk_max 12,5\nk_min abc 3  2x\nN_legs 4.5\n"
+                                        "pbc 1 true\nS02 0.9 \t\n");
+    EXPECT_EQ(result.code, -1) << result.output;
+    EXPECT_EQ(result.output, "WARNING: parameter k_max: \"12,5\" read as 12\n"
+                             "WARNING: parameter k_min: \"abc\" skipped; \"2x\" read as 2\n"
+                             "WARNING: parameter N_legs: \"4.5\" read as 4\n"
+                             "WARNING: parameter pbc: \"true\" skipped\n"
+                             "\n");
+    EXPECT_EQ(calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::k_max], 12.0);
+    EXPECT_EQ(calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::k_min], 3.0);
+    EXPECT_EQ(calc->spectrum_parameters[1].doubles[SpectrumDoubleKey::k_min], 2.0);
+    EXPECT_EQ(calc->spectrum_parameters[0].ints[SpectrumIntKey::N_legs], 4);
+    EXPECT_EQ(calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::S02], 0.9) << "white space around is no text";
+}
+
 TEST(ParameterReader, SupercellWordsJoinInThrees) {
     auto calc = defaulted_calculation();
     read_body(*calc, "Number_of_structures 3\nSupercell 2 2 2 3x3x1 5\n");
@@ -335,6 +353,24 @@ TEST(ParameterReader, BrokenFilesEndTheRunWithAClearError) {
         {"BEGIN\nR_min 5\nR_max 4\nEND\n", 1, "ERROR: Rmax < Rmin!\n"},
         {"BEGIN\nPolarization 1_1\nEND\n", 1, "ERROR: POLARIZATION NOT RECKOGNIZED!\n"},
         {"BEGIN\nPolarization 1_1_1_1\nEND\n", 1, "ERROR: POLARIZATION NOT RECKOGNIZED!\n"},
+        // Values that cannot be used are refused when read, not stages later.
+        {"BEGIN\nN_legs 9\nEND\n", 1, "ERROR: PARAMETER N_legs = 9 CANNOT BE USED: a path has at most 8 legs!\n"},
+        {"BEGIN\nk_power_in_IO 1e26\nEND\n", 1,
+         "ERROR: PARAMETER k_power_in_IO = 1e+26 CANNOT BE USED: a k weight lies between 0 and 10!\n"},
+        {"BEGIN\nNumber_of_spectra 2\nk_power 2 -1\nEND\n", 1,
+         "ERROR: PARAMETER k_power = -1 CANNOT BE USED: a k weight lies between 0 and 10!\n"},
+        {"BEGIN\nS02 0\nEND\n", 1, "ERROR: PARAMETER S02 = 0 CANNOT BE USED: it must be positive!\n"},
+        {"BEGIN\nn_scf 1e20\nEND\n", 1, "ERROR: PARAMETER n_scf = 1e+20 CANNOT BE USED: it is a count of iterations!\n"},
+        {"BEGIN\nRDF_bin_width 0\nEND\n", 1, "ERROR: PARAMETER RDF_bin_width = 0 CANNOT BE USED: bins must be at least 1e-05 wide!\n"},
+        {"BEGIN\ndk 1e-300\nEND\n", 1,
+         "ERROR: PARAMETER dk = 1e-300 CANNOT BE USED: the k grid would hold more than 4000 points!\n"},
+        {"BEGIN\ndE0 -1e300\nEND\n", 1, "ERROR: PARAMETER dE0 = -1e+300 CANNOT BE USED: its magnitude exceeds 1e+30!\n"},
+        {"BEGIN\nR_min -100\nEND\n", 1,
+         "ERROR: PARAMETER R_min = -100 CANNOT BE USED: the middle of the R range, the wavelet centre, is negative!\n"},
+        {"BEGIN\nMaximal_step_length 1e31\nEND\n", 1,
+         "ERROR: PARAMETER Maximal_step_length = 1e+31 CANNOT BE USED: its magnitude exceeds 1e+30!\n"},
+        {"BEGIN\nNumber_of_structures 2\nScale_coordinates_by 1 1e200\nEND\n", 1,
+         "ERROR: PARAMETER Scale_coordinates_by = 1e+200 CANNOT BE USED: its magnitude exceeds 1e+30!\n"},
     };
     for (const Case& c : cases) {
         auto calc = defaulted_calculation();
@@ -344,7 +380,7 @@ TEST(ParameterReader, BrokenFilesEndTheRunWithAClearError) {
     }
 
     auto calc = defaulted_calculation();
-    const ReadResult too_long = read_parameters(*calc, "BEGIN\nTitle " + std::string(300, 'a') + "\nEND\n");
+    const ReadResult too_long = read_parameters(*calc, "BEGIN\nTitle " + std::string(5000, 'a') + "\nEND\n");
     EXPECT_EQ(too_long.code, 4);
     EXPECT_EQ(too_long.output, "ERROR: LINE LONGER THAN 255 CHARACTERS IN PARAMETER FILE!\n");
 }

@@ -131,6 +131,55 @@ TEST(FixedGridInterpolation, TablesMapOntoTheModelGrid) {
     EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED!\n");
 }
 
+TEST(FixedGridInterpolation, AmplitudeTablesWithoutDataOrWithBrokenRowsAreReported) {
+    ScopedWorkFolder folder;
+    double grid[fixed_grid_points];
+    std::ofstream("amp.dat") << "# k amplitude\n\n#only comments\n";
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { read_experimental_amplitude_phase("amp.dat", grid); }), 4);
+        EXPECT_EQ(capture.text(), "ERROR: NO DATA IN FILE WITH EXPERIMENTAL AMPLITUDE!\n");
+    }
+    std::ofstream("amp.dat") << "0 0\n10 1\n15 x\n20 4\n";
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { read_experimental_amplitude_phase("amp.dat", grid); }), -1);
+        EXPECT_EQ(capture.text(), "WARNING: only 2 of 4 data rows of amp.dat could be read; reading stopped at the first "
+                                  "incomplete row\n");
+        EXPECT_NEAR(grid[400], 1.0, 1e-12) << "the table ends at its last row read";
+    }
+    std::ofstream("amp.dat") << "0 0\n10 1e300\n";
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { read_experimental_amplitude_phase("amp.dat", grid); }), 4);
+    EXPECT_EQ(capture.text(), "ERROR: VALUE 1e+300 IN FILE amp.dat CANNOT BE USED!\n");
+}
+
+TEST(ExperimentalSpectrum, LinesOfThousandsOfCharactersAreReadWhole) {
+    ScopedWorkFolder folder;
+    const SpectrumParameters p = spectrum_with_range(1.0, 2.0, 1.0);
+    const std::string long_comment = "#" + std::string(5000, 'c') + "\n";
+    const Reading reading = read_spectrum(p, long_comment + "1 1" + std::string(3000, ' ') + "\n2 2 " +
+                                                 std::string(4000, '7') + "\n");
+    EXPECT_EQ(reading.code, -1);
+    EXPECT_EQ(reading.output, "") << "nothing dropped";
+    EXPECT_NEAR(reading.chi.re[0], 1.0, 1e-12);
+    EXPECT_NEAR(reading.chi.re[1], 2.0, 1e-12);
+}
+
+TEST(ExperimentalSpectrum, ValuesThatOverflowWhenUsedAreRefused) {
+    ScopedWorkFolder folder;
+    const SpectrumParameters p = spectrum_with_range(1.0, 3.0, 0.5);
+    const Reading huge = read_spectrum(p, "1 1\n-1e308 2\n3 3\n");
+    EXPECT_EQ(huge.code, 4);
+    EXPECT_EQ(huge.output, "ERROR: VALUE -1e+308 IN FILE exp.dat CANNOT BE USED!\n");
+    const Reading far = read_spectrum(p, "1 1\n2 1e31\n");
+    EXPECT_EQ(far.output, "ERROR: VALUE 1e+31 IN FILE exp.dat CANNOT BE USED!\n") << "k as much as chi";
+    const Reading divided = read_spectrum(p, "1 1\n2 2\n", 0.0, 1e-30);
+    EXPECT_EQ(divided.code, 4);
+    EXPECT_EQ(divided.output, "ERROR: VALUE 2 AT k = 2 IN FILE exp.dat CANNOT BE USED: WEIGHTED BY k AND DIVIDED BY "
+                              "S02 IT IS 2e+30!\n");
+}
+
 TEST(GridInterpolation, ModelTablesWithoutSentinelsStopAtTheirLastEntry) {
     const SpectrumParameters p = spectrum_with_range(0.05, 3.0, 0.5);
     SignalArray target;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -31,12 +32,15 @@ struct ExperimentalStage {
     int code = -1;
     std::string output;
 
-    void run(bool skipwin, const std::string& extra_parameters = "") {
+    // `amplitude` scales the spectrum; a `replaced_row` puts that text in place of the row at k = 5.
+    void run(bool skipwin, const std::string& extra_parameters = "", double amplitude = 1.0,
+             const std::string& replaced_row = "") {
         std::ofstream("input.dat") << "BEGIN\nNumber_of_threads 3\n" << extra_parameters << "END\n";
         std::ofstream out("expEXAFS.dat");
         for (int i = 0; i <= 400; ++i) {
             const double k = 0.05 * i;
-            out << std::sin(2 * k * 2.5) + 0.5 * std::sin(2 * k * 3.7) << ' ' << k << '\n';
+            if (i == 100 && !replaced_row.empty()) out << replaced_row << '\n';
+            else out << amplitude * (std::sin(2 * k * 2.5) + 0.5 * std::sin(2 * k * 3.7)) << ' ' << k << '\n';
         }
         out.close();
         calc = std::make_unique<Calculation>();
@@ -145,4 +149,58 @@ TEST(ExperimentalStage, ResultsDoNotDependOnTheThreadCount) {
     }
     EXPECT_EQ(maps[0], maps[1]);
     EXPECT_EQ(maps[0], maps[2]);
+}
+
+TEST(ExperimentalStage, SpectrumWithoutWeightInTheFitSpaceIsReportedAfterLoading) {
+    ScopedWorkFolder folder;
+    ExperimentalStage stage;
+    stage.run(false, "Space k\n", 0.0);
+    ASSERT_EQ(stage.code, 0);
+    const std::string warning = "WARNING: the experimental spectrum 0 has no weight in the fit space (reference norm 0); "
+                                "its residuals are not normalised\n";
+    ASSERT_GE(stage.output.size(), warning.size());
+    EXPECT_EQ(stage.output.substr(stage.output.size() - warning.size()), warning) << "right after loading";
+    ExperimentalStage weighted;
+    weighted.run(false, "Space k\n");
+    EXPECT_EQ(weighted.output.find("WARNING"), std::string::npos);
+}
+
+// Values that would overflow in a transform or a weight stop the stage before it writes any of them, so
+// no output holds nan or inf.
+TEST(ExperimentalStage, UnusableValuesAreRefusedBeforeTheTransformsAreWritten) {
+    ScopedWorkFolder folder;
+    const struct {
+        std::string parameters;
+        std::string row;
+        int code;
+        std::string message;
+    } cases[] = {
+        {"", "-1e308 5.0", 4, "ERROR: VALUE -1e+308 IN FILE expEXAFS.dat CANNOT BE USED!\n"},
+        {"k_power 10\nk_power_in_IO 0\n", "1e25 5.0", 4,
+         "ERROR: VALUE 1e+25 AT k = 5 IN FILE expEXAFS.dat CANNOT BE USED: WEIGHTED BY k AND DIVIDED BY S02 IT IS "
+         "9.76563e+31!\n"},
+        {"k_power_in_IO 1e26\n", "", 1,
+         "ERROR: PARAMETER k_power_in_IO = 1e+26 CANNOT BE USED: a k weight lies between 0 and 10!\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* output : {"ipolEXAFS.dat", "expFT.dat", "expBFT.dat", "expWT.dat"}) std::filesystem::remove(output);
+        ExperimentalStage stage;
+        stage.run(false, c.parameters, 1.0, c.row);
+        EXPECT_EQ(stage.code, c.code) << c.row;
+        EXPECT_NE(stage.output.find(c.message), std::string::npos) << stage.output.substr(stage.output.size() - 300);
+        EXPECT_FALSE(std::filesystem::exists("expFT.dat"));
+    }
+
+    // A window weight read back under -skipwin multiplies the transforms as much as a spectrum value.
+    ExperimentalStage written;
+    written.run(false);
+    std::vector<std::string> window = lines_of("window_R_0");
+    window[100] = "2.631579e+00 1e308 0 1";
+    std::ofstream out("window_R_0");
+    for (const std::string& line : window) out << line << '\n';
+    out.close();
+    ExperimentalStage read;
+    read.run(true);
+    EXPECT_EQ(read.code, 4);
+    EXPECT_NE(read.output.find("ERROR: VALUE 1e+308 IN FILE window_R_0 CANNOT BE USED!\n"), std::string::npos);
 }

@@ -208,9 +208,24 @@ TEST_F(CifTest, BadCellsSitesAndOperationsEndTheRunWithAnErrorLine) {
                              "4 4 4 90 90 180", "4 4 4 120 120 120", "4 4 4 130 130 130"}) {
         cases.emplace_back(cif_text(cell, {"x, y, z"}, iron_site), "CELL");
     }
+    // Values that would overflow in the cell vectors or the P1 file.
+    cases.emplace_back(cif_text("1e308 4 4 90 90 90", {"x, y, z"}, iron_site), "VALUE 1e+308 IN FILE model.cif");
+    cases.emplace_back(cif_text(cubic_cell, {"x, y, z"}, "Fe1 Fe 0 -1e31 0 1\n"), "VALUE -1e+31 IN FILE model.cif");
     for (const auto& [text, topic] : cases) {
         EXPECT_EQ(convert(text), 4) << text;
         EXPECT_EQ(console_.rfind("ERROR", 0), 0u) << console_;
         EXPECT_NE(console_.find(topic), std::string::npos) << console_;
     }
+}
+
+TEST_F(CifTest, LoopsEndAtTheNextDataBlock) {
+    // Without the header ending the loops, the sites would take "data_second" as a row (an incomplete
+    // one), and the operations loop, still open, its tag and cell items.
+    const std::string p1 = converted(
+        "data_first\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n_cell_angle_alpha 90\n"
+        "_cell_angle_beta 90\n_cell_angle_gamma 90\nloop_\n_atom_site_label\n_atom_site_fract_x\n"
+        "_atom_site_fract_y\n_atom_site_fract_z\nFe1 0 0 0\ndata_second\nloop_\n_space_group_symop_operation_xyz\n"
+        "x,y,z\n-x,-y,-z\ndata_third\n_chemical_formula_sum Fe\n");
+    EXPECT_EQ(p1_atoms(p1).size(), 1u) << p1;
+    EXPECT_EQ(p1.substr(0, 8), " Fe\n1.0\n");
 }

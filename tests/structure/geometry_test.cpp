@@ -103,6 +103,20 @@ TEST(Geometry, SetCentreMarksTheCentralAbsorber) {
     EXPECT_NE(none.output.find("ERROR: no absorbing atoms!\n"), std::string::npos);
 }
 
+TEST(Geometry, SetCentreFindsTheNearestAbsorberHoweverFarTheAtomsLie) {
+    ScopedWorkFolder folder;
+    auto calc = calculation_with_p1("", "1x1x1");
+    calc->structure_parameters[0].bools[StructureBoolKey::pbc] = false;
+    calc->spectrum_parameters[0].strings[SpectrumStringKey::Edge] = "Cu0";
+    calc->flags.setcenter = true;
+    // The centre lies about 3.3e11 from every copper atom; the one at x = 2 is nearest.
+    std::ofstream("cluster.xyz") << "4\nfar flung atoms\nCu 0 0 0\nCu 2 0 0\nO 1 0 0\nCu 1e12 0 0\n";
+    const GeometryRun run = run_geometry(*calc, "cluster.xyz");
+    ASSERT_EQ(run.code, -1) << run.output;
+    EXPECT_EQ(calc->structures[0].supercell_atoms[1].label, "Cu0");
+    EXPECT_EQ(calc->structures[0].supercell_atoms[0].label, "Cu");
+}
+
 TEST(Geometry, ClusterSpeciesGroupByElementUnderTheFirstLabel) {
     ScopedWorkFolder folder;
     auto calc = calculation_with_p1("", "1x1x1");
@@ -156,6 +170,9 @@ TEST(Geometry, WrongGeometryFilesEndTheRun) {
         {"4\na b c\nCu 0 0 0\nCu 1 1 1\n", true, 4, "ERROR: WRONG NUMBER OF ATOMS IN geometry.xyz\n"},
         {"0\na b c\n", false, 4, "ERROR: WRONG NUMBER OF ATOMS IN geometry.xyz\n"},
         {"3\na b c\nCu 0 0 0\nCu 1 x 1\nCu 2 2 2\n", false, 4, "ERROR: WRONG NUMBER OF ATOMS IN geometry.xyz\n"},
+        {"2000000000\na b c\nCu 0 0 0\n", false, 4, "ERROR: WRONG NUMBER OF ATOMS IN geometry.xyz\n"},
+        {"2\na b c\nCu 0 0 0\nCu 1e308 0 0\n", false, 4, "ERROR: VALUE 1e+308 IN FILE geometry.xyz CANNOT BE USED!\n"},
+        {"4\na b c\nCu 0 0 0\nCu 0 0 -1e31\nCu 1 1 1\nCu 2 2 2\n", true, 4, "ERROR: VALUE -1e+31 IN FILE geometry.xyz CANNOT BE USED!\n"},
     };
     for (const auto& c : cases) {
         auto calc = calculation_with_p1(fcc_copper_p1, "1x1x1");

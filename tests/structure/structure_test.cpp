@@ -104,6 +104,16 @@ TEST(StructureLoading, AtomListEndsAtTheFirstLineThatIsNoAtom) {
     EXPECT_EQ(built.structure().supercell_atoms[1].label, "O");
 }
 
+TEST(StructureLoading, LinesOfThousandsOfCharactersAreReadWhole) {
+    ScopedWorkFolder folder;
+    Built built = build(std::string(5000, 't') + "\n1\n4 0 0\n0 4 0\n0 0 4 " + std::string(3000, ' ') + "\nFe O\n1 1\n"
+                            "Cartesian\n0 0 0 Fe " + std::string(4000, 'x') + "\n1 1 1 O\n",
+                        "1x1x1", 1.0, "Fe");
+    ASSERT_EQ(built.code, -1) << built.output;
+    EXPECT_EQ(built.structure().unit_cell_count, 2);
+    EXPECT_EQ(built.structure().supercell_atoms[1].label, "O");
+}
+
 TEST(StructureLoading, SpeciesCountsReduceToAFormula) {
     ScopedWorkFolder folder;
     std::string p1 = "t\n1\n10 0 0\n0 10 0\n0 0 10\nFe O\n4 6\nCartesian\n";
@@ -133,9 +143,20 @@ TEST(StructureLoading, BadFilesEndTheRunWithAClearError) {
     } cases[] = {
         {"t\n1\n4 0 0\n0 4 0\n0 0 4\nFe\n1\nDirect\n", "4x4x4", false, 4, "ERROR: NO ATOMS FOUND IN STRUCTURE FILE"},
         {fcc_copper_p1, "0x2x2", false, 1, "ERROR: WRONG SUPERCELL SIZE 0x2x2!"},
-        {fcc_copper_p1, "1000x1000x1000", false, 1, "ERROR: SUPERCELL 1000x1000x1000 HOLDS TOO MANY ATOMS!"},
-        {fcc_copper_p1, "99999999999", false, 1, "HOLDS TOO MANY ATOMS!"},
+        {fcc_copper_p1, "2x65536x2", false, 1, "ERROR: SUPERCELL 2x65536x2 HOLDS 1048576 ATOMS, MORE THAN THE LIMIT OF 50000!\n"},
+        {fcc_copper_p1, "23x23x24", false, 1, "ERROR: SUPERCELL 23x23x24 HOLDS 50784 ATOMS, MORE THAN THE LIMIT OF 50000!\n"},
+        {fcc_copper_p1, "99999999999", false, 1,
+         "ERROR: SUPERCELL 99999999999 HOLDS 4e+33 ATOMS, MORE THAN THE LIMIT OF 50000!\n"},
+        {fcc_copper_p1, "50001x0", false, 1, "ERROR: SUPERCELL 50001x0 ASKS FOR 50001 ATOMS, MORE THAN THE LIMIT OF 50000!\n"},
+        {fcc_copper_p1, "49999x0", false, 1, "ERROR: SUPERCELL 49999x0 HOLDS 50784 ATOMS, MORE THAN THE LIMIT OF 50000!\n"},
         {"t\n1\n4 0 0\n0 4 0\n0 0 4\nQ\n1\nDirect\n0 0 0 Qq\n", "1x1x1", true, 5, "ERROR: UNIDENTIFIED ATOM LABEL!"},
+        // Values that overflow where they are used: in the cell's length, or in a distance.
+        {"t\n1\n1e308 0 0\n0 4 0\n0 0 4\nCu\n1\nDirect\n0 0 0 Cu\n", "1x1x1", false, 4,
+         "ERROR: VALUE 1e+308 IN FILE model.p1 CANNOT BE USED!\n"},
+        {"t\n1\n4 0 0\n0 4 0\n0 0 4\nCu\n2\nCartesian\n0 0 0 Cu\n0 -1e308 0 Cu\n", "1x1x1", false, 4,
+         "ERROR: VALUE -1e+308 IN FILE model.p1 CANNOT BE USED!\n"},
+        {"t\n1\n1e25 0 0\n0 4 0\n0 0 4\nCu\n1\nDirect\n1e10 0 0 Cu\n", "1x1x1", false, 4,
+         "ERROR: SCALED VALUE 1e+35 FROM FILE model.p1 CANNOT BE USED!\n"},
     };
     for (const auto& c : cases) {
         auto calc = calculation_with_p1(c.p1, c.supercell);

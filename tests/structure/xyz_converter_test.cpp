@@ -75,6 +75,9 @@ TEST_F(XyzTest, WrongCountsAndUnreadableAtomsEndTheRun) {
         EXPECT_EQ(convert(text), 4) << text;
         EXPECT_EQ(console_, "ERROR: WRONG NUMBER OF ATOMS IN cluster.xyz\n") << text;
     }
+    // A coordinate whose square overflows would give the box, and every fractional coordinate, no number.
+    EXPECT_EQ(convert("2\n\nFe 0 0 0\nO 1e308 0 0\n"), 4);
+    EXPECT_EQ(console_, "ERROR: VALUE 1e+308 IN FILE cluster.xyz CANNOT BE USED!\n");
     EXPECT_EQ(convert("", "absent.xyz"), 4);
     EXPECT_EQ(console_, "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!\n");
 }

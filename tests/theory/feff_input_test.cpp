@@ -165,9 +165,9 @@ TEST(FeffInput, EveryAtomGetsAPotential) {
     setup.structure().species_z = {32, 8};
     setup.structure().species_counts = {1, 2};
     const auto written = setup.write();
-    EXPECT_EQ(written.code, 1);
+    EXPECT_EQ(written.code, 5);
     EXPECT_EQ(written.lines[31], "1.700000000000 0.000000000000 0.000000000000 2 O1") << "found by its element";
-    EXPECT_NE(written.output.find("ERROR: NO POTENTIAL FOR ATOM LABEL Xx!"), std::string::npos);
+    EXPECT_EQ(written.output, "ERROR: UNIDENTIFIED ATOM LABEL!\n");
 
     EdgeSetup missing({{"O", 0, 0, 0}}, structure_type_p1, "Ge");
     EXPECT_EQ(missing.write().code, 1);

@@ -61,6 +61,8 @@ TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
     Structure& with = calc->structures[1];
     with.working_atoms = {{"O", 0, 0, 0}, {"Ge", 1, 0, 0}};
     with.atom_count = 2;
+    add_species(with, "O", 8);
+    add_species(with, "Ge", 32);
     setup_absorber_edges(*calc);
     EXPECT_EQ(calc->absorber_edge_count, 2);
     EXPECT_EQ(calc->edges[0].structure, &with);
@@ -73,6 +75,26 @@ TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { setup_absorber_edges(*calc); }), 1);
     EXPECT_EQ(capture.text(), "ERROR: no absorbing atoms for Zn edge!\n");
+}
+
+TEST(AbsorberEdges, LabelsWithoutAPotentialAreRefusedBeforeAnyFeffRun) {
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    Structure& structure = calc->structures[0];
+    // A label naming no element ("Qq" read without labels_to_element_name), and one whose element has no
+    // species (an initial geometry bringing a new element).
+    for (const auto& [label, z] : std::vector<std::pair<std::string, int>>{{"Qq", 0}, {"Zn", 0}}) {
+        structure = Structure{};
+        structure.working_atoms = {{"Ge", 0, 0, 0}, {label, 1, 0, 0}};
+        structure.atom_count = 2;
+        add_species(structure, "Ge", 32);
+        if (label == "Qq") add_species(structure, label, z);
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { setup_absorber_edges(*calc); }), 5) << label;
+        EXPECT_EQ(capture.text(), "ERROR: UNIDENTIFIED ATOM LABEL!\n");
+    }
+    structure.working_atoms[1].label = "Ge7";  // relabelled: the first germanium species serves
+    EXPECT_EQ(exit_code_of([&] { setup_absorber_edges(*calc); }), -1);
 }
 
 TEST(FeffOutputs, RealFeffTablesReadOntoTheFixedGrid) {
@@ -95,6 +117,10 @@ TEST(FeffOutputs, RealFeffTablesReadOntoTheFixedGrid) {
     place_on_fixed_grid(shifted, 1, target, 3);
     EXPECT_EQ(target[0], 0.0);
     EXPECT_EQ(target[2], 2.0);
+    double short_target[3] = {9, 9, 9};
+    place_on_fixed_grid(shifted, 1, short_target, 2);
+    EXPECT_EQ(short_target[1], 1.0);
+    EXPECT_EQ(short_target[2], 9.0) << "rows past the grid are dropped";
 }
 
 TEST(FeffOutputs, MissingOrEmptyOutputsStopTheRun) {
@@ -104,6 +130,18 @@ TEST(FeffOutputs, MissingOrEmptyOutputsStopTheRun) {
     EXPECT_EQ(exit_code_of([] { read_feff_table("chi.dat", 4); }), 1);
     EXPECT_EQ(exit_code_of([] { read_feff_table("absent.dat", 4); }), 1);
     EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\nERROR: FEFF OUTPUT absent.dat NOT FOUND!\n");
+}
+
+TEST(FeffOutputs, ValuesThatAreNoUsableNumbersAreRefusedNotTakenForTheEnd) {
+    ScopedWorkFolder folder;
+    for (const char* word : {"NaN", "Infinity", "1e308", "********"}) {
+        std::ofstream("chi.dat") << "# k chi mag phase @#\n0.00 1 1 0\n0.05 " << word << " 1 0\n0.10 1 1 0\n";
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([] { read_feff_table("chi.dat", 4); }), 4) << word;
+        EXPECT_EQ(capture.text(), std::string("ERROR: VALUE ") + word + " IN FILE chi.dat CANNOT BE USED!\n");
+    }
+    std::ofstream("chi.dat") << "# k chi mag phase @#\n0.00 1 1 0\n0.05 2 1 0\n0.10 3\n";
+    EXPECT_EQ(read_feff_table("chi.dat", 4).size(), 2u) << "a row cut short at the end is dropped";
 }
 
 #ifdef FEFF_STANDIN

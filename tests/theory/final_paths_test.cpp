@@ -105,6 +105,23 @@ TEST(FinalPaths, ListsNamingNoImportantPathAreRefused) {
         EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge); }), 4);
         EXPECT_EQ(capture.text(), "ERROR: feff_0/paths_fin.dat LISTS " + message + "\n");
     }
+    // Every block deleted, a leg count that cannot be read, a block head that cannot: the list read
+    // would be empty or cut short, so it is refused.
+    auto no_blocks = written;
+    no_blocks.resize(3);
+    auto bad_legs = written;
+    bad_legs[7].replace(7, 5, "  two");
+    auto bad_head = written;
+    bad_head[7] = "path two";
+    for (const auto& [lines, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {no_blocks, " LISTS NO PATH!"},
+             {bad_legs, ": THE LEG COUNT OF THE BLOCK OF PATH 2 CANNOT BE READ!"},
+             {bad_head, ": NO PATH BLOCK CAN BE READ AFTER BLOCK 1!"}}) {
+        fixture.store(lines);
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge); }), 4) << message;
+        EXPECT_EQ(capture.text(), "ERROR: feff_0/paths_fin.dat" + message + "\n");
+    }
     std::filesystem::remove("feff_0/paths_fin.dat");
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge); }), 4);

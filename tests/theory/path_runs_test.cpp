@@ -109,7 +109,7 @@ TEST(PathBlock, LegsAndTurnsRunFromTheLastScattererBackToTheAbsorber) {
                              " 0.000000 0.000000 0.000000  0 'X     '     3.000000  90.000000    0.0000\n");
 }
 
-TEST(PathRuns, WorkerInputIsWrittenOverAnUntruncatedCopy) {
+TEST(PathRuns, WorkerInputIsTheEdgeInputWithPathRunCardsAndNothingAfterIt) {
     Fixture fixture(2);
     std::string expected = edge_feff_inp;
     for (const std::string line : {" CONTROL   0      0     0     0     1      1",
@@ -118,10 +118,8 @@ TEST(PathRuns, WorkerInputIsWrittenOverAnUntruncatedCopy) {
         expected.replace(at, expected.find('\n', at) - at, line);
     }
     expected += "\n";  // after "  END"
-    const std::string original = edge_feff_inp;
-    ASSERT_LT(expected.size(), original.size());
-    for (int worker = 0; worker < 2; ++worker)
-        EXPECT_EQ(file_text(feff_worker_file_path(0, worker, "feff.inp")), expected + original.substr(expected.size()));
+    ASSERT_LT(expected.size(), std::string(edge_feff_inp).size()) << "a copy written over would keep a stale tail";
+    for (int worker = 0; worker < 2; ++worker) EXPECT_EQ(file_text(feff_worker_file_path(0, worker, "feff.inp")), expected);
 }
 
 TEST(PathRuns, BatchesDealItemsToWorkersInTurn) {
@@ -179,6 +177,9 @@ TEST(PathRuns, LeadingPathKeepsItsWholeHeadAndOnlyFreshOutputsAreRead) {
     EXPECT_EQ(fixture.edge.path_header_lines.size(), 9u);
     EXPECT_EQ(file_text("feff_0_0/paths.dat").substr(0, head.size()), head);
     EXPECT_EQ(fixture.edge.reference_chi[0], 2.0);
+    // FEFF's rows run to k = 21 here; only k up to 20 is kept, in the reference as in every path's chi.
+    EXPECT_EQ(fixture.edge.reference_chi[400], 2.0);
+    EXPECT_EQ(fixture.edge.reference_chi[401], 0.0);
 
     write_program("#!/bin/sh\n", "feff_0_0/feff_win.exe");  // a FEFF that fails
     const std::pair<void (*)(AbsorberEdge&), const char*> failing_runs[] = {

@@ -140,7 +140,7 @@ TEST(Pathfinder, PruningKeepsTheSelectedPathsAndTheirAncestors) {
 
 TEST(Pathfinder, PotentialIndicesAndTheFinalPathLine) {
     CopperPaths copper(3, 3.0);
-    assign_potential_indices(copper.finder, {"Cu"});
+    assign_potential_indices(copper.finder, copper.calc->structures[0]);
     EXPECT_EQ(copper.finder.nodes[0].potential_index, 0);
     EXPECT_EQ(copper.finder.nodes[1].potential_index, 1);
     CaptureStdout capture;
