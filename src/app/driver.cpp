@@ -8,6 +8,7 @@
 #include "control/process_end.hpp"
 #include "spectra/signal_files.hpp"
 #include "optimisation/energy_terms.hpp"
+#include "optimisation/first_shell_fit.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/xyz_output.hpp"
 #include "structure/geometry.hpp"
@@ -178,7 +179,9 @@ void stage_first_shell_fit(Calculation& calc) {
         return;
     }
     log_line("      11: FIRST SHELL FIT");
-    not_available_yet("the first-shell fit");
+    fit_first_shell(calc);
+    if (calc.flags.fit) end_process(0);
+    finish_first_shell_stage(calc);
 }
 
 void stage_diagnostics(Calculation& calc) {
