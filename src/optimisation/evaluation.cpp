@@ -84,6 +84,8 @@ EvaluationWork& evaluation_work(Calculation& calc, int threads) {
         work.scratch.resize(at(threads));
         work.marks.resize(at(threads));
     }
+    // The tables every evaluation of a moved state reads are made here, on the calling thread.
+    for (int e = 0; e < calc.absorber_edge_count; ++e) prepare_atom_members(calc.edges[at(e)].pathfinder);
     const std::size_t states = calc.current_states.size();
     if (work.undo.size() != states) work.undo.assign(states, {});
     for (std::vector<SumsUndo>& edges : work.undo) {

@@ -117,7 +117,8 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
     undo.recorded = true;
     if (finder.sums_displacements.size() > at(state)) undo.displacements = finder.sums_displacements[at(state)];
     undo.tables_were_made = tables_made(finder, state);
-    if (!undo.tables_were_made) {
+    if (!undo.tables_were_made || finder.atom_members.size() != static_cast<std::size_t>(finder.supercell_atom_count) ||
+        finder.node_sources.size() != finder.nodes.size()) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
         record_sums_displacements(finder, state, displacements);
         return;

@@ -246,7 +246,7 @@ TEST(Driver, RelabelledAtomsOfAClusterTakeThePotentialOfTheirElement) {
     std::map<std::string, double> importance;
     for (const Path& path : calc->edges[0].pathfinder.paths) {
         const PathNode& scatterer = calc->edges[0].pathfinder.nodes[static_cast<std::size_t>(path.representative)];
-        importance[scatterer.label] = path.importance;
+        importance[node_label(calc->edges[0].pathfinder, scatterer)] = path.importance;
     }
     EXPECT_EQ(importance["O1"], importance["O2"]) << "the same signal";
     EXPECT_NE(importance["O1"], importance["Cu2"]);

@@ -1,0 +1,306 @@
+#include "control/mt.hpp"
+#include "optimisation/copper_model.hpp"
+#include "optimisation/energy_terms.hpp"
+#include "optimisation/evaluation.hpp"
+#include "optimisation/evolution.hpp"
+#include "optimisation/moves.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// Number of uniform draws that took the generator from `before` to `after`.
+int draws_between(const MersenneTwister& before, const MersenneTwister& after) {
+    for (int n = 0; n < 100000; ++n) {
+        MersenneTwister probe = before;
+        for (int k = 0; k < n; ++k) probe.genrand_real2();
+        MersenneTwister target = after;
+        bool same = true;
+        for (int k = 0; k < 4 && same; ++k) same = probe.genrand_int32() == target.genrand_int32();
+        if (same) return n;
+    }
+    return -1;
+}
+
+void full_pass(CopperModel& model) {
+    CaptureStdout quiet;
+    evaluate_states(*model.calc, true, true, true, true, true, -1, -1);
+}
+
+// A model after its first full pass, at iteration 1 of the main loop.
+void start_main_loop(CopperModel& model) {
+    full_pass(model);
+    model.calc->iteration = 1;
+}
+
+std::vector<double> population_numbers(CopperModel& model) {
+    std::vector<double> numbers;
+    for (const State& state : model.calc->current_states) {
+        numbers.insert(numbers.end(), state.spectra[0].chi_grid.begin(), state.spectra[0].chi_grid.end());
+        numbers.push_back(state.residual);
+        numbers.push_back(state.energy);
+        for (int k = 0; k < state.atom_count; ++k) {
+            numbers.push_back(state.atoms[static_cast<std::size_t>(k)].x);
+            numbers.push_back(state.atoms[static_cast<std::size_t>(k)].y);
+        }
+    }
+    numbers.push_back(model.calc->objective_normaliser);
+    return numbers;
+}
+
+}  // namespace
+
+TEST(MetropolisSweep, OneAtomMovesDrawFourNumbersPerStructureAndOneToAccept) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\n");
+    start_main_loop(model);
+    const MersenneTwister before = model.calc->random;
+    run_metropolis_sweep(*model.calc);
+    EXPECT_EQ(draws_between(before, model.calc->random), 4 * (4 + 1));
+
+    model.calc->parameters.bools[BoolKey::adjust_weights] = true;
+    const MersenneTwister again = model.calc->random;
+    run_metropolis_sweep(*model.calc);
+    EXPECT_EQ(draws_between(again, model.calc->random), 4 * (5 + 1));
+    for (const State& state : model.calc->current_states) EXPECT_DOUBLE_EQ(state.weights[0], 1.0);
+}
+
+TEST(MetropolisSweep, AStateLeftOutsideItsBoxDrawsNoAcceptanceNumberAndGoesBack) {
+    // A box of 0 admits no displacement at all: every move is pulled back 100 times and stays outside.
+    CopperModel model("Move_type one\nMaximal_displacement 0\nInitial_displacement 0\n");
+    start_main_loop(model);
+    const std::vector<double> before = population_numbers(model);
+    const MersenneTwister generator = model.calc->random;
+    run_metropolis_sweep(*model.calc);
+    EXPECT_EQ(draws_between(generator, model.calc->random), 4 * 4);
+    EXPECT_EQ(population_numbers(model), before);
+    EXPECT_EQ(model.calc->objective_normaliser, 0.0) << "no move was evaluated";
+}
+
+TEST(MetropolisSweep, WithoutAcceptanceOnlyBetterOrEqualMovesAreKept) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\nAcceptance_rate 0\nadjust_acceptance 0\n"
+                      "Maximal_step_length 0.05\n");
+    start_main_loop(model);
+    EXPECT_EQ(model.calc->log_acceptance, -1e100);
+    run_metropolis_sweep(*model.calc);  // sets the objective normaliser from the first move
+    ASSERT_GT(model.calc->objective_normaliser, 0.0);
+    for (int sweep = 0; sweep < 5; ++sweep) {
+        ++model.calc->iteration;
+        std::vector<double> before;
+        for (const State& state : model.calc->current_states) before.push_back(state.residual);
+        run_metropolis_sweep(*model.calc);
+        for (int i = 0; i < 4; ++i) EXPECT_LE(model.state(i).residual, before[static_cast<std::size_t>(i)]) << sweep;
+    }
+    EXPECT_EQ(model.calc->accepted_by_test, 0);
+    EXPECT_GT(model.calc->accepted_without_test, 0);
+}
+
+// Thousands of one-atom moves, each evaluated through the chains of its atom only, against evaluations
+// of the same states from scratch.
+TEST(MetropolisSweep, IncrementalEvaluationsAgreeWithFullOnes) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n");
+    start_main_loop(model);
+    for (int sweep = 0; sweep < 500; ++sweep) {
+        run_metropolis_sweep(*model.calc);
+        ++model.calc->iteration;
+    }
+    std::vector<std::array<double, 403>> incremental;
+    std::vector<double> residuals;
+    for (const State& state : model.calc->current_states) {
+        incremental.push_back(state.spectra[0].chi_grid);
+        residuals.push_back(state.residual);
+    }
+    CaptureStdout quiet;
+    evaluate_states(*model.calc, false, false, true, true, true, -1, -1);
+    for (int i = 0; i < 4; ++i) {
+        double largest = 0.0, gap = 0.0;
+        for (std::size_t j = 0; j < 403; ++j) {
+            largest = std::max(largest, std::abs(incremental[i][j]));
+            gap = std::max(gap, std::abs(incremental[i][j] - model.state(i).spectra[0].chi_grid[j]));
+        }
+        EXPECT_LT(gap / largest, 1e-10) << "state " << i;
+        EXPECT_NEAR(residuals[static_cast<std::size_t>(i)], model.state(i).residual, 1e-10 * residuals[static_cast<std::size_t>(i)]);
+    }
+}
+
+TEST(MetropolisSweep, SweepsAreTheSameForEveryThreadCount) {
+    std::vector<std::vector<double>> results;
+    for (const char* threads : {"1", "3", "8"}) {
+        for (const char* moves : {"one", "move_all"}) {
+            CopperModel model(std::string("Number_of_threads ") + threads + "\nMove_type " + moves +
+                              "\nMaximal_displacement 5\nMaximal_step_length 0.05\n");
+            start_main_loop(model);
+            for (int sweep = 0; sweep < 4; ++sweep) {
+                run_metropolis_sweep(*model.calc);
+                ++model.calc->iteration;
+            }
+            results.push_back(population_numbers(model));
+        }
+    }
+    for (std::size_t r = 2; r < results.size(); ++r) EXPECT_EQ(results[r], results[r % 2]) << r;
+}
+
+TEST(RunningMeans, AnEvaluatedMoveAfterViolatedOnesStillSetsTheNormaliser) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n");
+    start_main_loop(model);
+    model.calc->iteration = 7;  // the first evaluated move is not move 0 of the run
+    run_metropolis_sweep(*model.calc);
+    EXPECT_GT(model.calc->objective_normaliser, 0.0);
+    EXPECT_GT(model.calc->spectra[0].mean_residual_change, 0.0);
+    EXPECT_DOUBLE_EQ(model.calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::Spectrum_weight], 1.0);
+}
+
+TEST(BestState, NoStateWithAUsableObjectiveKeepsThePreviousBest) {
+    CopperModel model("");
+    full_pass(model);
+    model.calc->objective_normaliser = 1.0;
+    model.calc->best_state_index = 2;
+    for (State& state : model.calc->current_states) state.residual = std::nan("");
+    EXPECT_EQ(find_best_state(*model.calc), -1);
+    EXPECT_EQ(model.calc->best_state_index, 2);
+    model.state(3).residual = 0.5;
+    model.state(1).residual = 0.5;
+    EXPECT_EQ(find_best_state(*model.calc), 1) << "ties keep the lower index";
+}
+
+TEST(NearestState, WorseThanTheNearestNeighbourIsForcedButAloneItIsNot) {
+    CopperModel single("Number_of_states 1\n");
+    full_pass(single);
+    backup_all_states(*single.calc);
+    EXPECT_FALSE(find_nearest_state(*single.calc, 0));
+
+    CopperModel model("");
+    full_pass(model);
+    model.calc->objective_normaliser = 1.0;
+    for (int i = 0; i < 4; ++i) model.state(i).residual = 0.1 * (i + 1);
+    backup_all_states(*model.calc);
+    // State 3 is the worst; every state is nearest to some other, so the worst of a pair is forced.
+    EXPECT_TRUE(find_nearest_state(*model.calc, 3));
+    EXPECT_FALSE(find_nearest_state(*model.calc, 0));
+}
+
+TEST(Evolution, RouletteAndTournamentDrawThreeAndFourNumbersPerPairBeforeTheCrossover) {
+    for (const char* tournament : {"0", "1"}) {
+        CopperModel model(std::string("crossoverT ") + tournament + "\n");
+        start_main_loop(model);
+        // With a = b every pair draws one crossover number; the objectives are equal (m = 0), so the
+        // tournament keeps its first candidate. Count the draws of one generation.
+        const MersenneTwister before = model.calc->random;
+        CaptureStdout quiet;
+        if (tournament[0] == '1') {
+            select_parents_tournament(*model.calc);
+        } else {
+            select_parents_roulette(*model.calc);
+        }
+        const int draws = draws_between(before, model.calc->random);
+        const int per_pair = tournament[0] == '1' ? 4 : 3;
+        // Each crossed pair adds one draw per atom record (32 here); a pair not crossed adds none.
+        EXPECT_EQ((draws - 2 * (per_pair + 1)) % 32, 0) << draws;
+        EXPECT_GE(draws, 2 * (per_pair + 1));
+    }
+}
+
+TEST(Evolution, TheFirstRouletteOfARunSharesTheWheelEqually) {
+    CopperModel model("Number_of_states 8\ncrossoverT 0\n");
+    start_main_loop(model);
+    ASSERT_EQ(model.calc->objective_normaliser, 0.0) << "every objective is 1000";
+    // With every share equal the pairs' parents spread over the population instead of one state.
+    std::vector<std::array<double, 3>> before;
+    for (const State& state : model.calc->current_states) before.push_back({state.atoms[0].x, state.atoms[0].y, state.atoms[0].z});
+    CaptureStdout quiet;
+    select_parents_roulette(*model.calc);
+    int kept = 0;
+    for (const State& state : model.calc->current_states) {
+        const std::array<double, 3> first{state.atoms[0].x, state.atoms[0].y, state.atoms[0].z};
+        for (const auto& parent : before) kept += parent == first;
+    }
+    EXPECT_GT(kept, 0);
+    std::vector<std::array<double, 3>> after;
+    for (const State& state : model.calc->current_states) after.push_back({state.atoms[0].x, state.atoms[0].y, state.atoms[0].z});
+    std::sort(after.begin(), after.end());
+    EXPECT_GT(std::unique(after.begin(), after.end()) - after.begin(), 1) << "not one parent for every child";
+}
+
+TEST(Evolution, TheCompetitionKeepsTheTwoBestOfParentsAndChildren) {
+    CopperModel model("parent_children_competion 1\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    calc.objective_normaliser = 1.0;
+    for (int slot = 0; slot < 2; ++slot) {
+        copy_state(calc.current_states[static_cast<std::size_t>(slot)], calc.backup_states[static_cast<std::size_t>(slot)]);
+        copy_state(calc.current_states[static_cast<std::size_t>(slot)], calc.offspring_states[static_cast<std::size_t>(slot)]);
+        calc.offspring_states[static_cast<std::size_t>(slot)].needs_evaluation = false;
+    }
+    calc.backup_states[0].residual = 0.4;
+    calc.backup_states[1].residual = 0.1;
+    calc.offspring_states[0].residual = 0.3;
+    calc.offspring_states[1].residual = 0.2;
+    for (int slot = 2; slot < 4; ++slot) {
+        copy_state(calc.current_states[static_cast<std::size_t>(slot)], calc.backup_states[static_cast<std::size_t>(slot)]);
+        copy_state(calc.current_states[static_cast<std::size_t>(slot)], calc.offspring_states[static_cast<std::size_t>(slot)]);
+        calc.offspring_states[static_cast<std::size_t>(slot)].needs_evaluation = false;
+    }
+    // Nothing is crossed: every candidate keeps the residual it was given through the final evaluation.
+    for (auto* population : {&calc.current_states, &calc.backup_states, &calc.offspring_states}) {
+        for (State& state : *population) state.needs_evaluation = false;
+    }
+    CaptureStdout quiet;
+    compete_parents_children(calc);
+    EXPECT_EQ(calc.current_states[0].residual, 0.1);
+    EXPECT_EQ(calc.current_states[1].residual, 0.2);
+}
+
+TEST(EnergyTerms, MaxlikeWeighsTheMembersOfItsPathAndRefusesPathsThatDoNotExist) {
+    CopperModel model("");
+    full_pass(model);
+    Calculation& calc = *model.calc;
+    Structure& structure = calc.structures[0];
+    structure.energy_terms = {EnergyTerm{energy_type_maxlike, 0, 0, {2.5, 0.01}}};
+    const Path& path = model.finder().paths[0];
+    double expected = 0.0;
+    for (std::size_t m = 0; m < path.members.size(); ++m) {
+        const double d = path.member_R[2 * path.members.size() + m] - 2.5;
+        expected += d * d / 0.01;
+    }
+    EXPECT_NEAR(state_energy(calc, model.state(2)), expected, 1e-9 * expected);
+
+    structure.energy_terms = {EnergyTerm{energy_type_maxlike, 0, 999, {2.5, 0.01}}};
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { state_energy(calc, model.state(0)); }), 1);
+    EXPECT_EQ(capture.text().substr(0, 6), "ERROR:");
+}
+
+TEST(EnergyTerms, InvertIsZeroWhenEveryAbsorberSeesTheSameEnvironment) {
+    CopperModel model("Initial_displacement 0\n");
+    full_pass(model);
+    Structure& structure = model.calc->structures[0];
+    structure.energy_terms = {EnergyTerm{energy_type_invert, 0, 0, {1.0}}};
+    EXPECT_NEAR(state_energy(*model.calc, model.state(0)), 0.0, 1e-12);
+    model.randomise_and_bind();
+    EXPECT_GT(state_energy(*model.calc, model.state(0)), 0.0);
+}
+
+TEST(EnergyConstraints, TheCheckAfterAMoveAgreesWithTheFullCheck) {
+    CopperModel model("Potential_type hardsphere\nMaximal_displacement 2.2\n");
+    Calculation& calc = *model.calc;
+    State& state = model.state(0);
+    ASSERT_TRUE(check_constraints(calc, state));
+    int violated = 0;
+    for (int trial = 0; trial < 200; ++trial) {
+        const int atom = trial % calc.structures[0].atom_count;
+        const Atom before = get_structure_atom(state, 0, atom);
+        Atom moved = before;
+        moved.x += 0.8 * std::sin(1.7 * trial);
+        moved.y += 0.8 * std::cos(2.3 * trial);
+        set_structure_atom(state, moved, 0, atom);
+        const bool incremental = check_constraints_after_move(calc, state, {{atom}});
+        const bool full = check_constraints(calc, state);
+        EXPECT_EQ(incremental, full) << trial;
+        violated += !full;
+        set_structure_atom(state, before, 0, atom);
+    }
+    EXPECT_GT(violated, 0);
+    EXPECT_LT(violated, 200);
+}
