@@ -1,0 +1,235 @@
+#include "optimisation/main_loop.hpp"
+
+#include "control/calculation.hpp"
+#include "control/console_log.hpp"
+#include "optimisation/chi_output.hpp"
+#include "optimisation/diagnostics.hpp"
+#include "optimisation/evaluation.hpp"
+#include "optimisation/evolution.hpp"
+#include "optimisation/moves.hpp"
+#include "optimisation/restart_file.hpp"
+#include "optimisation/state.hpp"
+#include "optimisation/xyz_output.hpp"
+#include "spectra/fourier.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "spectra/wavelet.hpp"
+#include "structure/structure.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <iomanip>
+#include <iostream>
+#include <ostream>
+#include <string>
+
+namespace {
+
+std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
+
+// A period of 0 or less never comes round.
+bool period_reached(int iteration, int period) { return period > 0 && iteration % period == 0; }
+
+bool file_potential(const Calculation& calc) {
+    return calc.parameters.ints[IntKey::Number_of_structures] > 0 &&
+           calc.structure_parameters[0].strings[StructureStringKey::Potential_type] == "file";
+}
+
+// The best state's residual in the four fit spaces k, q, R and W; the state and the spectra keep their
+// own residuals and spaces.
+std::array<double, 4> residuals_in_every_space(Calculation& calc, int best) {
+    State& state = calc.current_states[at(best)];
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    const double residual = state.residual;
+    std::array<std::int32_t, 10> codes{};
+    std::array<double, 10> own{};
+    for (int p = 0; p < spectra; ++p) {
+        codes[at(p)] = calc.spectrum_parameters[at(p)].space_code;
+        own[at(p)] = state.spectra[at(p)].residual;
+    }
+    const bool needed = state.needs_evaluation;
+    std::array<double, 4> result{};
+    for (std::int32_t code = space_k; code <= space_w; ++code) {
+        bool current = true;
+        for (int p = 0; p < spectra; ++p) current = current && codes[at(p)] == code;
+        if (current) {
+            result[at(code)] = residual;
+            continue;
+        }
+        for (int p = 0; p < spectra; ++p) {
+            calc.spectrum_parameters[at(p)].space_code = code;
+            state_exafs_error(calc.spectra[at(p)], best);
+        }
+        weigh_state_residual(calc, state);
+        result[at(code)] = state.residual;
+    }
+    state.residual = residual;
+    state.needs_evaluation = needed;
+    for (int p = 0; p < spectra; ++p) {
+        calc.spectrum_parameters[at(p)].space_code = codes[at(p)];
+        state.spectra[at(p)].residual = own[at(p)];
+    }
+    return result;
+}
+
+void write_best_state_spectra(Calculation& calc, int best) {
+    State& state = calc.current_states[at(best)];
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int p = 0; p < spectra; ++p) {
+        SpectrumContext& context = calc.spectra[at(p)];
+        const SpectrumParameters& parameters = calc.spectrum_parameters[at(p)];
+        StateSpectrum& block = state.spectra[at(p)];
+        write_chi_file(context, block.chi_grid.data(), parameters.strings[SpectrumStringKey::File_for_calculated_EXAFS_signal]);
+        fourier_transform(block.chi, parameters.strings[SpectrumStringKey::File_for_FT], true, block.ft);
+        back_fourier_transform(block.ft, context.window_r, parameters.strings[SpectrumStringKey::File_for_BFT], true,
+                               block.bft);
+        wavelet_transform(block.chi, parameters.strings[SpectrumStringKey::File_for_WT], true, block.wt);
+    }
+}
+
+void write_console_block(Calculation& calc, int best, const std::array<double, 4>& residuals, double diversity) {
+    const State& state = calc.current_states[at(best)];
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    const double moves = static_cast<double>(calc.parameters.ints[IntKey::time1]) * calc.parameters.ints[IntKey::Number_of_states];
+    std::ostream& out = std::cout;
+    const std::ios_base::fmtflags flags = out.flags();
+    const std::streamsize precision = out.precision();
+    out << std::fixed << std::setprecision(6);
+    out << "-------------------";
+    log_line("---------------------");
+    out << "\tGENERATION:" << '\n' << "\t\t" << calc.iteration << '\n';
+    out << "\tBEST-STATE RESIDUAL:" << '\n' << "\t\t";
+    for (const std::string* label : {&calc.axis_label_k, &calc.axis_label_q, &calc.axis_label_r, &calc.axis_label_w})
+        out << std::left << std::setw(10) << *label;
+    out << '\n' << "\t\t";
+    for (const double residual : residuals) out << std::left << std::setw(10) << residual;
+    out << std::right << '\n';
+    if (spectra > 1) {
+        out << "\t\t";
+        for (int p = 0; p < spectra; ++p) {
+            const SpectrumParameters& parameters = calc.spectrum_parameters[at(p)];
+            out << parameters.strings[SpectrumStringKey::Edge] << " " << parameters.strings[SpectrumStringKey::Edge_type]
+                << "-edge\t";
+        }
+        out << '\n' << "\t\t";
+        for (int p = 0; p < spectra; ++p) out << state.spectra[at(p)].residual << "\t";
+        out << '\n' << "\t\tResidual_weights:" << '\n' << "\t\t";
+        for (int p = 0; p < spectra; ++p)
+            out << calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight] << "\t";
+        out << '\n';
+    }
+    if (structures > 1) {
+        out << "\tStructure_weights:" << '\n' << "\t\t";
+        for (int j = 0; j < structures; ++j) out << "STRUCTURE #" << j << "\t";
+        out << '\n' << "\t\t";
+        for (int j = 0; j < structures; ++j) out << 100 * state.weights[at(j)] << " %" << "\t\t";
+        out << '\n';
+    }
+    const bool energies = file_potential(calc);
+    if (energies) out << "\tBEST-STATE ENERGY:" << '\n' << "\t\t" << state.energy << '\n';
+    out << "\tSTATS:" << '\n' << "\t\tObjective:\t\tEA_stddev:\tDelta:" << (energies ? "\tDelta E:" : "") << '\n';
+    out << "\t\t" << std::setprecision(4) << state_objective(calc, state) << std::setprecision(6) << "\t" << diversity
+        << "\t" << calc.objective_normaliser;
+    if (energies) out << "\t" << calc.mean_energy_change;
+    out << '\n';
+    if (calc.parameters.bools[BoolKey::adjust_step]) out << "\tSTEP:" << '\n' << "\t\t" << calc.step_length << '\n';
+    out << "\tANNEALING ACCEPTANCE:" << '\n' << "\t\t";
+    for (const char* label : {"Target", "Actual", "Good_moves", "Accepted_bad"}) out << std::left << std::setw(12) << label;
+    out << '\n' << "\t\t";
+    const double good = moves > 0 ? calc.accepted_without_test / moves : 0.0;
+    const double bad = moves > 0 ? calc.accepted_by_test / moves : 0.0;
+    for (const double value : {std::exp(calc.log_acceptance), acceptance_rate(calc), good, bad})
+        out << std::left << std::setw(12) << value;
+    out << std::right << '\n';
+    out.flags(flags);
+    out.precision(precision);
+}
+
+void write_progress_row(const Calculation& calc, int best, double diversity, std::ostream& progress) {
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    const State& state = calc.current_states[at(best)];
+    progress << calc.iteration << ' ' << state.residual << ' ' << state.energy << ' ' << state_objective(calc, state) << ' ';
+    for (int j = 0; j < structures; ++j) progress << state.weights[at(j)] << ' ';
+    progress << calc.objective_normaliser << ' ' << calc.mean_energy_change << ' ' << calc.log_acceptance << ' '
+             << diversity << ' ';
+    for (const State& each : calc.current_states) {
+        progress << each.residual << ' ' << each.energy << ' ' << state_objective(calc, each) << ' ';
+        for (int j = 0; j < structures; ++j) progress << each.weights[at(j)] << ' ';
+    }
+    progress << '\n';
+    progress.flush();
+}
+
+}  // namespace
+
+void write_progress_header(const Calculation& calc, std::ostream& progress) {
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    progress << "[#] [Best_Res._(xi)] [Best_Energy] [Best_Objective] ";
+    for (int j = 0; j < structures; ++j) progress << "[Best_Weight_(" << j << ")] ";
+    progress << "[Change_(Delta)] [En._Change_(Delta_E)] [Acceptance] [EA_diversity] ";
+    for (std::size_t i = 0; i < calc.current_states.size(); ++i) {
+        progress << "[Res(" << i << ")] " << "[En.(" << i << ")] " << "[Obj.(" << i << ")] ";
+        for (int j = 0; j < structures; ++j) progress << "[Weight_(" << i << "-" << j << ")] ";
+    }
+    progress << '\n';
+    progress.flush();
+}
+
+void report_progress(Calculation& calc, std::ostream& progress) {
+    const int best = calc.best_state_index;
+    const std::array<double, 4> residuals = residuals_in_every_space(calc, best);
+    write_best_state_spectra(calc, best);
+    const double diversity = compute_population_diversity(calc);
+    write_console_block(calc, best, residuals, diversity);
+    adapt_step(calc);
+    print_separator_line();
+    write_progress_row(calc, best, diversity, progress);
+    append_states_xyz(calc);
+}
+
+bool run_main_loop_iteration(Calculation& calc, std::ostream& progress) {
+    const int t = calc.iteration;
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    if (states > 1) {
+        if (calc.parameters.bools[BoolKey::crossoverT]) {
+            select_parents_tournament(calc);
+        } else {
+            select_parents_roulette(calc);
+        }
+    }
+    run_metropolis_sweep(calc);
+    calc.period_objective_sum += state_objective(calc, calc.current_states[at(calc.best_state_index)]);
+    if (period_reached(t, calc.parameters.ints[IntKey::time1])) report_progress(calc, progress);
+    const int stop_after = calc.parameters.ints[IntKey::Stop_after];
+    bool stop = stop_after > 0 && t > stop_after;
+    if (period_reached(t, calc.parameters.ints[IntKey::Update_basis_every])) {
+        evaluate_states(calc, true, true, true, true, true, -1, -1);
+    }
+    const int time2 = calc.parameters.ints[IntKey::time2];
+    if (period_reached(t, time2)) {
+        if (calc.parameters.bools[BoolKey::adjust_clust_precision]) {
+            for (int p = 0; p < calc.parameters.ints[IntKey::Number_of_spectra]; ++p)
+                calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Clustering_precision] = 0.1 * calc.objective_normaliser;
+        }
+        if (!calc.flags.skipcheck) {
+            check_clustering_precision(calc, true);
+            write_restart_clusters(calc);
+        }
+        write_restart_file(calc);
+        const double improvement = calc.previous_period_objective_sum - calc.period_objective_sum;
+        std::cout << "        Residual reduction rate: " << improvement / time2 << '\n';
+        if (improvement < 0 &&
+            (calc.parameters.bools[BoolKey::adjust_acceptance] || calc.parameters.bools[BoolKey::adjust_step])) {
+            if (t > calc.parameters.ints[IntKey::Froze_in]) {
+                log_line(" Not improving!");
+                stop = true;
+            }
+            if (stop_after > 0 && t < stop_after) stop = false;
+        }
+        calc.previous_period_objective_sum = calc.period_objective_sum;
+        calc.period_objective_sum = 0.0;
+    }
+    ++calc.iteration;
+    return stop;
+}
