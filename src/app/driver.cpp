@@ -8,6 +8,15 @@
 #include "control/process_end.hpp"
 #include "spectra/signal_files.hpp"
 #include "optimisation/energy_terms.hpp"
+#include "theory/pathfinder.hpp"
+#include "spectra/wavelet.hpp"
+#include "spectra/fourier.hpp"
+#include "optimisation/state_exafs.hpp"
+#include "optimisation/starting_states.hpp"
+#include "optimisation/restart_file.hpp"
+#include "optimisation/main_loop.hpp"
+#include "optimisation/evaluation.hpp"
+#include "optimisation/diagnostics.hpp"
 #include "optimisation/first_shell_fit.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/xyz_output.hpp"
@@ -163,14 +172,23 @@ void stage_paths(Calculation& calc) {
     if (f.md) not_available_yet("EXAFS averaged over a trajectory (-md)");
 }
 
-void stage_first_iteration(Calculation& calc) {
+void stage_first_iteration(Calculation& calc, std::ofstream& progress) {
+    const std::string& history = calc.parameters.strings[StringKey::File_for_residuals];
     if (!calc.flags.restart) {
         log_line("      10: FIRST ITERATION");
-        not_available_yet("the starting states");
+        truncate_output_files(calc);
+        progress.open(history, std::ios::trunc);
+        prepare_initial_states(calc, progress);
     } else {
         log_line("      10: PREPARING RESTART");
-        not_available_yet("restarting a calculation");
+        progress.open(history, std::ios::app);
+        log_line("      --> restartClusters.dat will be ignored. Clustering from scratch.");
+        bind_states_to_absorber_edges(calc);
+        evaluate_states(calc, true, true, true, true, true, -1, -1);
+        report_progress(calc, progress);
+        ++calc.iteration;
     }
+    if (!progress) std::cout << "WARNING: FILE " << history << " CANNOT BE WRITTEN!" << '\n';
 }
 
 void stage_first_shell_fit(Calculation& calc) {
@@ -190,11 +208,21 @@ void stage_diagnostics(Calculation& calc) {
         return;
     }
     log_line("      12: DIAGNOSTICS");
-    not_available_yet("the clustering diagnostics");
+    check_clustering_precision(calc, true);
+    write_restart_clusters(calc);
+}
+
+// A run whose loop has no end condition of its own says so before it starts.
+void announce_open_end(const Calculation& calc) {
+    const ParameterBlock& p = calc.parameters;
+    if (p.ints[IntKey::Stop_after] > 0 || p.bools[BoolKey::adjust_acceptance] || p.bools[BoolKey::adjust_step]) return;
+    std::cout << "WARNING: neither Stop_after nor adjust_acceptance nor adjust_step is set: the main loop ends only "
+                 "when the run is interrupted, and the last restart file is its checkpoint."
+              << '\n';
 }
 
 // Returns true when the run goes on to the final stage (the plain main loop only).
-bool stage_main_loop(Calculation& calc) {
+bool stage_main_loop(Calculation& calc, std::ostream& progress) {
     const RunFlags& f = calc.flags;
     if (f.fitFF) {
         log_line("      13: FORCE FIELD FITTING");
@@ -209,13 +237,40 @@ bool stage_main_loop(Calculation& calc) {
         not_available_yet("the one-dimensional model");
     }
     log_line("      13: MAIN LOOP");
-    not_available_yet("the main loop");
+    announce_open_end(calc);
+    while (!run_main_loop_iteration(calc, progress)) {
+    }
+    return true;
 }
 
-void stage_finalizing(Calculation&) {
+void stage_finalizing(Calculation& calc, std::ofstream& progress) {
     log_line("      14: FINALIZING");
     log_line("                    Saving all files...");
-    not_available_yet("writing the final files");
+    find_best_state(calc);
+    const int best = calc.best_state_index;
+    State& state = calc.current_states[static_cast<std::size_t>(best)];
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int p = 0; p < spectra; ++p) {
+        const SpectrumParameters& parameters = calc.spectrum_parameters[static_cast<std::size_t>(p)];
+        StateSpectrum& block = state.spectra[static_cast<std::size_t>(p)];
+        fourier_transform(block.chi, parameters.strings[SpectrumStringKey::File_for_FT], true, block.ft);
+        back_fourier_transform(block.ft, calc.spectra[static_cast<std::size_t>(p)].window_r,
+                               parameters.strings[SpectrumStringKey::File_for_BFT], true, block.bft);
+        wavelet_transform(block.chi, parameters.strings[SpectrumStringKey::File_for_WT], true, block.wt);
+    }
+    // Once, however many spectra there are: one restart file serves them all.
+    write_restart_file(calc);
+    report_progress(calc, progress);
+    progress.close();
+    log_line("                    Reporting structure...");
+    write_state_xyz_files(calc);
+    print_separator_line();
+    std::cout << "              MSD <u^2>" << '\n';
+    print_separator_line();
+    print_separator_line();
+    std::cout << "              STRUCTURE PARAMETERS" << '\n';
+    print_separator_line();
+    for (int e = 0; e < calc.absorber_edge_count; ++e) free_pathfinder_arrays(calc.edges[static_cast<std::size_t>(e)].pathfinder);
 }
 
 }  // namespace
@@ -269,8 +324,9 @@ void prepare_calculation_through_paths(Calculation& calc, const std::string& par
 
 void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument) {
     prepare_calculation_through_paths(calc, parameter_file_name, extra_argument);
-    stage_first_iteration(calc);
+    std::ofstream progress;
+    stage_first_iteration(calc, progress);
     stage_first_shell_fit(calc);
     stage_diagnostics(calc);
-    if (stage_main_loop(calc)) stage_finalizing(calc);
+    if (stage_main_loop(calc, progress)) stage_finalizing(calc, progress);
 }
