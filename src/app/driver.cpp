@@ -19,6 +19,7 @@
 #include "optimisation/diagnostics.hpp"
 #include "optimisation/first_shell_fit.hpp"
 #include "optimisation/state.hpp"
+#include "optimisation/structure_report.hpp"
 #include "optimisation/xyz_output.hpp"
 #include "structure/geometry.hpp"
 #include "theory/absorber_edge.hpp"
@@ -168,7 +169,10 @@ void stage_paths(Calculation& calc) {
         }
         load_final_paths(edge);
     }
-    if (f.structure) not_available_yet("the structure report (-structure)");
+    if (f.structure) {
+        report_structure_mode(calc);
+        end_process(0);
+    }
     if (f.md) not_available_yet("EXAFS averaged over a trajectory (-md)");
 }
 
