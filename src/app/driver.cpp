@@ -268,13 +268,7 @@ void stage_finalizing(Calculation& calc, std::ofstream& progress) {
     progress.close();
     log_line("                    Reporting structure...");
     write_state_xyz_files(calc);
-    print_separator_line();
-    std::cout << "              MSD <u^2>" << '\n';
-    print_separator_line();
-    print_separator_line();
-    std::cout << "              STRUCTURE PARAMETERS" << '\n';
-    print_separator_line();
-    for (int e = 0; e < calc.absorber_edge_count; ++e) free_pathfinder_arrays(calc.edges[static_cast<std::size_t>(e)].pathfinder);
+    report_final_structure(calc);
 }
 
 }  // namespace
