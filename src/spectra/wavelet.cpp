@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -281,10 +282,15 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, const st
     }
 
     std::vector<WorkRange> records = split_work(input.n, parameters.thread_count);
-    for (WorkRange& record : records) {
+    // The rows' working space is allocated here: a first allocation on a fresh thread costs it an arena.
+    // Left unset: each thread writes its rows before it reads them, and an empty slice never touches its own.
+    section.rows = std::make_unique_for_overwrite<double[]>(records.size() * 2 * static_cast<std::size_t>(n));
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        WorkRange& record = records[k];
         // The record's slots are untyped and mutable; the worker only reads through them.
         record.data = const_cast<SpectrumParameters*>(&parameters);
         record.context = &section;
+        record.extra = static_cast<std::int32_t>(k);
         record.output_re = output.re.data();
         record.output_im = output.im.data();
         record.output_mod = output.mod.data();
@@ -297,7 +303,7 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, const st
 }
 
 void wavelet_transform_worker(WorkRange& range) {
-    const WaveletSection& section = *static_cast<const WaveletSection*>(range.context);
+    WaveletSection& section = *static_cast<WaveletSection*>(range.context);
     WaveletTables& tables = *section.tables;
     const int nk = tables.nk;
     const int n = tables.size;
@@ -307,10 +313,8 @@ void wavelet_transform_worker(WorkRange& range) {
     const double zero_gain = tables.zero_gain;
     const double scale = 1.0 / n;
 
-    std::vector<double> row_re(static_cast<std::size_t>(n));
-    std::vector<double> row_im(static_cast<std::size_t>(n));
-    double* y_re = row_re.data();
-    double* y_im = row_im.data();
+    double* y_re = section.rows.get() + static_cast<std::size_t>(range.extra) * 2 * static_cast<std::size_t>(n);
+    double* y_im = y_re + n;
     for (int j = range.first; j < range.end; ++j) {
         const auto row = static_cast<std::size_t>(j);
         if (section.build_gains) build_row_gains(tables, *static_cast<const SpectrumParameters*>(range.data), j);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <complex>
-#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,8 +47,9 @@ struct WaveletTables {
     std::vector<double> root_x;  // sqrt(R / R0) of every row (1 for the fixed-width filter)
 };
 
-// Builds the tables for the spectrum's grids and filter unless they were built for the same values.
-// Reading built tables is safe from several threads; building them is not.
+// Sets the tables to the spectrum's grids and filter unless they were set for the same values; the rows'
+// gains then come with the first map made on them. From then on maps only read the tables, so several may
+// share them at once; the first one may not run beside another.
 void prepare_wavelet_tables(WaveletTables& tables, const SpectrumParameters& parameters);
 
 // Fills the map output (a map signal of the same spectrum) with the wavelet transform of the line input,
@@ -60,16 +61,20 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, const st
                        SignalArray& output);
 
 // What the threads of one map share: the spectrum's tables and the forward transform of the zero-padded
-// chi(k) that every row filters, computed once per map before the threads start. All of it is read-only
-// to the threads, except that on the first map of fresh tables each thread fills its own rows' gains.
+// chi(k) that every row filters, computed once per map before the threads start, and the threads'
+// working rows. The thread of record k works in its own 2 N values of rows, from 2 N k; all else is
+// read-only to the threads, except that on the first map of fresh tables each thread fills its own rows'
+// gains.
 struct WaveletSection {
     WaveletTables* tables = nullptr;
     bool build_gains = false;
     std::vector<double> spectrum_re;
     std::vector<double> spectrum_im;
+    std::unique_ptr<double[]> rows;
 };
 
 // Computes the map rows [range.first, range.end) of the section that wavelet_transform starts: reads the
-// spectrum's SpectrumParameters behind range.data and the WaveletSection behind range.context, and writes
-// only its own rows of output_re, output_im and output_mod (and of the tables' gains, when it fills them).
+// spectrum's SpectrumParameters behind range.data and the WaveletSection behind range.context, works in
+// the section's rows of record range.extra, and writes only its own rows of output_re, output_im and
+// output_mod (and of the tables' gains, when it fills them).
 void wavelet_transform_worker(WorkRange& range);
