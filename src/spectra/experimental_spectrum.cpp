@@ -205,10 +205,12 @@ void load_experimental_spectrum(SpectrumContext& context) {
     const SpectrumParameters& p = *context.parameters;
     read_experimental_exafs(context.exp_chi, p.strings[SpectrumStringKey::File_with_experimental_EXAFS_signal],
                             p.doubles[SpectrumDoubleKey::dE0], p.doubles[SpectrumDoubleKey::S02]);
-    fourier_transform(context.exp_chi, p.strings[SpectrumStringKey::File_for_FT_of_exp_signal], true, context.exp_ft);
-    back_fourier_transform(context.exp_ft, context.window_r, p.strings[SpectrumStringKey::File_for_BFT_of_exp_signal],
-                           true, context.exp_bft);
-    wavelet_transform(context.exp_chi, p.strings[SpectrumStringKey::File_for_WT_of_exp_signal], true, context.exp_wt);
+    fourier_transform(context.exp_chi, context.fourier_tables, p.strings[SpectrumStringKey::File_for_FT_of_exp_signal],
+                      true, context.exp_ft);
+    back_fourier_transform(context.exp_ft, context.window_r, context.fourier_tables,
+                           p.strings[SpectrumStringKey::File_for_BFT_of_exp_signal], true, context.exp_bft);
+    wavelet_transform(context.exp_chi, context.wavelet_tables, p.strings[SpectrumStringKey::File_for_WT_of_exp_signal],
+                      true, context.exp_wt);
 
     context.norm_k = norm_of(context.exp_chi, context.window_k, false, p.norm_code);
     context.norm_q = norm_of(context.exp_bft, context.window_q, false, p.norm_code);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "spectra/fourier.hpp"
 #include "spectra/signal.hpp"
+#include "spectra/wavelet.hpp"
 
 #include <array>
 #include <cstdint>
@@ -35,6 +37,9 @@ struct SpectrumContext {
     AbsorberEdge* edges = nullptr;
     std::array<std::int32_t, 10> edge_indices{};  // edges contributing to this spectrum, in creation order
     std::int32_t edge_count = 0;
+    // Built on the first transform on this spectrum's grids and reused by every later one.
+    FourierTables fourier_tables;
+    WaveletTables wavelet_tables;
 };
 
 // Links the context to its spectrum and the edges and allocates its ten signals.
