@@ -4,6 +4,7 @@
 #include "optimisation/energy_terms.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/state_exafs.hpp"
+#include "spectra/residuals.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "theory/absorber_edge.hpp"
 #include "theory/cluster_feff.hpp"
@@ -86,6 +87,10 @@ EvaluationWork& evaluation_work(Calculation& calc, int threads) {
     }
     // The tables every evaluation of a moved state reads are made here, on the calling thread.
     for (int e = 0; e < calc.absorber_edge_count; ++e) prepare_atom_members(calc.edges[at(e)].pathfinder);
+    for (int p = 0; p < calc.parameters.ints[IntKey::Number_of_spectra]; ++p) {
+        if (calc.spectra[at(p)].parameters != nullptr && calc.spectra[at(p)].exp_chi.n > 0)
+            prepare_transform_tables(calc.spectra[at(p)]);
+    }
     const std::size_t states = calc.current_states.size();
     if (work.undo.size() != states) work.undo.assign(states, {});
     for (std::vector<SumsUndo>& edges : work.undo) {

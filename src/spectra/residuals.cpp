@@ -123,3 +123,19 @@ double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool 
     model.residual = error;
     return error;
 }
+
+void prepare_transform_tables(SpectrumContext& context) {
+    const SpectrumParameters& p = *context.parameters;
+    const int n = context.exp_chi.n;
+    prepare_fourier_tables(context.fourier_tables, p, n);
+    prepare_wavelet_tables(context.wavelet_tables, p);
+    if (context.fourier_tables.forward_built && context.fourier_tables.back_built && context.wavelet_tables.gains_built) return;
+    // One transform of each kind builds what is missing; the results are thrown away.
+    SignalArray ft, bft, wt;
+    alloc_signal(ft, p, signal_line);
+    alloc_signal(bft, p, signal_line);
+    alloc_signal(wt, p, signal_map);
+    fourier_transform(context.exp_chi, context.fourier_tables, "", false, ft);
+    back_fourier_transform(ft, context.window_r, context.fourier_tables, "", false, bft);
+    wavelet_transform(context.exp_chi, context.wavelet_tables, "", false, wt);
+}

@@ -16,3 +16,7 @@ double inner_product_magnitude(const SignalArray& a, const SignalArray& b, bool 
 // Residual of a state's model (its block for this spectrum) against the spectrum in the run's space and
 // norm, relative to the experiment's reference norm; also stored as the block's residual.
 double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool first_shell);
+
+// Builds every table the residuals of the spectrum read (the Fourier halves and the wavelet gains), so
+// that residuals made afterwards on several threads at once only read them. Cheap when they are built.
+void prepare_transform_tables(SpectrumContext& context);
