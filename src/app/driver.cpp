@@ -1,35 +1,35 @@
 #include "app/driver.hpp"
 
+#include "app/editor.hpp"
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
-#include "app/editor.hpp"
 #include "control/parameter_reader.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
-#include "spectra/signal_files.hpp"
-#include "optimisation/energy_terms.hpp"
-#include "theory/pathfinder.hpp"
-#include "spectra/wavelet.hpp"
-#include "spectra/fourier.hpp"
-#include "optimisation/state_exafs.hpp"
-#include "optimisation/starting_states.hpp"
-#include "optimisation/restart_file.hpp"
-#include "optimisation/main_loop.hpp"
-#include "optimisation/evaluation.hpp"
 #include "optimisation/diagnostics.hpp"
+#include "optimisation/energy_terms.hpp"
+#include "optimisation/evaluation.hpp"
 #include "optimisation/first_shell_fit.hpp"
+#include "optimisation/main_loop.hpp"
+#include "optimisation/restart_file.hpp"
+#include "optimisation/starting_states.hpp"
 #include "optimisation/state.hpp"
+#include "optimisation/state_exafs.hpp"
 #include "optimisation/structure_report.hpp"
 #include "optimisation/xyz_output.hpp"
+#include "spectra/fourier.hpp"
+#include "spectra/signal_files.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "spectra/wavelet.hpp"
 #include "structure/geometry.hpp"
+#include "structure/rdf_tool.hpp"
+#include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
 #include "theory/feff_input.hpp"
+#include "theory/feff_run.hpp"
 #include "theory/final_paths.hpp"
 #include "theory/path_runs.hpp"
-#include "theory/feff_run.hpp"
-#include "structure/rdf_tool.hpp"
-#include "spectra/spectrum_context.hpp"
-#include "structure/structure.hpp"
+#include "theory/pathfinder.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -105,10 +105,19 @@ void stage_defining_geometry(Calculation& calc, const std::string& extra_argumen
         read_energy_definitions(calc.structures[i]);
     }
     const RunFlags& f = calc.flags;
-    if (f.restart || f.structure || f.beststate || f.phantoms) not_available_yet("loading a restart file");
+    if (f.restart || f.structure || f.beststate || f.phantoms) load_restart_file(calc);
     write_state_xyz_files(calc);
     if (calc.flags.phantoms) end_process(0);
-    if (calc.flags.beststate) not_available_yet("the best-state restart file (-beststate)");
+    if (calc.flags.beststate) {
+        // The best state alone, as state 0 of a population of one.
+        find_best_state(calc);
+        copy_state_to_backup(calc, calc.best_state_index, 0);
+        calc.parameters.ints[IntKey::Number_of_states] = 1;
+        calc.parameters.strings[StringKey::File_for_restart] = calc.parameter_file_name + "_beststate_";
+        restore_state(calc, 0);
+        write_restart_file(calc);
+        end_process(0);
+    }
     install_feff_program(calc);
 }
 

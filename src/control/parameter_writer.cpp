@@ -20,9 +20,11 @@ template <class T, std::size_t N>
 void write_global_lines(std::ostream& out, const KeyTable<T, N>& table, const SectionTable<N>& sections,
                         ParameterSection section, int first_slot = 0) {
     for (int slot = first_slot; slot < table.count; ++slot) {
-        if (sections[static_cast<std::size_t>(slot)] != section) continue;
+        // Nameless slots (the MT_seed values) are written on their array's own line.
+        const auto at = static_cast<std::size_t>(slot);
+        if (sections[at] != section || table.names[at].empty()) continue;
         out << indent;
-        write_padded_key(out, table.names[static_cast<std::size_t>(slot)], key_width);
+        write_padded_key(out, table.names[at], key_width);
         out << ' ' << table[slot] << '\n';
     }
 }
@@ -41,15 +43,49 @@ void write_record_lines(std::ostream& out, const Record* records, int used, Tabl
     }
 }
 
-void write_mt_seed_line(const Calculation& calc, std::ostream& out) {
-    const ParameterBlock& p = calc.parameters;
+template <class T>
+void write_array_line(std::ostream& out, const std::string& key, const T* values, int count) {
     out << indent;
-    write_padded_key(out, p.array_names[ArrayKey::MT_seed], key_width + 1);
-    for (int i = 0; i < MT_seed_length; ++i) {
+    write_padded_key(out, key, key_width + 1);
+    for (int i = 0; i < count; ++i) {
         if (i > 0) out << ' ';
-        out << p.ints[IntKey::MT_seed_first + i];
+        out << values[i];
     }
     out << '\n';
+}
+
+void write_mt_seed_line(const Calculation& calc, std::ostream& out) {
+    const ParameterBlock& p = calc.parameters;
+    write_array_line(out, p.array_names[ArrayKey::MT_seed], &p.ints[IntKey::MT_seed_first], MT_seed_length);
+}
+
+// BEGIN, the title and the seven sections, without the closing lines.
+void write_parameter_sections(const Calculation& calc, std::ostream& out) {
+    const ParameterBlock& p = calc.parameters;
+    out << "BEGIN" << '\n';
+    write_padded_key(out, p.strings.names[StringKey::Title], key_width);
+    out << ' ' << p.strings[StringKey::Title] << '\n';
+
+    for (ParameterSection section = 1; section <= section_count; ++section) {
+        out << hash_line << '\n';
+        write_banner(out, section);
+        out << hash_line << '\n';
+        write_global_lines(out, p.ints, p.int_sections, section);
+        write_global_lines(out, p.doubles, p.double_sections, section);
+        // The title has its own line after BEGIN and never appears inside a section.
+        write_global_lines(out, p.strings, p.string_sections, section, StringKey::Title + 1);
+        if (section == 2) {
+            write_mt_seed_line(calc, out);
+            write_global_lines(out, p.bools, p.bool_sections, section);
+            write_spectrum_parameter_lines(calc, out, section);
+            write_structure_parameter_lines(calc, out, section);
+        } else {
+            write_spectrum_parameter_lines(calc, out, section);
+            write_structure_parameter_lines(calc, out, section);
+            write_global_lines(out, p.bools, p.bool_sections, section);
+        }
+    }
+    out << hash_line << '\n';
 }
 
 }  // namespace
@@ -80,29 +116,27 @@ void write_structure_parameter_lines(const Calculation& calc, std::ostream& out,
 }
 
 void write_parameter_file(const Calculation& calc, std::ostream& out) {
-    const ParameterBlock& p = calc.parameters;
-    out << "BEGIN" << '\n';
-    write_padded_key(out, p.strings.names[StringKey::Title], key_width);
-    out << ' ' << p.strings[StringKey::Title] << '\n';
+    write_parameter_sections(calc, out);
+    out << "END" << '\n';
+}
 
-    for (ParameterSection section = 1; section <= section_count; ++section) {
-        out << hash_line << '\n';
-        write_banner(out, section);
-        out << hash_line << '\n';
+void write_complete_parameter_file(const Calculation& calc, std::ostream& out) {
+    const ParameterBlock& p = calc.parameters;
+    write_parameter_sections(calc, out);
+    // 79 characters like the section banners; the reader skips it as a comment.
+    out << std::string(28, '#') << ' ' << section_name(section_advanced_and_obsolete) << ' ' << std::string(28, '#')
+        << '\n';
+    out << hash_line << '\n';
+    for (const ParameterSection section : {section_advanced_and_obsolete, section_never_written}) {
         write_global_lines(out, p.ints, p.int_sections, section);
         write_global_lines(out, p.doubles, p.double_sections, section);
-        // The title has its own line after BEGIN and never appears inside a section.
         write_global_lines(out, p.strings, p.string_sections, section, StringKey::Title + 1);
-        if (section == 2) {
-            write_mt_seed_line(calc, out);
-            write_global_lines(out, p.bools, p.bool_sections, section);
-            write_spectrum_parameter_lines(calc, out, section);
-            write_structure_parameter_lines(calc, out, section);
-        } else {
-            write_spectrum_parameter_lines(calc, out, section);
-            write_structure_parameter_lines(calc, out, section);
-            write_global_lines(out, p.bools, p.bool_sections, section);
+        if (p.array_sections[ArrayKey::LJ_epsilons] == section) {
+            write_array_line(out, p.array_names[ArrayKey::LJ_epsilons], p.lj_epsilons.data(), LJ_epsilons_length);
         }
+        write_global_lines(out, p.bools, p.bool_sections, section);
+        write_spectrum_parameter_lines(calc, out, section);
+        write_structure_parameter_lines(calc, out, section);
     }
     out << hash_line << '\n';
     out << "END" << '\n';

@@ -1,7 +1,311 @@
 #include "optimisation/restart_file.hpp"
 
 #include "control/calculation.hpp"
+#include "control/console_log.hpp"
+#include "control/number_text.hpp"
+#include "control/parameter_writer.hpp"
+#include "control/process_end.hpp"
+#include "optimisation/diagnostics.hpp"
+#include "optimisation/evaluation.hpp"
+#include "optimisation/main_loop.hpp"
+#include "optimisation/partial_spectra.hpp"
+#include "optimisation/state.hpp"
+#include "optimisation/xyz_output.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/atom_io.hpp"
+#include "structure/structure.hpp"
 
-// Being written.
-void write_restart_file(Calculation&) {}
-void load_restart_file(Calculation&) {}
+#include <algorithm>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The version of the program that writes the file (the banner's); readers do not depend on it.
+const char* const program_version = "6.16";
+constexpr int atom_precision = 13;
+
+std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
+
+int used_states(const Calculation& calc) {
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    return std::max(0, std::min(states, static_cast<int>(calc.current_states.size())));
+}
+
+void write_padded_label(std::ostream& out, const std::string& label, std::size_t width) {
+    out << label << std::string(width > label.size() ? width - label.size() : 0, ' ');
+}
+
+void write_restart_text(const Calculation& calc, std::ostream& out) {
+    const int states = used_states(calc);
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    write_complete_parameter_file(calc, out);
+    write_padded_label(out, "Talq version:", 32);
+    out << program_version << '\n';
+    write_padded_label(out, "Total_iterations:", 42);
+    out << calc.iteration << '\n';
+    write_padded_label(out, "Residuals:", 38);
+    for (int i = 0; i < states; ++i) {
+        for (int s = 0; s < spectra; ++s) out << calc.current_states[at(i)].spectra[at(s)].residual << ' ';
+    }
+    out << '\n';
+    write_padded_label(out, "Average_delta:", 37);
+    out << calc.objective_normaliser << ' ' << '\n';
+    write_padded_label(out, "Average_delta_E:", 39);
+    out << calc.mean_energy_change << ' ' << '\n';
+
+    out << "ATOMS" << '\n' << std::setprecision(atom_precision);
+    for (int i = 0; i < states; ++i) {
+        const State& state = calc.current_states[at(i)];
+        for (int j = 0; j < structures; ++j) {
+            const int atoms = calc.structures[at(j)].atom_count;
+            out << atoms << '\n' << calc.iteration << ' ' << i << ' ' << j << '\n';
+            for (int a = 0; a < atoms; ++a) {
+                const Atom position = get_atom_position(state, j, a);
+                write_atom(position, position.label, out, "gulp");
+            }
+        }
+    }
+    out << "SPECTRA" << '\n';
+    for (int i = 0; i < states; ++i) {
+        for (int s = 0; s < spectra; ++s) {
+            const SignalArray& chi = calc.current_states[at(i)].spectra[at(s)].chi;
+            for (int m = 0; m < chi.n; ++m) out << chi.re[at(m)] << ' ';
+            out << '\n';
+        }
+    }
+}
+
+// Writes the whole text under a temporary name beside the file, then puts it in the file's place.
+bool write_whole_file(const Calculation& calc, const std::string& file_name) {
+    namespace fs = std::filesystem;
+    const std::string temporary = file_name + ".tmp";
+    bool written = false;
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        if (out) {
+            write_restart_text(calc, out);
+            out.close();
+            written = !out.fail();
+        }
+    }
+    std::error_code error;
+    if (written) {
+        fs::rename(temporary, file_name, error);
+        written = !error;
+    }
+    if (!written && fs::is_regular_file(temporary, error)) fs::remove(temporary, error);
+    return written;
+}
+
+// Reads what follows the parameter block, line by line, refusing the file at the first thing that does
+// not agree with the block.
+class RestartReader {
+public:
+    explicit RestartReader(const std::string& file_name) : file_name_(file_name), in_(file_name) {}
+
+    [[noreturn]] void refuse(const std::string& reason) const {
+        std::cout << "ERROR: RESTART FILE " << file_name_ << " CANNOT BE LOADED: " << reason << "!" << '\n';
+        end_process(4);
+    }
+    [[noreturn]] void refuse_here(const std::string& reason) const {
+        refuse("line " + std::to_string(line_number_) + ": " + reason);
+    }
+
+    bool is_open() const { return in_.is_open(); }
+
+    void skip_parameter_block() {
+        std::string line;
+        bool begun = false;
+        while (std::getline(in_, line)) {
+            ++line_number_;
+            const std::string text = trimmed(line);
+            if (!begun) begun = text == "BEGIN";
+            else if (text == "END") return;
+        }
+        refuse("it ends before its END line");
+    }
+
+    // The words of the next line that holds any; false at the end of the file.
+    bool next_words(std::vector<std::string>& words) {
+        std::string line;
+        while (std::getline(in_, line)) {
+            ++line_number_;
+            std::istringstream split(line);
+            words.clear();
+            for (std::string word; split >> word;) words.push_back(word);
+            if (!words.empty()) return true;
+        }
+        return false;
+    }
+
+    // The next line's words, which must be `count` after the leading `label` (no label when empty).
+    std::vector<std::string> line_of(const std::string& label, std::size_t count, const std::string& what) {
+        std::vector<std::string> words;
+        if (!next_words(words)) refuse("it ends before " + what);
+        const std::size_t first = label.empty() ? 0 : 1;
+        if (!label.empty() && words[0] != label) refuse_here("\"" + label + "\" expected, found \"" + words[0] + "\"");
+        if (words.size() - first != count) {
+            refuse_here(std::to_string(count) + " values of " + what + " expected, found " +
+                        std::to_string(words.size() - first));
+        }
+        words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(first));
+        return words;
+    }
+
+    double real(const std::string& word, const std::string& what) const {
+        const std::optional<double> value = parse_whole_number<double>(word);
+        if (!value || !is_usable_number(*value)) refuse_here(what + " \"" + word + "\" is no usable number");
+        return *value;
+    }
+
+    std::int32_t whole(const std::string& word, const std::string& what) const {
+        const std::optional<std::int32_t> value = parse_whole_number<std::int32_t>(word);
+        if (!value) refuse_here(what + " \"" + word + "\" is no whole number");
+        return *value;
+    }
+
+private:
+    static std::string trimmed(const std::string& line) {
+        const auto first = line.find_first_not_of(" \t\r\n");
+        if (first == std::string::npos) return "";
+        return line.substr(first, line.find_last_not_of(" \t\r\n") - first + 1);
+    }
+
+    std::string file_name_;
+    std::ifstream in_;
+    int line_number_ = 0;
+};
+
+std::string state_text(int i) { return "state " + std::to_string(i); }
+
+void read_counters(Calculation& calc, RestartReader& reader) {
+    const int states = used_states(calc);
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    const std::vector<std::string> version = reader.line_of("", 3, "the version line");
+    reader.real(version[2], "the version");
+    const std::int32_t iteration = reader.whole(reader.line_of("Total_iterations:", 1, "the iteration")[0], "the iteration");
+    if (iteration < 0) reader.refuse_here("the iteration is negative");
+    calc.iteration = iteration;
+
+    const std::vector<std::string> residuals =
+        reader.line_of("Residuals:", at(states) * at(spectra), "the residuals (" + std::to_string(states) + " states of " +
+                                                                   std::to_string(spectra) + " spectra)");
+    for (int i = 0; i < states; ++i) {
+        State& state = calc.current_states[at(i)];
+        // The plain mean: the weighted residual is made again by the full evaluation that follows.
+        double sum = 0.0;
+        for (int s = 0; s < spectra; ++s) {
+            const double residual = reader.real(residuals[at(i) * at(spectra) + at(s)], "the residual of " + state_text(i));
+            state.spectra[at(s)].residual = residual;
+            sum += residual;
+        }
+        state.residual = sum / spectra;
+        state.energy = 0.0;
+    }
+    calc.objective_normaliser = reader.real(reader.line_of("Average_delta:", 1, "Average_delta")[0], "Average_delta");
+    calc.mean_energy_change =
+        reader.real(reader.line_of("Average_delta_E:", 1, "Average_delta_E")[0], "Average_delta_E");
+}
+
+void read_atoms(Calculation& calc, RestartReader& reader) {
+    const int states = used_states(calc);
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    reader.line_of("ATOMS", 0, "the atoms");
+    for (int i = 0; i < states; ++i) {
+        State& state = calc.current_states[at(i)];
+        for (int j = 0; j < structures; ++j) {
+            const Structure& structure = calc.structures[at(j)];
+            const std::string block = "structure " + std::to_string(j) + " of " + state_text(i);
+            const std::int32_t count = reader.whole(reader.line_of("", 1, "the atoms of " + block)[0], "the atom count");
+            if (count != structure.atom_count) {
+                reader.refuse_here(std::to_string(structure.atom_count) + " atoms of " + block + " expected, found " +
+                                   std::to_string(count));
+            }
+            const std::vector<std::string> heading = reader.line_of("", 3, "the heading of " + block);
+            const std::int32_t expected[3] = {calc.iteration, i, j};
+            for (int k = 0; k < 3; ++k) {
+                if (reader.whole(heading[at(k)], "the heading") != expected[k]) {
+                    reader.refuse_here("the heading of " + block + " should read " + std::to_string(calc.iteration) + " " +
+                                       std::to_string(i) + " " + std::to_string(j));
+                }
+            }
+            for (int a = 0; a < count; ++a) {
+                const std::string what = "atom " + std::to_string(a) + " of " + block;
+                const std::vector<std::string> words = reader.line_of("", 4, what);
+                const std::string& label = structure.working_atoms[at(a)].label;
+                if (words[0] != label) reader.refuse_here(what + " should be " + label + ", found " + words[0]);
+                const Atom position{label, reader.real(words[1], "x of " + what), reader.real(words[2], "y of " + what),
+                                    reader.real(words[3], "z of " + what)};
+                set_atom_position(state, position, j, a);
+            }
+        }
+    }
+}
+
+void read_spectra(Calculation& calc, RestartReader& reader) {
+    const int states = used_states(calc);
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    reader.line_of("SPECTRA", 0, "the spectra");
+    for (int i = 0; i < states; ++i) {
+        for (int s = 0; s < spectra; ++s) {
+            SignalArray& chi = calc.current_states[at(i)].spectra[at(s)].chi;
+            const std::string what = "spectrum " + std::to_string(s) + " of " + state_text(i);
+            const std::vector<std::string> values = reader.line_of("", at(chi.n), what);
+            for (int m = 0; m < chi.n; ++m) chi.re[at(m)] = reader.real(values[at(m)], "a value of " + what);
+        }
+    }
+    std::vector<std::string> more;
+    if (reader.next_words(more)) reader.refuse_here("it holds more than its parameters describe");
+}
+
+}  // namespace
+
+std::string restart_file_name(const Calculation& calc) {
+    return calc.parameters.strings[StringKey::File_for_restart] + std::to_string(calc.iteration);
+}
+
+void write_restart_file(Calculation& calc) {
+    const std::string file_name = restart_file_name(calc);
+    if (!write_whole_file(calc, file_name)) {
+        std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
+    }
+    write_restart_clusters(calc);
+    find_best_state(calc);
+    write_state_xyz_files(calc);
+    for (int s = 0; s < calc.parameters.ints[IntKey::Number_of_spectra]; ++s) {
+        write_partial_spectra_files(calc.spectra[at(s)], calc.best_state_index);
+    }
+}
+
+void load_restart_file(Calculation& calc) {
+    log_line("      --> LOADING RESTART FILE");
+    RestartReader reader(calc.parameter_file_name);
+    if (!reader.is_open()) reader.refuse("it cannot be opened");
+    reader.skip_parameter_block();
+    read_counters(calc, reader);
+    read_atoms(calc, reader);
+    read_spectra(calc, reader);
+
+    for (int j = 0; j < calc.parameters.ints[IntKey::Number_of_structures]; ++j) {
+        Structure& structure = calc.structures[at(j)];
+        rescale_structure(structure, structure.basis, structure.old_basis);
+    }
+    find_best_state(calc);
+
+    // Only a continued refinement reports: the other modes that load a file have no experiment to
+    // compare with, and their report would overwrite the spectrum files and add rows to the history.
+    if (!calc.flags.restart) return;
+    const std::string& history = calc.parameters.strings[StringKey::File_for_residuals];
+    std::ofstream progress(history, std::ios::app);
+    if (!progress) std::cout << "WARNING: FILE " << history << " CANNOT BE WRITTEN!" << '\n';
+    report_progress(calc, progress);
+}

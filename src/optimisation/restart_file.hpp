@@ -1,11 +1,21 @@
 #pragma once
 
+#include <string>
+
 struct Calculation;
 
-// Writes the restart file of the current iteration ("File_for_restart" followed by the iteration):
-// the parameter block, the run counters, every state's residuals, atoms and model chi; then
-// "restartClusters.dat", the xyz files and the partial spectra of the best state.
+// "File_for_restart" followed by the iteration, the name of the restart file written now.
+std::string restart_file_name(const Calculation& calc);
+
+// Writes the restart file of the current iteration: the complete parameter block, the run counters,
+// every state's residuals, atoms and model chi. The text goes to a temporary file in the same folder
+// that replaces the file only once it is whole, so that a failed write leaves no truncated restart file
+// under a valid name; it gives a warning and the run goes on. Then "restartClusters.dat", the xyz files
+// and the partial spectra of the best state.
 void write_restart_file(Calculation& calc);
+
 // Reads the states of a restart file given as the run's parameter file (its parameter block has been
-// read already).
+// read already). Everything after the block is checked against the block (states, spectra, structures,
+// atoms and their labels, k points, numbers); a file that does not match it ends the run with code 4.
+// With -restart the loaded population is reported and one row is appended to the residual history.
 void load_restart_file(Calculation& calc);

@@ -233,10 +233,20 @@ void free_structure_arrays(Structure& structure) {
     structure.cell_translations = {};
 }
 
+namespace {
+
+// An old length that was never set (0 in a fresh run) or that did not change leaves the axis as it is.
+double rescale_factor(double new_length, double old_length) {
+    if (!(old_length > 0) || old_length == new_length) return 1.0;
+    return new_length / old_length;
+}
+
+}  // namespace
+
 void rescale_structure(Structure& structure, const Atom& new_lengths, const Atom& old_lengths) {
-    const double fx = new_lengths.x / old_lengths.x;
-    const double fy = new_lengths.y / old_lengths.y;
-    const double fz = new_lengths.z / old_lengths.z;
+    const double fx = rescale_factor(new_lengths.x, old_lengths.x);
+    const double fy = rescale_factor(new_lengths.y, old_lengths.y);
+    const double fz = rescale_factor(new_lengths.z, old_lengths.z);
     structure.supercell_lengths[0] *= fx;
     structure.supercell_lengths[1] *= fy;
     structure.supercell_lengths[2] *= fz;

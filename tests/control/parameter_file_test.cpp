@@ -111,6 +111,42 @@ TEST(ParameterWriter, WrittenFileReadsBackToTheSameValues) {
     EXPECT_FALSE(copy->move_all);
 }
 
+// Files that continue a run carry the keys the canonical layout leaves out, after its last section.
+TEST(ParameterWriter, CompleteFileAddsEveryUnwrittenKeyBeforeEndAndReadsBack) {
+    auto original = defaulted_calculation();
+    ParameterBlock& p = original->parameters;
+    p.strings[StringKey::Norm_type] = "L1";
+    for (int slot = 0; slot < BoolKey::count; ++slot) p.bools[slot] = !p.bools[slot];
+    p.doubles[DoubleKey::MC_temperature] = 450.0;
+    p.ints[IntKey::Actual_geometry_format] = 2;
+    p.lj_epsilons = {0.5, 0.25, 0.125, 1, 2, 3};
+    p.ints[IntKey::Number_of_structures] = 2;
+    original->structure_parameters[1].strings[StructureStringKey::File_with_potential] = "second.dat";
+    original->spectrum_parameters[0].strings[SpectrumStringKey::File_with_phase] = "phase.dat";
+
+    std::ostringstream complete;
+    write_complete_parameter_file(*original, complete);
+    const std::string canonical = written(*original);
+    const std::string sections = canonical.substr(0, canonical.size() - 4);  // without "END\n"
+    ASSERT_EQ(complete.str().substr(0, sections.size()), sections);
+    const std::string added = complete.str().substr(sections.size());
+    EXPECT_EQ(added.substr(0, 80), std::string(28, '#') + " ADVANCED_AND_OBSOLETE " + std::string(28, '#') + "\n");
+    EXPECT_EQ(line_of(added, "LJ_epsilons"), std::string(14, ' ') + "LJ_epsilons" + std::string(28, ' ') + "0.5 0.25 0.125 1 2 3");
+    EXPECT_EQ(added.find("Title"), std::string::npos) << "the title keeps its line after BEGIN";
+    EXPECT_EQ(added.substr(added.size() - 84), std::string(79, '#') + "\nEND\n");
+
+    auto copy = defaulted_calculation();
+    ASSERT_EQ(read_parameters(*copy, complete.str()).code, -1);
+    const ParameterBlock& q = copy->parameters;
+    EXPECT_EQ(q.strings[StringKey::Norm_type], "L1");
+    for (int slot = 0; slot < BoolKey::count; ++slot) EXPECT_EQ(q.bools[slot], p.bools[slot]) << q.bools.names[slot];
+    EXPECT_EQ(q.doubles[DoubleKey::MC_temperature], 450.0);
+    EXPECT_EQ(q.ints[IntKey::Actual_geometry_format], 2);
+    EXPECT_EQ(q.lj_epsilons, p.lj_epsilons);
+    EXPECT_EQ(copy->structure_parameters[1].strings[StructureStringKey::File_with_potential], "second.dat");
+    EXPECT_EQ(copy->spectrum_parameters[0].strings[SpectrumStringKey::File_with_phase], "phase.dat");
+}
+
 TEST(ParameterReader, KeysMatchWithOneTrailingColonOnEitherSide) {
     EXPECT_TRUE(parameter_keys_match("time1", "time1:"));
     EXPECT_TRUE(parameter_keys_match("time1:", "time1"));

@@ -343,3 +343,16 @@ TEST(PeriodicImages, RescalingStretchesTheSupercellAndSelectsImages) {
     EXPECT_LT(s.working_count, 27 * 32);
     EXPECT_GT(s.working_count, 32);
 }
+
+// A restart loaded in a fresh run rescales from lengths that were never set.
+TEST(PeriodicImages, RescalingFromAnUnsetOrUnchangedLengthKeepsThatAxis) {
+    ScopedWorkFolder folder;
+    Built built = build(fcc_copper_p1, "2x2x2");
+    Structure& s = built.structure();
+    const Atom before = s.supercell_atoms[1];
+    rescale_structure(s, {"", 3.7, 3.61, 3.61}, {"", 0.0, -1.0, 3.61});
+    EXPECT_EQ(s.supercell_lengths[0], 7.22);
+    EXPECT_EQ(s.supercell_atoms[1].x, before.x);
+    EXPECT_EQ(s.supercell_atoms[1].y, before.y);
+    EXPECT_EQ(s.supercell_atoms[1].z, before.z);
+}
