@@ -44,8 +44,8 @@ final_residual=$(awk 'END { print $2 }' "$run/refined/output.dat")
 
 echo
 echo "=== 3. summary ==="
+echo "    best residual of the population: $start_residual at the start, $final_residual at the end"
 printf "    %-36s %12s %12s\n" "" "known" "refined"
-printf "    %-36s %12s %12s\n" "best residual (start -> end)" "$start_residual" "$final_residual"
 printf "    %-36s %12s %12s\n" "first-shell distance (A)" "$known_r" "$refined_r"
 printf "    %-36s %12s %12s\n" "first-shell spread sigma^2 (A^2)" "$known_s2" "$refined_s2"
 printf "    %-36s %12s %12s\n" "Cu <u^2> (A^2)" "$(msd "$run/known/known.log")" "$(msd "$run/refined/refined.log")"

@@ -1,0 +1,151 @@
+#include "app/driver.hpp"
+#include "control/calculation.hpp"
+#include "optimisation/state.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "structure/structure.hpp"
+#include "test_support.hpp"
+#include "theory/absorber_edge.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef FEFF_STANDIN
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TalqRun {
+    int code = -1;
+    std::string output;
+};
+
+// A small copper refinement with the FEFF stand-in, in the current folder.
+const std::string tiny_refinement =
+    "File_with_structure cu.p1\nFile_with_experimental_EXAFS_signal exp.dat\nColumns_in_input 2\n"
+    "Column_for_k 1\nColumn_for_chi 2\nEdge Cu\nSupercell 2x2x2\nk_min 2\nk_max 12\nNumber_of_states 4\n"
+    "N_legs 2\nR_max_for_FEFF 3.0\nStop_after 3\ntime1 1\ntime2 2\nMove_type one\nMaximal_displacement 2\n"
+    "Maximal_step_length 0.02\n";
+
+void write_inputs() {
+    std::ofstream("cu.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n4\nDirect\n"
+                              "0 0 0 Cu\n0.5 0.5 0 Cu\n0.5 0 0.5 Cu\n0 0.5 0.5 Cu\n";
+    std::ofstream spectrum("exp.dat");
+    for (int i = 1; i <= 300; ++i) spectrum << 0.05 * i << ' ' << 0.3 * std::sin(0.1 * i * 2.56) * std::exp(-0.002 * i * i) << '\n';
+    spectrum.close();
+    if (!fs::exists("feff85L.exe")) fs::copy_file(FEFF_STANDIN, "feff85L.exe");
+}
+
+TalqRun run_talq(const std::string& parameters, const std::string& file_name = "input.dat", RunFlags flags = {}) {
+    if (!parameters.empty()) std::ofstream(file_name) << "BEGIN\n" << parameters << "END\n";
+    auto calc = std::make_unique<Calculation>();
+    calc->flags = flags;
+    CaptureStdout capture;
+    const int code = exit_code_of([&] { run_calculation(*calc, file_name, ""); });
+    return {code, capture.text()};
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The files of a finished refinement whose contents the seed and the input decide.
+std::vector<std::string> result_files() {
+    // The restart file's parameter block names the thread count; what follows it must agree.
+    const std::string restart = file_text("restart5");
+    return {file_text("output.dat"), file_text("EXAFS.dat"), file_text("final.xyz"),
+            restart.substr(restart.find("\nEND\n")), file_text("histoEXAFS.dat"), file_text("partialEXAFS.dat")};
+}
+
+}  // namespace
+
+TEST(Refinement, RunsEveryStageInOrderAndStopsAfterStopAfterPlusOne) {
+    ScopedWorkFolder folder;
+    write_inputs();
+    const TalqRun run = run_talq(tiny_refinement);
+    ASSERT_EQ(run.code, -1) << run.output;
+    std::size_t at = 0;
+    for (const char* stage : {"      1: PARAMETERS INITIALIZATION", "      4: DEFINING GEOMETRY", "      9: WRITING EQUILIBRIUM PATHS",
+                              "      10: FIRST ITERATION", "      11: FIRST SHELL FIT", "      12: DIAGNOSTICS",
+                              "      13: MAIN LOOP", "      14: FINALIZING", "STRUCTURE PARAMETERS"}) {
+        const std::size_t found = run.output.find(stage, at);
+        ASSERT_NE(found, std::string::npos) << stage << "\n" << run.output;
+        at = found;
+    }
+    EXPECT_EQ(run.output.find("ERROR"), std::string::npos) << run.output;
+
+    // The history: its header, the starting row (iteration 0), one row per iteration up to Stop_after + 1,
+    // and the final report's.
+    const std::vector<std::string> history = lines_of("output.dat");
+    ASSERT_EQ(history.size(), 7u);
+    EXPECT_EQ(history[0].substr(0, 87),
+              "[#] [Best_Res._(xi)] [Best_Energy] [Best_Objective] [Best_Weight_(0)] [Change_(Delta)] ");
+    EXPECT_NE(history[0].find("[Res(3)] [En.(3)] [Obj.(3)] [Weight_(3-0)] "), std::string::npos);
+    for (std::size_t row = 1; row < history.size(); ++row)
+        EXPECT_EQ(history[row].substr(0, 2), std::to_string(row - 1) + " ") << history[row];
+    for (const char* file : {"restart0", "restart2", "restart4", "restart5", "restartClusters.dat", "final.xyz", "EXAFS.dat",
+                             "ft.dat", "bft.dat", "wt.dat", "partialEXAFS.dat", "partialFT.dat", "partialWT.dat"}) {
+        EXPECT_TRUE(fs::exists(file)) << file;
+    }
+    EXPECT_FALSE(fs::exists("restart5.tmp"));
+}
+
+TEST(Refinement, TheSameSeedGivesTheSameFilesForEveryThreadCount) {
+    std::vector<std::vector<std::string>> results;
+    for (const std::string threads : {"1", "8"}) {
+        ScopedWorkFolder folder;
+        write_inputs();
+        const TalqRun run = run_talq(tiny_refinement + "Number_of_threads " + threads + "\n");
+        ASSERT_EQ(run.code, -1) << run.output;
+        results.push_back(result_files());
+    }
+    ASSERT_EQ(results[0].size(), results[1].size());
+    for (std::size_t f = 0; f < results[0].size(); ++f) {
+        EXPECT_FALSE(results[0][f].empty()) << f;
+        EXPECT_TRUE(results[0][f] == results[1][f]) << "file " << f;
+    }
+    ScopedWorkFolder folder;
+    write_inputs();
+    ASSERT_EQ(run_talq(tiny_refinement + "MT_seed 5 6 7 8\n").code, -1);
+    EXPECT_FALSE(result_files()[0] == results[0][0]) << "another seed, another refinement";
+}
+
+TEST(Refinement, ARestartGoesOnFromTheFileAndAppendsToTheHistory) {
+    ScopedWorkFolder folder;
+    write_inputs();
+    ASSERT_EQ(run_talq(tiny_refinement).code, -1);
+    const std::vector<std::string> history = lines_of("output.dat");
+    const std::vector<std::string> saved = lines_of("restart5");
+
+    RunFlags flags;
+    flags.restart = true;
+    const TalqRun run = run_talq("", "restart5", flags);
+    ASSERT_EQ(run.code, -1) << run.output;
+    EXPECT_NE(run.output.find("      10: PREPARING RESTART"), std::string::npos);
+    EXPECT_NE(run.output.find("      --> restartClusters.dat will be ignored. Clustering from scratch."), std::string::npos);
+    EXPECT_NE(run.output.find("      5: SCF POTENTIAL CALCULATIONS - skipped!"), std::string::npos);
+    const std::vector<std::string> continued = lines_of("output.dat");
+    ASSERT_GT(continued.size(), history.size());
+    for (std::size_t row = 0; row < history.size(); ++row) EXPECT_EQ(continued[row], history[row]);
+    // The load adds a row for iteration 5, the preparation another; the first iteration of the continued
+    // run is 6, past Stop_after, so it is the last.
+    EXPECT_EQ(continued[history.size()].substr(0, 2), "5 ");
+    EXPECT_EQ(continued.back().substr(0, 2), "7 ");
+}
+#endif
