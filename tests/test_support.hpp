@@ -4,10 +4,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 // Redirects std::cout into a buffer for the lifetime of the object.
 class CaptureStdout {
@@ -73,3 +75,19 @@ private:
     std::filesystem::path previous_;
     std::filesystem::path folder_;
 };
+
+// The whole text of a file, empty when it cannot be read.
+inline std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The lines of a file, without their line ends.
+inline std::vector<std::string> lines_of(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}

@@ -42,13 +42,6 @@ DriverRun run_path_stages(Calculation& calc, const std::string& body, const std:
     return {code, capture.text()};
 }
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 TEST(Driver, ReseedShiftsEachSeedWithTruncatingRemainders) {

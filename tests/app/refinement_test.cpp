@@ -51,20 +51,6 @@ TalqRun run_talq(const std::string& parameters, const std::string& file_name = "
     return {code, capture.text()};
 }
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // The files of a finished refinement whose contents the seed and the input decide.
 std::vector<std::string> result_files() {
     // The restart file's parameter block names the thread count; what follows it must agree.

@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::unique_ptr<Calculation> defaulted_calculation() {
     auto calc = std::make_unique<Calculation>();
     set_parameter_defaults(*calc);

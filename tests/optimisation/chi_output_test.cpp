@@ -16,14 +16,14 @@ TEST(ChiOutput, FourHundredLinesInTheColumnOrderAndWeightingOfTheInputFiles) {
     std::array<double, state_chi_grid_points> grid{};
     for (std::size_t m = 0; m < grid.size(); ++m) grid[m] = static_cast<double>(m);
     write_chi_file(context, grid.data(), "chi.dat");
-    const auto lines = file_lines("chi.dat");
+    const auto lines = lines_of("chi.dat");
     ASSERT_EQ(lines.size(), 400u);
     EXPECT_EQ(lines.front() + '|' + lines.back(), "2.000000e+00 5.000000e-02|4.010000e+02 2.000000e+01");
     parameters.ints[SpectrumIntKey::Column_for_k] = 1;
     parameters.ints[SpectrumIntKey::Column_for_chi] = 2;
     parameters.doubles[SpectrumDoubleKey::k_power_in_IO] = 3.0;
     write_chi_file(context, grid.data(), "chi.dat");
-    EXPECT_EQ(file_lines("chi.dat").front(), "5.000000e-02 1.000000e-01");  // k, then chi times k
+    EXPECT_EQ(lines_of("chi.dat").front(), "5.000000e-02 1.000000e-01");  // k, then chi times k
     CaptureStdout capture;
     write_chi_file(context, grid.data(), "absent/chi.dat");
     EXPECT_EQ(capture.text(), "WARNING: FILE absent/chi.dat CANNOT BE WRITTEN!\n");

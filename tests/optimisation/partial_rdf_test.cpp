@@ -28,7 +28,7 @@ TEST(PartialRdf, FccCopperShellsGiveTheCoordinationNumbers) {
     const double shells[] = {a / std::sqrt(2.0), a, a * std::sqrt(1.5), a * std::sqrt(2.0), a * std::sqrt(2.5)};
     const double expected[] = {12, 6, 24, 12, 24};
     for (int s = 0; s < 5; ++s) EXPECT_NEAR(shell_count(calc->edges[0], shells[s]), expected[s], 1e-9) << shells[s];
-    const auto lines = file_lines("rdf.dat");
+    const auto lines = lines_of("rdf.dat");
     ASSERT_EQ(lines.size(), 1002u);
     EXPECT_EQ(lines[0] + '|' + lines[1] + '|' + lines[1000].substr(0, 6) + '|' + lines[1001],
               "R Cu-Cu |0.005 0|9.995 |" + std::string(49, '#'));
@@ -58,7 +58,7 @@ TEST(PartialRdf, NoAbsorbersGiveZerosUnwritableFilesWarnAndUnknownLabelsEndTheRu
     SpectrumParameters& spectrum = calc->spectrum_parameters[0];
     spectrum.strings[SpectrumStringKey::Edge] = "Zn";
     compute_partial_rdf(*calc, 0);
-    EXPECT_EQ(file_lines("rdf.dat")[0] + '|' + file_lines("rdf.dat")[256], "R Zn-Cu |2.555 0");  // a Cu-Cu bin
+    EXPECT_EQ(lines_of("rdf.dat")[0] + '|' + lines_of("rdf.dat")[256], "R Zn-Cu |2.555 0");  // a Cu-Cu bin
     spectrum.strings[SpectrumStringKey::Edge] = "Cu";
     spectrum.strings[SpectrumStringKey::File_for_partial_RDFs] = "absent/rdf.dat";
     CaptureStdout capture;

@@ -1,3 +1,4 @@
+#include "test_support.hpp"
 #include "optimisation/copper_model.hpp"
 #include "optimisation/evaluation.hpp"
 #include "optimisation/partial_spectra.hpp"
@@ -13,13 +14,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& file_name) {
-    std::ifstream in(file_name);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 std::vector<double> numbers_of(const std::string& line) {
     std::istringstream in(line);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "test_support.hpp"
 #include "optimisation/state.hpp"
 #include "structure/geometry.hpp"
 #include "optimisation/partial_rdf.hpp"
@@ -27,9 +28,3 @@ inline std::unique_ptr<Calculation> run_with_edge(const std::string& p1_text, co
     return calc;
 }
 
-inline std::vector<std::string> file_lines(const std::string& file_name) {
-    std::ifstream in(file_name);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}

@@ -1,3 +1,4 @@
+#include "test_support.hpp"
 #include "control/parameter_writer.hpp"
 #include "optimisation/copper_model.hpp"
 #include "optimisation/evaluation.hpp"
@@ -18,16 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void write_text(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-std::vector<std::string> lines_of(const std::string& text) {
+std::vector<std::string> lines_in(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -102,7 +96,7 @@ TEST(RestartFile, NamedByIterationWithTheCountersInTheirColumnsAfterTheWholePara
     write_complete_parameter_file(*model.calc, head);
     ASSERT_EQ(text.substr(0, head.str().size()), head.str());
 
-    const std::vector<std::string> lines = lines_of(text.substr(head.str().size()));
+    const std::vector<std::string> lines = lines_in(text.substr(head.str().size()));
     EXPECT_EQ(lines[0], "Talq version:                   6.16");
     EXPECT_EQ(lines[1], "Total_iterations:                         100");
     std::ostringstream residuals;
@@ -167,7 +161,7 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     EXPECT_NE(calc.spectrum_parameters[0].nk, calc.spectrum_parameters[1].nk);
 
     // The loaded population is reported once: one row of the residual history, for iteration 100.
-    const std::vector<std::string> rows = lines_of(file_text("output.dat"));
+    const std::vector<std::string> rows = lines_in(file_text("output.dat"));
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].rfind("100 ", 0), 0u);
     EXPECT_NE(run.output.find("\tGENERATION:\n\t\t100\n"), std::string::npos);

@@ -23,7 +23,7 @@ struct RestoreConsoleFormat {
     }
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
+std::vector<std::string> lines_in(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -136,7 +136,7 @@ TEST(MsdReport, OneLinePerSpeciesOfEveryStructureFromTheBestState) {
     print_msd_per_element(calc);
     const std::vector<std::string> expected{"\tSTRUCTURE # 0", "\t\tCu\t0.0507192", "\t\tO\t0.0792488",
                                             "\tSTRUCTURE # 1", "\t\tZn\t0"};
-    EXPECT_EQ(lines_of(capture.text()), expected);
+    EXPECT_EQ(lines_in(capture.text()), expected);
 }
 
 // Worked by hand: the legs of 2.1 and 1.9 average to 2 with a deviation of 0.1 each, 0.1^2 * 1.4826^2 =
@@ -160,7 +160,7 @@ TEST(PathGeometryReport, GoldenTableOfASingleScatteringAndATrianglePath) {
         "Cu 0.000000 0.000000 0.000000    0    Cu\t2.000000\t90.000000\t0.021981\t0.000000",
         dashes,
     };
-    EXPECT_EQ(lines_of(tiny.report()), expected);
+    EXPECT_EQ(lines_in(tiny.report()), expected);
 }
 
 // One member has no spread; a path without members is read from its representative rather than
@@ -169,7 +169,7 @@ TEST(PathGeometryReport, OneMemberOrNoneGivesNoSpread) {
     TinyEdge tiny;
     tiny.edge.pathfinder.paths[0].members = {2};
     tiny.edge.pathfinder.paths[1].members.clear();
-    const std::vector<std::string> lines = lines_of(tiny.report());
+    const std::vector<std::string> lines = lines_in(tiny.report());
     ASSERT_EQ(lines.size(), 12u);
     EXPECT_EQ(lines[4], "O 2.000000 0.000000 0.000000    1    O\t1.900000\t180.000000\t0.000000\t0.000000");
     EXPECT_EQ(lines[8], "O 0.000000 2.000000 0.000000    1    O\t1.900000\t132.137595\t0.000000\t0.000000");
@@ -209,7 +209,7 @@ TEST(StructureReport, ReportModeAndFinalReportOfTheBestState) {
     {
         CaptureStdout capture;
         report_structure_mode(calc);
-        lines = lines_of(capture.text());
+        lines = lines_in(capture.text());
     }
     ASSERT_GT(lines.size(), 16u);
     const std::vector<std::string> head{dashes, "              MSD <u^2>", dashes, "\tSTRUCTURE # 0", "\t\tCu\t0",
@@ -234,7 +234,7 @@ TEST(StructureReport, ReportModeAndFinalReportOfTheBestState) {
     {
         CaptureStdout capture;
         report_final_structure(calc);
-        lines = lines_of(capture.text());
+        lines = lines_in(capture.text());
     }
     EXPECT_GT(std::stod(tab_fields(lines[12]).at(3)), 0.0);
     EXPECT_GT(std::stod(lines[4].substr(5)), 0.0);

@@ -16,15 +16,15 @@ TEST(XyzSnapshots, ReferenceAndBestStateWithAndWithoutImagesThenTheRdf) {
     calc->best_state_index = 1;
     set_atom_position(calc->current_states[1], {"", 1.0 / 3, 0, 0}, 0, 0);
     write_state_xyz_files(*calc);
-    const auto start = file_lines("start.xyz");
+    const auto start = lines_of("start.xyz");
     ASSERT_EQ(start.size(), 110u);
     EXPECT_EQ(start[1], "#First 4 lines - real atoms, remaining 104 lines - copies due to PBC.");
-    EXPECT_EQ(file_lines("final_no_PBC.xyz"),
+    EXPECT_EQ(lines_of("final_no_PBC.xyz"),
               (std::vector<std::string>{"4", "#First 4 lines - real atoms", "Cu 0.3333333333333 0 0",
                                         "Cu 1.805 1.805 0", "Cu 1.805 0 1.805", "Cu 0 1.805 1.805"}));
-    EXPECT_EQ(file_lines("final.xyz")[6].substr(0, 18), "Cu 0.3333333333333");  // atom 0's first image
+    EXPECT_EQ(lines_of("final.xyz")[6].substr(0, 18), "Cu 0.3333333333333");  // atom 0's first image
     EXPECT_LT(calc->structures[0].working_count, 108);  // left with the selected images only
-    EXPECT_EQ(file_lines("rdf.dat").size(), 1002u);
+    EXPECT_EQ(lines_of("rdf.dat").size(), 1002u);
 }
 
 TEST(XyzSnapshots, ClusterNamesWithoutImagesAndUnwritableFiles) {
@@ -37,7 +37,7 @@ TEST(XyzSnapshots, ClusterNamesWithoutImagesAndUnwritableFiles) {
     write_state_xyz_files(*calc);
     EXPECT_EQ(capture.text(), "WARNING: FILE absent/final.xyz CANNOT BE WRITTEN!\n"
                               "WARNING: FILE absent/final_no_PBC.xyz CANNOT BE WRITTEN!\n");
-    EXPECT_EQ(file_lines("start.xyz")[1], "#First 4 lines - real atoms, remaining 0 lines - copies due to PBC.");
+    EXPECT_EQ(lines_of("start.xyz")[1], "#First 4 lines - real atoms, remaining 0 lines - copies due to PBC.");
     EXPECT_FALSE(std::filesystem::exists("rdf.dat"));  // the one-dimensional modes histogram paths instead
 }
 
@@ -53,17 +53,17 @@ TEST(XyzHistory, BestStateOncePerCallOrEveryStateWithTheNotationSwitch) {
     }
     append_states_xyz(*calc);
     append_states_xyz(*calc);
-    auto frames = file_lines("output.xyz"), chi = file_lines("histoEXAFS.dat");
+    auto frames = lines_of("output.xyz"), chi = lines_of("histoEXAFS.dat");
     ASSERT_EQ(frames.size(), 10u);
     EXPECT_EQ(frames[1] + '|' + frames[2] + '|' + frames[6], "7 1 0.25|Cu 0.000000e+00 0.000000e+00 0.000000e+00|7 1 0.25");
     ASSERT_EQ(chi.size(), 2u);
     EXPECT_EQ(chi[0].substr(0, 11) + '|' + chi[0].substr(chi[0].size() - 9), "7 1: 1 2 3 | 400 401 ");
     calc->parameters.ints[IntKey::Actual_geometry_format] = 2;
     append_states_xyz(*calc);
-    EXPECT_EQ(file_lines("output.xyz")[11] + '|' + file_lines("output.xyz")[16], "7 0 0.25|7 1 2.500000e-01");
+    EXPECT_EQ(lines_of("output.xyz")[11] + '|' + lines_of("output.xyz")[16], "7 0 0.25|7 1 2.500000e-01");
     calc->structure_parameters[0].strings[StructureStringKey::File_for_actual_geometry] = "absent/output.xyz";
     CaptureStdout capture;
     append_states_xyz(*calc);
     EXPECT_EQ(capture.text(), "WARNING: FILE absent/output.xyz CANNOT BE WRITTEN!\n");
-    EXPECT_EQ(file_lines("histoEXAFS.dat").size(), 6u);
+    EXPECT_EQ(lines_of("histoEXAFS.dat").size(), 6u);
 }

@@ -27,13 +27,6 @@ Reading read_spectrum(const SpectrumParameters& p, const std::string& text, doub
     return reading;
 }
 
-std::string file_text(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 TEST(ExperimentalSpectrum, DataOnTheGridIsReproducedAndDividedByS02) {

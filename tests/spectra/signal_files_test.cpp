@@ -19,13 +19,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& name) {
-    std::ifstream in(name);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // A run of stage 3 on a two-shell spectrum with the default grid (nk 380, R window 0..5).
 struct ExperimentalStage {
     std::unique_ptr<Calculation> calc = std::make_unique<Calculation>();

@@ -32,13 +32,6 @@ std::string snapshot(int total, int real, const std::string& atoms) {
            std::to_string(total - real) + " lines - copies due to PBC.\n" + atoms;
 }
 
-std::vector<std::string> lines_of(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 const std::string fe_o = "Fe 0 0 0\nO 2.5 0 0\n";
 
 }  // namespace

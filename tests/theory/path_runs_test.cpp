@@ -16,11 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void write_program(const std::string& text, const std::string& path = feff_program_name) {
     std::ofstream(path) << text;
     fs::permissions(path, fs::perms::owner_all);
