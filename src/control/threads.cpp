@@ -3,6 +3,8 @@
 #include "control/process_end.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <cmath>
@@ -47,8 +49,10 @@ std::thread start_system_thread(std::function<void()> procedure) { return std::t
 thread_local bool inside_section = false;
 
 // The threads of the sections, started when a section first needs them and kept for the next ones:
-// starting a thread costs tens of microseconds, as much as a whole section of a state's evaluation.
-// Worker k runs task k of each section; the section ends when every task has returned.
+// starting a thread costs tens of microseconds, as much as a whole section of a state's evaluation, and
+// so does waking a sleeping one. Worker k runs task k of each section while the caller waits; a worker
+// that has finished looks for the next section for a short while before it goes to sleep, so that the
+// sections of one evaluation follow each other without waking anybody.
 class WorkerPool {
 public:
     WorkerPool() = default;
@@ -57,7 +61,7 @@ public:
     ~WorkerPool() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+            stopping_.store(true);
         }
         wake_.notify_all();
         for (std::thread& thread : threads_) {
@@ -67,22 +71,42 @@ public:
 
     void run(std::int32_t count, const std::function<void(std::int32_t)>& body) {
         grow_to(count);
+        body_ = &body;
+        count_ = count;
+        pending_.store(count);
         {
+            // Under the lock, so that a worker about to sleep cannot miss the new section.
             std::lock_guard<std::mutex> lock(mutex_);
-            body_ = &body;
-            count_ = count;
-            pending_ = count;
-            ++generation_;
+            generation_.fetch_add(1, std::memory_order_release);
         }
         wake_.notify_all();
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return pending_ == 0; });
+        if (!wait_briefly([this] { return pending_.load(std::memory_order_acquire) == 0; })) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
+        }
         body_ = nullptr;
     }
 
 private:
-    void grow_to(std::int32_t count) {
-        while (static_cast<std::int32_t>(threads_.size()) < count) {
+    // Looks for the condition for about 50 microseconds, giving the processor away between looks.
+    template <class Condition>
+    static bool wait_briefly(Condition condition) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    static void run_task(const std::function<void(std::int32_t)>& body, std::int32_t index) {
+        inside_section = true;
+        body(index);
+        inside_section = false;
+    }
+
+    void grow_to(std::int32_t workers) {
+        while (static_cast<std::int32_t>(threads_.size()) < workers) {
             const auto index = static_cast<std::int32_t>(threads_.size());
             try {
                 threads_.push_back(start_system_thread([this, index] { serve(index); }));
@@ -95,19 +119,22 @@ private:
 
     void serve(std::int32_t index) {
         std::uint64_t seen = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_) return;
-            seen = generation_;
+            const auto changed = [&] {
+                return stopping_.load() || generation_.load(std::memory_order_acquire) != seen;
+            };
+            if (!wait_briefly(changed)) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, changed);
+            }
+            if (stopping_.load()) return;
+            seen = generation_.load(std::memory_order_acquire);
             if (index >= count_) continue;
-            const std::function<void(std::int32_t)>* body = body_;
-            lock.unlock();
-            inside_section = true;
-            (*body)(index);
-            inside_section = false;
-            lock.lock();
-            if (--pending_ == 0) done_.notify_one();
+            run_task(*body_, index);
+            if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_.notify_one();
+            }
         }
     }
 
@@ -115,11 +142,12 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
+    // Written by the caller before the generation changes, read by the workers after they see it.
     const std::function<void(std::int32_t)>* body_ = nullptr;
     std::int32_t count_ = 0;
-    std::int32_t pending_ = 0;
-    std::uint64_t generation_ = 0;
-    bool stopping_ = false;
+    std::atomic<std::int32_t> pending_{0};
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<bool> stopping_{false};
 };
 
 WorkerPool& worker_pool() {
