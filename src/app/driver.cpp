@@ -11,6 +11,7 @@
 #include "optimisation/evaluation.hpp"
 #include "optimisation/first_shell_fit.hpp"
 #include "optimisation/main_loop.hpp"
+#include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
 #include "optimisation/starting_states.hpp"
 #include "optimisation/state.hpp"
@@ -247,7 +248,11 @@ bool stage_main_loop(Calculation& calc, std::ostream& progress) {
     }
     if (f.oneD) {
         log_line("      13: MAIN LOOP: 1D calculation");
-        not_available_yet("the one-dimensional model");
+        setup_oned_mode(calc);
+        announce_open_end(calc);
+        while (!run_main_loop_iteration(calc, progress)) {
+        }
+        return false;
     }
     log_line("      13: MAIN LOOP");
     announce_open_end(calc);

@@ -174,7 +174,7 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
             cluster_sums_of_states(calc, absorber_edge, first_state, end_state);
             for (int s = first_state; s < end_state; ++s) state_energy(calc, calc.current_states[at(s)]);
         }
-        if (run_feff) write_cluster_paths_and_run_feff(absorber_edge);
+        if (run_feff) write_cluster_paths_and_run_feff(absorber_edge, one_dimensional);
     }
 
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];

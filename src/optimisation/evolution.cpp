@@ -38,11 +38,17 @@ void evaluate_crossed_children(Calculation& calc) {
         crossed.push_back(slot);
     }
     if (crossed.empty()) return;
-    const int threads = std::max(1, std::min(calc.parameters.ints[IntKey::Number_of_threads], static_cast<int>(crossed.size())));
-    evaluation_work(calc, threads);
-    fork_join(threads, [&](std::int32_t k) {
-        for (std::size_t n = at(k); n < crossed.size(); n += at(threads)) evaluate_moved_state(calc, crossed[n], k);
-    });
+    if (calc.flags.oneD) {
+        // The path lengths, which all states share, make the signal, not the crossed atoms: each child is
+        // evaluated on them the plain way.
+        for (const int slot : crossed) evaluate_states(calc, false, false, true, true, true, slot, -1);
+    } else {
+        const int threads = std::max(1, std::min(calc.parameters.ints[IntKey::Number_of_threads], static_cast<int>(crossed.size())));
+        evaluation_work(calc, threads);
+        fork_join(threads, [&](std::int32_t k) {
+            for (std::size_t n = at(k); n < crossed.size(); n += at(threads)) evaluate_moved_state(calc, crossed[n], k);
+        });
+    }
     for (const int slot : crossed) {
         State& child = calc.current_states[at(slot)];
         weigh_state_residual(calc, child);

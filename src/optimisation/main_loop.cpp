@@ -7,6 +7,7 @@
 #include "optimisation/evaluation.hpp"
 #include "optimisation/evolution.hpp"
 #include "optimisation/moves.hpp"
+#include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/xyz_output.hpp"
@@ -198,7 +199,11 @@ bool run_main_loop_iteration(Calculation& calc, std::ostream& progress) {
             select_parents_roulette(calc);
         }
     }
-    run_metropolis_sweep(calc);
+    if (calc.flags.oneD) {
+        run_oned_metropolis_sweep(calc);
+    } else {
+        run_metropolis_sweep(calc);
+    }
     calc.period_objective_sum += state_objective(calc, calc.current_states[at(calc.best_state_index)]);
     if (period_reached(t, calc.parameters.ints[IntKey::time1])) report_progress(calc, progress);
     const int stop_after = calc.parameters.ints[IntKey::Stop_after];

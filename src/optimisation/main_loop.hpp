@@ -4,9 +4,9 @@
 
 struct Calculation;
 
-// One iteration of the main loop: the evolutionary step (more than one state), the sweep of moves, and
-// at their periods the progress report, the full re-evaluation and the checkpoint (clustering check,
-// restart file, improvement test). Returns true when the run is to stop.
+// One iteration of the main loop: the evolutionary step (more than one state), the sweep of moves (of
+// the path lengths with -oneD), and at their periods the progress report, the full re-evaluation and
+// the checkpoint (clustering check, restart file, improvement test). Returns true when the run is to stop.
 bool run_main_loop_iteration(Calculation& calc, std::ostream& progress);
 
 // The report of one generation: the best state's residual in all four fit spaces, its spectrum files,

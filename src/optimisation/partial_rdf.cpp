@@ -3,9 +3,12 @@
 #include "control/calculation.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/state.hpp"
+#include "optimisation/state_exafs.hpp"
 #include "structure/atom.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
+#include "theory/path_lengths.hpp"
+#include "theory/pathfinder.hpp"
 #include "spectra/spectrum_context.hpp"
 
 #include <algorithm>
@@ -45,6 +48,7 @@ void fill_edge_histograms(const Calculation& calc, AbsorberEdge& edge, const Sta
     const double bin_width = edge.spectrum->doubles[SpectrumDoubleKey::RDF_bin_width];
     const std::string& absorber = edge.spectrum->strings[SpectrumStringKey::Edge];
     for (std::vector<double>& histogram : edge.rdf_histograms) std::fill(histogram.begin(), histogram.end(), 0.0);
+    edge.rdf_per_path = false;
 
     const std::vector<Atom> positions = state_positions(state, structure_index_of(calc, structure));
     std::vector<int> species(at(structure.working_count));
@@ -78,6 +82,34 @@ void fill_edge_histograms(const Calculation& calc, AbsorberEdge& edge, const Sta
     }
 }
 
+// Histogram p holds path p, so the table needs a row for every path as well as for every species.
+void fill_path_histograms(AbsorberEdge& edge) {
+    const Pathfinder& finder = edge.pathfinder;
+    const double bin_width = edge.spectrum->doubles[SpectrumDoubleKey::RDF_bin_width];
+    const std::size_t rows = std::max(at(edge.structure->species_count), finder.paths.size());
+    if (edge.rdf_histograms.size() < rows) edge.rdf_histograms.resize(rows);
+    for (std::vector<double>& histogram : edge.rdf_histograms) histogram.assign(at(edge.rdf_bin_count + 1), 0.0);
+    edge.rdf_per_path = true;
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        const Path& path = finder.paths[p];
+        std::vector<double>& histogram = edge.rdf_histograms[p];
+        for (const std::int32_t member : path.members) {
+            const double d = chain_length(finder, member);
+            if (d < rdf_range && d > bin_width) histogram[static_cast<std::size_t>(d / bin_width)] += 1.0;
+        }
+        if (finder.absorber_count <= 0) continue;
+        const double scale = path.scale / finder.absorber_count / bin_width;
+        for (int b = 0; b < edge.rdf_bin_count; ++b) histogram[at(b)] *= scale;
+    }
+}
+
+// The column of path p: the absorber, the label of the path's last scatterer and the path's number.
+std::string path_column_name(const AbsorberEdge& edge, std::size_t p) {
+    const Pathfinder& finder = edge.pathfinder;
+    const PathNode& node = finder.nodes[at(finder.paths[p].representative)];
+    return edge.spectrum->strings[SpectrumStringKey::Edge] + '-' + node_label(finder, node) + "_p" + std::to_string(p);
+}
+
 }  // namespace
 
 void init_absorber_rdf(AbsorberEdge& edge, State* current_states) {
@@ -90,6 +122,18 @@ void init_absorber_rdf(AbsorberEdge& edge, State* current_states) {
 void compute_partial_rdf(Calculation& calc, int state_index) {
     const State& state = calc.current_states[at(state_index)];
     for (int e = 0; e < calc.absorber_edge_count; ++e) fill_edge_histograms(calc, calc.edges[at(e)], state);
+    for (int s = 0; s < calc.parameters.ints[IntKey::Number_of_spectra]; ++s) write_rdf_file(calc, calc.spectra[at(s)]);
+}
+
+void compute_rdf_histograms(Calculation& calc, int state_index) {
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        AbsorberEdge& edge = calc.edges[at(e)];
+        // Without the one-dimensional model the lengths follow the atoms: those of the state asked for.
+        if (!calc.flags.oneD && !edge.pathfinder.paths.empty() && state_index >= 0 &&
+            at(state_index) < calc.current_states.size())
+            apply_state_to_edge(calc, edge, state_index);
+        fill_path_histograms(edge);
+    }
     for (int s = 0; s < calc.parameters.ints[IntKey::Number_of_spectra]; ++s) write_rdf_file(calc, calc.spectra[at(s)]);
 }
 
@@ -114,14 +158,21 @@ void append_rdf_block(const AbsorberEdge& edge) {
     }
     const Structure& structure = *edge.structure;
     const std::string& absorber = spectrum.strings[SpectrumStringKey::Edge];
+    const std::size_t columns = edge.rdf_per_path ? edge.pathfinder.paths.size() : at(structure.species_count);
     out << "R ";
-    for (int t = 0; t < structure.species_count; ++t) out << absorber << '-' << structure.species_labels[at(t)] << ' ';
+    for (std::size_t t = 0; t < columns; ++t) {
+        if (edge.rdf_per_path) {
+            out << path_column_name(edge, t) << ' ';
+        } else {
+            out << absorber << '-' << structure.species_labels[t] << ' ';
+        }
+    }
     out << '\n';
 
     const double bin_width = spectrum.doubles[SpectrumDoubleKey::RDF_bin_width];
     for (int b = 0; b < edge.rdf_bin_count; ++b) {
         out << (b + 0.5) * bin_width;
-        for (int t = 0; t < structure.species_count; ++t) out << ' ' << edge.rdf_histograms[at(t)][at(b)];
+        for (std::size_t t = 0; t < columns; ++t) out << ' ' << edge.rdf_histograms[t][at(b)];
         out << '\n';
     }
     out << block_end << '\n';

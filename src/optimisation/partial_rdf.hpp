@@ -15,6 +15,11 @@ void init_absorber_rdf(AbsorberEdge& edge, State* current_states);
 // rewrites the File_for_partial_RDFs of every spectrum. Ends the run with code 5 on a working-list label
 // that is no species of its structure.
 void compute_partial_rdf(Calculation& calc, int state_index);
+// The one-dimensional variant: histogram p of an edge counts the current lengths of the members of its
+// path p, times the path's scale per absorbing atom and per angstrom; then the files are rewritten as
+// above, one column per path. Outside the one-dimensional model the lengths are those of the given
+// state's geometry.
+void compute_rdf_histograms(Calculation& calc, int state_index);
 // Rewrites the spectrum's File_for_partial_RDFs with one block per contributing edge.
 void write_rdf_file(Calculation& calc, const SpectrumContext& context);
 // Appends the edge's block to its spectrum's File_for_partial_RDFs.

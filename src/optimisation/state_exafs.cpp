@@ -73,10 +73,12 @@ double compute_state_exafs(Calculation& calc, SpectrumContext& context, int stat
     for (int n = 0; n < context.edge_count; ++n) {
         AbsorberEdge& edge = calc.edges[at(context.edge_indices[at(n)])];
         if (feff_per_member) {
-            apply_state_to_edge(calc, edge, state_index);
+            // In the one-dimensional model the tree's lengths are the model itself, not a state's atoms.
+            if (!calc.flags.oneD) apply_state_to_edge(calc, edge, state_index);
             MemberChiTable scratch;
             MemberChiTable& table = member_tables != nullptr ? (*member_tables)[at(edge.index)] : scratch;
-            compute_member_chi_with_feff(edge, grid.data(), state.weights[at(structure_index(calc, edge))], table);
+            compute_member_chi_with_feff(edge, grid.data(), state.weights[at(structure_index(calc, edge))], table,
+                                         calc.flags.oneD);
         } else {
             add_path_chi_to_state(calc, edge, state_index);
         }

@@ -84,9 +84,11 @@ std::string no_pbc_file_name(const std::string& file_name) {
 
 void write_state_xyz_files(Calculation& calc) {
     for (int j = 0; j < calc.parameters.ints[IntKey::Number_of_structures]; ++j) write_structure_snapshots(calc, j);
-    // The one-dimensional mode histograms its path lengths instead; that variant comes with the mode.
-    if (calc.flags.oneD || calc.flags.oneDrdf) return;
-    compute_partial_rdf(calc, calc.best_state_index);
+    if (calc.flags.oneD || calc.flags.oneDrdf) {
+        compute_rdf_histograms(calc, calc.best_state_index);
+    } else {
+        compute_partial_rdf(calc, calc.best_state_index);
+    }
 }
 
 void append_states_xyz(Calculation& calc) {

@@ -24,6 +24,7 @@ struct AbsorberEdge {
     Structure* structure = nullptr;
     State* states = nullptr;                       // the current population
     std::vector<std::vector<double>> rdf_histograms;  // one per species of the structure, rdf_bin_count + 1 bins
+    bool rdf_per_path = false;                     // the histograms hold path lengths, one per path
     Pathfinder pathfinder;
     std::array<double, 402> reference_chi{};       // chi of the leading path on k = 0.05 i
     std::vector<std::string> path_header_lines;

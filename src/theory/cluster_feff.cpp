@@ -38,7 +38,8 @@ PathGeometry representative_geometry(const Cluster& cluster, int nleg) {
 
 }  // namespace
 
-void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, double weight, MemberChiTable& members) {
+void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, double weight, MemberChiTable& members,
+                                  bool one_dimensional) {
     Pathfinder& finder = edge.pathfinder;
     const double absorbers = static_cast<double>(std::max(1, finder.absorber_count));
     members.assign(finder.paths.size(), {});
@@ -55,8 +56,12 @@ void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, do
         const MemberItem& member = items[at(item)];
         const Path& path = finder.paths[at(member.path)];
         PathGeometry geometry;
-        path_geometry_of_member(finder, path, geometry, member.member, false);
-        write_path_block(out, geometry, slot.index, 1.0, path.nleg);
+        if (one_dimensional) {
+            single_scattering_representative(finder, path, geometry, member.member);
+        } else {
+            path_geometry_of_member(finder, path, geometry, member.member, false);
+        }
+        write_path_block(out, geometry, slot.index, 1.0, one_dimensional ? std::min(path.nleg, 2) : path.nleg);
     };
     const auto read_batch = [&](const FeffBatch& batch) {
         std::vector<double> chi(path_chi_points);
@@ -79,8 +84,9 @@ void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, do
     run_feff_batches(edge, static_cast<int>(items.size()), write_item, read_batch);
 }
 
-void write_cluster_paths_and_run_feff(AbsorberEdge& edge) {
+void write_cluster_paths_and_run_feff(AbsorberEdge& edge, bool one_dimensional) {
     Pathfinder& finder = edge.pathfinder;
+    const auto legs = [one_dimensional](const Path& path) { return one_dimensional ? std::min(path.nleg, 2) : path.nleg; };
     std::vector<ClusterItem> items;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         const Path& path = finder.paths[p];
@@ -93,7 +99,7 @@ void write_cluster_paths_and_run_feff(AbsorberEdge& edge) {
     std::vector<double> reff(items.size());
     for (std::size_t j = 0; j < items.size(); ++j) {
         const Path& path = finder.paths[at(items[j].path)];
-        reff[j] = half_closed_length(representative_geometry(path.clusters[at(items[j].cluster)], path.nleg), path.nleg);
+        reff[j] = half_closed_length(representative_geometry(path.clusters[at(items[j].cluster)], legs(path)), legs(path));
         if (!(reff[j] >= 0.5)) {
             std::cout << "ERROR: empty cluster!" << '\n';
             end_process(1);
@@ -105,8 +111,8 @@ void write_cluster_paths_and_run_feff(AbsorberEdge& edge) {
     const auto write_item = [&](int item, const BatchSlot& slot, std::ostream& out) {
         const ClusterItem& cluster = items[at(item)];
         const Path& path = finder.paths[at(cluster.path)];
-        write_path_block(out, representative_geometry(path.clusters[at(cluster.cluster)], path.nleg), slot.index, 1.0,
-                         path.nleg);
+        write_path_block(out, representative_geometry(path.clusters[at(cluster.cluster)], legs(path)), slot.index, 1.0,
+                         legs(path));
     };
     const auto read_batch = [&](const FeffBatch& batch) {
         for (int item = batch.first; item < batch.end; ++item) {

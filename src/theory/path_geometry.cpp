@@ -28,9 +28,12 @@ void path_geometry_of_member(const Pathfinder& finder, const Path& path, PathGeo
 
 void single_scattering_representative(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member) {
     const PathNode& node = finder.nodes[static_cast<std::size_t>(path.members[static_cast<std::size_t>(member)])];
-    const PathNode& absorber = finder.nodes[static_cast<std::size_t>(node.parent)];
+    const PathNode& absorber = finder.nodes[static_cast<std::size_t>(node.root)];
     const std::size_t n = static_cast<std::size_t>(path.members[static_cast<std::size_t>(member)]);
-    const double distance = n < finder.current.size() ? finder.current[n].coordinates[0] : node.coordinates[0];
+    // The chain's current R: its distance from the absorber for a single-scattering chain, and for a
+    // longer chain the length of the one leg that stands in for it (the one-dimensional model keeps the
+    // two equal; at the atoms' geometry the first coordinate of a longer chain is no length of it).
+    const double distance = n < finder.current.size() ? finder.current[n].R : node.R;
     geometry.atoms[0] = {node_label(finder, absorber), 0.0, 0.0, 0.0};
     geometry.potential_indices[0] = 0;
     geometry.atoms[1] = {node_label(finder, node), distance, 0.0, 0.0};

@@ -74,8 +74,12 @@ struct Path {
     std::int32_t state_count = 0;
     double R = 0.0;      // of the representative
     double scale = 1.0;  // factor on the path's chi
+    // One-dimensional model: the reference distance, the member lengths saved at the start of a sweep,
+    // and every member chain the pathfinder grouped here. `members` then keeps only the first
+    // `degeneracy` of them, the chains the path's signal counts; the lengths live in the chains.
     double initial_distance = 0.0;
     std::vector<double> saved_lengths;
+    std::vector<std::int32_t> length_chains;
     std::int32_t representative = 0;  // the first chain of the class
     double importance = path_tree_initial_importance;  // percent
     std::vector<double> chi;  // path_chi_points values on k = 0.05 i
@@ -192,6 +196,8 @@ void extract_path_geometry(const Pathfinder& finder, int node, int last_index, P
 void path_geometry_of_path(const Pathfinder& finder, const Path& path, PathGeometry& geometry);
 void path_geometry_of_member(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member,
                              bool build_time);
+// The two-atom substitute of member `member` in the one-dimensional model: the absorber at the origin
+// and the chain's last atom on the x axis at the chain's current length.
 void single_scattering_representative(const Pathfinder& finder, const Path& path, PathGeometry& geometry, int member);
 // Gives every node its FEFF potential index: 0 at the absorber's position, else that of its label in the
 // structure (potential_index_of_label).

@@ -130,7 +130,7 @@ TEST(StateExafs, ARepresentativeOfNoLengthIsAnEmptyCluster) {
     Path& path = model.finder().paths[0];
     for (Atom& atom : path.clusters[0].representative_atoms) atom = {"Cu", 0, 0, 0};
     CaptureStdout capture;
-    EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0]); }), 1);
+    EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0], false); }), 1);
     EXPECT_NE(capture.text().find("ERROR: empty cluster!"), std::string::npos);
 }
 
@@ -182,7 +182,7 @@ TEST(StateExafs, AFeffThatWritesNothingStopsTheClusterRunNamingTheFile) {
         }
     }
     CaptureStdout capture;
-    EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0]); }), 1);
+    EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0], false); }), 1);
     EXPECT_NE(capture.text().find("ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND!"), std::string::npos)
         << capture.text();
 }
