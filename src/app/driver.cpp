@@ -10,6 +10,7 @@
 #include "optimisation/energy_terms.hpp"
 #include "optimisation/evaluation.hpp"
 #include "optimisation/first_shell_fit.hpp"
+#include "optimisation/force_field_fit.hpp"
 #include "optimisation/main_loop.hpp"
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
@@ -17,6 +18,7 @@
 #include "optimisation/state.hpp"
 #include "optimisation/state_exafs.hpp"
 #include "optimisation/structure_report.hpp"
+#include "optimisation/trajectory_average.hpp"
 #include "optimisation/xyz_output.hpp"
 #include "spectra/fourier.hpp"
 #include "spectra/signal_files.hpp"
@@ -38,12 +40,6 @@
 #include <iostream>
 
 namespace {
-
-// The stages below are still being built; a run that reaches one stops here rather than pretend.
-[[noreturn]] void not_available_yet(const std::string& what) {
-    std::cout << "ERROR: not available yet in this version of talq: " << what << '\n';
-    end_process(2);
-}
 
 void stage_parameters_initialization(Calculation& calc) {
     log_line("      1: PARAMETERS INITIALIZATION");
@@ -88,7 +84,8 @@ void stage_reading_parameters(Calculation& calc, const std::string& parameter_fi
 
 void stage_processing_experimental_data(Calculation& calc) {
     const RunFlags& f = calc.flags;
-    if (f.structure || f.beststate || f.phantoms || f.md || f.atoms || f.useFF) {
+    // A fit of a user force field (-fitFF with -useFF) is measured against the spectra like any other fit.
+    if (f.structure || f.beststate || f.phantoms || f.md || f.atoms || (f.useFF && !f.fitFF)) {
         log_line("      3: PROCESSING EXPERIMENTAL DATA - skipped!");
     } else {
         log_line("      3: PROCESSING EXPERIMENTAL DATA");
@@ -145,7 +142,7 @@ void stage_scf_potentials(Calculation& calc) {
 
 // Stages 6 to 9 run once per absorber edge; every run reads the final path list back, also when it
 // was not written this time.
-void stage_paths(Calculation& calc) {
+void stage_paths(Calculation& calc, const std::string& extra_argument) {
     const RunFlags& f = calc.flags;
     const bool report_only = f.structure || f.beststate;
     for (int i = 0; i < calc.absorber_edge_count; ++i) {
@@ -183,7 +180,10 @@ void stage_paths(Calculation& calc) {
         report_structure_mode(calc);
         end_process(0);
     }
-    if (f.md) not_available_yet("EXAFS averaged over a trajectory (-md)");
+    if (f.md) {
+        run_gulp_md_trajectory(calc, extra_argument);
+        end_process(0);
+    }
 }
 
 void stage_first_iteration(Calculation& calc, std::ofstream& progress) {
@@ -240,11 +240,13 @@ bool stage_main_loop(Calculation& calc, std::ostream& progress) {
     const RunFlags& f = calc.flags;
     if (f.fitFF) {
         log_line("      13: FORCE FIELD FITTING");
-        not_available_yet("force-field fitting");
+        fit_force_field(calc);
+        return false;
     }
     if (f.useFF) {
         log_line("      13: MC CALCULATIONS WITH EXTERNAL FORCE FIELD");
-        not_available_yet("Monte Carlo with an external force field");
+        fit_force_field(calc);
+        return false;
     }
     if (f.oneD) {
         log_line("      13: MAIN LOOP: 1D calculation");
@@ -331,7 +333,7 @@ void prepare_calculation_through_paths(Calculation& calc, const std::string& par
     stage_processing_experimental_data(calc);
     stage_defining_geometry(calc, extra_argument);
     stage_scf_potentials(calc);
-    stage_paths(calc);
+    stage_paths(calc, extra_argument);
 }
 
 void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument) {

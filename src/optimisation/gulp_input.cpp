@@ -212,3 +212,23 @@ void transcribe_gulp_template(std::istream& in, std::ostream& out, std::span<con
         out << ' ';
     }
 }
+
+std::vector<double> read_gulp_template_defaults(std::istream& in) {
+    std::vector<double> defaults;
+    for (;;) {
+        skip_white_space(in);
+        if (in.peek() == std::char_traits<char>::eof()) return defaults;
+        if (in.peek() != '&') {
+            read_word(in);
+            continue;
+        }
+        read_word(in);
+        skip_white_space(in);
+        const bool tie = in.peek() == '%';
+        if (tie && defaults.empty()) fail_special_symbols();
+        if (tie) read_word(in);
+        const auto value = parse_whole_number<double>(read_word(in));
+        if (!value) fail_special_symbols();
+        if (!tie) defaults.push_back(*value);
+    }
+}

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <vector>
 
 struct Calculation;
 struct Structure;
@@ -29,6 +30,11 @@ void write_gulp_input_md(const Structure& structure, std::span<const double> mul
 // written for the previous "&". Ends the process with exit code 5 on a tie before any parameter, on a
 // mark without its number, or on more marks than multipliers.
 void transcribe_gulp_template(std::istream& in, std::ostream& out, std::span<const double> multipliers);
+
+// The default values F of the template's fitted parameters, in template order: the number after each
+// "&" ("& % G" ties are not parameters). Reads the template as the transcription does, and ends the
+// process the same way (exit code 5) on a mark without its number or a tie before any parameter.
+std::vector<double> read_gulp_template_defaults(std::istream& in);
 
 // Shortest distance from a supercell atom labelled label_i to any other entry of the working list
 // labelled label_j (periodic images included); 1000000 when there is no such pair.

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "spectra/state_spectrum.hpp"
+
+#include <array>
+#include <ios>
+#include <string>
+
+struct Calculation;
+struct SpectrumContext;
+struct State;
+
+// A model chi summed over the frames of a trajectory, on the states' fixed grid (entry i at
+// k = 0.05 (i - 1)); entries 1 .. 401 are summed, the guards 0 and 402 stay zero.
+using ChiGridSum = std::array<double, state_chi_grid_points>;
+
+// Console numbers in the stream's default notation and six significant digits while the object lives;
+// the notation an earlier stage left on the console comes back afterwards.
+struct DefaultConsoleNumbers {
+    DefaultConsoleNumbers();
+    ~DefaultConsoleNumbers();
+    DefaultConsoleNumbers(const DefaultConsoleNumbers&) = delete;
+    DefaultConsoleNumbers& operator=(const DefaultConsoleNumbers&) = delete;
+    std::ios_base::fmtflags flags;
+    std::streamsize precision;
+};
+
+// Whether a frame counter has come round to a period; a period of 0 or less never does.
+bool frame_period_reached(int counter, int period);
+// Every supercell atom of structure 0 back on its reference position.
+void zero_structure0_displacements(State& state);
+// The EXAFS of the configuration state 0 holds: clusters and FEFF refreshed when the frame counter
+// (the run's iteration) is a multiple of Update_basis_every_..., then the model chi of every spectrum;
+// no residual. Writes the configuration's xyz files and partial RDFs from state 0.
+void evaluate_trajectory_frame(Calculation& calc);
+void add_to_chi_sum(ChiGridSum& sum, const ChiGridSum& chi_grid);
+// sum / count on entries 1 .. 401 (k = 0 .. 20), guards zero.
+ChiGridSum chi_grid_mean(const ChiGridSum& sum, int count);
+// The clustering check of the diagnostics stage, unless -skipcheck.
+void check_clustering_between_frames(Calculation& calc);
+// Puts an averaged chi into state 0 for the spectrum: the fixed grid with its guards copied from their
+// neighbours, and its interpolation onto the spectrum's k grid.
+void store_averaged_chi(Calculation& calc, SpectrumContext& context, const ChiGridSum& mean);
+
+// -md / -gulp: the EXAFS of spectrum 0 averaged over the frames of an xyz trajectory, frame atom i taken
+// as supercell atom i of structure 0 (coordinates as written). Writes "averaged_EXAFS_<count>" every
+// time2 frames and at the end, and leaves the average in state 0.
+void run_gulp_md_trajectory(Calculation& calc, const std::string& file_name);
