@@ -62,6 +62,10 @@ bool read_position(FrameWords& words, Atom& atom, double scale) {
     const auto z = words.number<double>();
     if (!z) return false;
     atom_set_xyz(atom, *x * scale, *y * scale, *z * scale);
+    // Distances, sites and displacements are made of these; beyond the usable range they overflow.
+    for (const double value : {atom.x, atom.y, atom.z}) {
+        if (!is_usable_number(value)) refuse_file_value(words.reader.file_name, value);
+    }
     return true;
 }
 

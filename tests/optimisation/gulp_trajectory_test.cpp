@@ -86,6 +86,7 @@ TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
         TrajectoryLayout layout;
         int code;
         std::string message;
+        double scale = 1.0;
     } cases[] = {
         {"empty file", "", TrajectoryLayout::xyz, 4, wrong_count},
         {"first frame cut off", "2\na b c\nCu 1 2 3\n", TrajectoryLayout::xyz, 4, wrong_count},
@@ -99,9 +100,14 @@ TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
          wrong_count},
         {"atomic number 0", mc_frame(1, "0 1 0 0 0\n", 1), TrajectoryLayout::gulp_mc, 5, unidentified},
         {"atomic number 119", mc_frame(1, "119 1 0 0 0\n", 1), TrajectoryLayout::gulp_mc, 5, unidentified},
+        // Distances and displacements are made of the positions; beyond the usable range they overflow.
+        {"coordinate beyond the usable range", "1\na b c\nCu 1 1e308 3\n", TrajectoryLayout::xyz, 4,
+         "ERROR: VALUE 1e+308 IN FILE trajectory CANNOT BE USED!\n"},
+        {"coordinate scaled beyond it", mc_frame(1, "29 1 0 0 1e30\n", 1), TrajectoryLayout::gulp_mc, 4,
+         "ERROR: VALUE 2e+30 IN FILE trajectory CANNOT BE USED!\n", 2.0},
     };
     for (const auto& c : cases) {
-        const ReadResult r = read_all(c.text, c.layout);
+        const ReadResult r = read_all(c.text, c.layout, 4, c.scale);
         EXPECT_EQ(r.code, c.code) << c.what;
         EXPECT_EQ(r.output, c.message) << c.what;
     }
