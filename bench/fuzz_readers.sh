@@ -63,5 +63,12 @@ END {
 if grep -l -e '^FAILED' -e 'Failure' "$logs"/*.log >/dev/null 2>&1; then
     echo "FAILURES (see the logs in $logs):"
     grep -h -A3 -e 'TALQ_FUZZ_FIRST=' -e '^FAILED' -e 'FUZZ HANG' -e 'ERROR: AddressSanitizer' -e 'runtime error' "$logs"/*.log | head -100
+    # A chunk that died in a reader names the input it was reading.
+    for log in "$logs"/*.log; do
+        grep -q '^FAILED' "$log" || continue
+        chunk=$(basename "$log" .log)
+        note="$logs/${chunk%-*}-$seed-${chunk##*-}.current"
+        [ -f "$note" ] && echo "  died in: $(cat "$note")"
+    done
     exit 1
 fi

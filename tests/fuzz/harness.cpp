@@ -268,12 +268,20 @@ FuzzTally run_fuzz_round(const FuzzedReader& reader, FuzzTarget& target, const F
     };
 
     const FolderMarks prepared = folder_marks();
+    std::string current_note_file;
+    if (const char* folder = std::getenv("TALQ_FUZZ_ARTIFACTS"); folder && *folder) {
+        current_note_file = std::string(folder) + "/" + reader.name + "-" + std::to_string(round.seed) + "-" +
+                            std::to_string(round.first) + ".current";
+    }
     for (std::uint64_t index = round.first; index < round.first + round.count; ++index) {
         const std::string input = mutated_input(target.seeds, reader.name, round.seed, index);
         std::snprintf(current_input_note, sizeof current_input_note,
                       "%s input %llu: run again alone with TALQ_FUZZ_SEED=%llu TALQ_FUZZ_FIRST=%llu TALQ_FUZZ_INPUTS=1",
                       reader.name.c_str(), static_cast<unsigned long long>(index),
                       static_cast<unsigned long long>(round.seed), static_cast<unsigned long long>(index));
+        // A sanitizer that ends the process may not run the crash note; with an artifacts folder the
+        // input being read is named in a file there as well.
+        if (!current_note_file.empty()) write_fuzz_file(current_note_file, std::string(current_input_note) + "\n");
         for (const std::string& output : target.outputs) {
             std::error_code ignored;
             fs::remove(output, ignored);

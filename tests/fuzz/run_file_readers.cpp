@@ -200,6 +200,7 @@ FuzzTarget restart_file() {
                 }
             }
             if (!std::isfinite(state.residual)) return "a loaded residual is no number";
+            if (!std::isfinite(state_objective(c, state))) return "the objective of a loaded state is no number";
             for (const StateSpectrum& spectrum : state.spectra) {
                 if (std::string problem = check_grid(spectrum.chi.re.data(), spectrum.chi.re.size(), "a loaded spectrum");
                     !problem.empty())
