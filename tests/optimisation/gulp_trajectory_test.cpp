@@ -76,6 +76,12 @@ TEST(GulpTrajectory, ATruncatedLastFrameIsDroppedWithAWarning) {
     const ReadResult mc = read_all(mc_frame(1, "29 1 0 0 0\n", 1) + "trial 2 w1 w2", TrajectoryLayout::gulp_mc);
     EXPECT_EQ(mc.frames.size(), 1u);
     EXPECT_EQ(mc.output, "WARNING: INCOMPLETE LAST FRAME OF trajectory IS IGNORED!\n");
+    // GULP ends every line it writes: a last number that runs into the end of the file may be cut short.
+    const ReadResult cut = read_all(mc_frame(1, "29 1 0 0 0\n", 1) + mc_frame(2, "29 1 0 0 1.25", 1), TrajectoryLayout::gulp_mc);
+    EXPECT_EQ(cut.frames.size(), 1u);
+    EXPECT_EQ(cut.output, "WARNING: INCOMPLETE LAST FRAME OF trajectory IS IGNORED!\n");
+    const ReadResult xyz = read_all("1\na b c\nCu 1 2 3", TrajectoryLayout::xyz);
+    EXPECT_EQ(xyz.frames.size(), 1u) << "an xyz file may lack its last line end";
 }
 
 TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
