@@ -45,6 +45,7 @@ printf '%s\n' "${jobs[@]}" | xargs -P "$(nproc)" -L 1 bash -c 'run_chunk $0 $1 $
 echo "done in $(( $(date +%s) - start )) s"
 
 # One row per reader: the chunk tallies summed.
+printf "%-24s %9s %9s %9s %9s %s %9s\n" reader tried normal warning error "(by code)" failures
 cat "$logs"/*.log | awk '
 /^FUZZ / {
     r = $2; tried[r] += $4; normal[r] += $6; warning[r] += $8; error[r] += $10; failures[r] += $NF
@@ -53,7 +54,6 @@ cat "$logs"/*.log | awk '
     for (i = 1; i <= n; i++) if (split(parts[i], kv, ": ") == 2) { sub(/code /, "", kv[1]); codes[r, kv[1]] += kv[2]; seen[kv[1]] = 1 }
 }
 END {
-    printf "%-24s %9s %9s %9s %9s %s %9s\n", "reader", "tried", "normal", "warning", "error", "(by code)", "failures"
     for (r in tried) {
         by = ""
         for (c in seen) if ((r, c) in codes) by = by (by == "" ? "" : " ") c ":" codes[r, c]
