@@ -18,6 +18,7 @@
 namespace {
 
 constexpr std::size_t max_line_length = 255;
+constexpr std::int32_t max_states = 1000000;
 // Narrower bins would make the partial RDFs (10 angstrom each) hold more than a million bins.
 constexpr double min_rdf_bin_width = 1e-5;
 
@@ -319,6 +320,11 @@ void read_key_value(Calculation& calc, WordCursor& cursor, const std::string& ke
 void adjust_after_reading(Calculation& calc, bool use_extra_argument, const std::string& extra_argument) {
     ParameterBlock& p = calc.parameters;
     std::int32_t& states = p.ints[IntKey::Number_of_states];
+    // Three populations of this many states are allocated, and state counts are multiplied by iterations.
+    if (states > max_states) {
+        refuse_parameter(p.ints.names[IntKey::Number_of_states], states,
+                         "a population holds at most " + std::to_string(max_states) + " states");
+    }
     // The evolutionary step pairs states, so the population is made even; it can never be empty.
     if (states > 1 && states % 2 != 0) {
         warn_changed_value(p.ints.names[IntKey::Number_of_states], states, states + 1);

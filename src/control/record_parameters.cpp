@@ -1,8 +1,10 @@
 #include "control/record_parameters.hpp"
 
 #include "control/calculation.hpp"
+#include "control/number_text.hpp"
 #include "control/process_end.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <sstream>
@@ -236,7 +238,9 @@ void parse_polarization(Calculation& calc) {
             double value;
             if (reader >> value) numbers.push_back(value);
         }
-        if (numbers.size() != 3) {
+        // The vector is normalised and written to feff.inp; a component beyond the usable range overflows there.
+        const bool usable = std::all_of(numbers.begin(), numbers.end(), [](double v) { return is_usable_number(v); });
+        if (numbers.size() != 3 || !usable) {
             std::cout << "ERROR: POLARIZATION NOT RECKOGNIZED!" << '\n';
             end_process(1);
         }

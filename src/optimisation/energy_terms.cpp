@@ -114,6 +114,8 @@ EnergyTerm read_term(TokenReader& reader, const KeywordLayout& layout, const std
         } else {
             const std::optional<double> value = parse_whole_number<double>(*token);
             if (!value) unreadable();
+            // The terms raise distances to these powers and multiply by them at every evaluation.
+            if (!is_usable_number(*value)) refuse_file_value(file_name, *value);
             term.p[at(slot - '0')] = *value;
         }
     }

@@ -198,11 +198,12 @@ void transcribe_gulp_template(std::istream& in, std::ostream& out, std::span<con
                 if (j == 0) fail_special_symbols();
                 read_word(in);
                 const auto tie = parse_whole_number<double>(read_word(in));
-                if (!tie) fail_special_symbols();
+                if (!tie || !is_usable_number(*tie)) fail_special_symbols();
                 out << *tie * previous;
             } else {
+                // A value beyond the usable range would reach GULP as "inf" once multiplied.
                 const auto value = parse_whole_number<double>(read_word(in));
-                if (!value || j >= multipliers.size()) fail_special_symbols();
+                if (!value || !is_usable_number(*value) || j >= multipliers.size()) fail_special_symbols();
                 previous = *value * multipliers[j++];
                 out << previous;
             }

@@ -27,14 +27,17 @@ std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
     end_process(5);
 }
 
-// The words of one frame. A word missing at the end of the file means the frame was cut off; a word that
-// is there but is not the number it should be means the file is not a trajectory of this layout.
+// The words of one frame. A word missing at the end of the file means the frame was cut off. So does,
+// in GULP's Monte Carlo file, whose every line GULP ends, a word that runs into the end of the file: GULP
+// stopped while writing leaves a number cut short that would still read as one. (xyz files may come
+// from anywhere, and their last line may lack its end.) A word that is there but is not the number it
+// should be means the file is not a trajectory of this layout.
 struct FrameWords {
     TrajectoryReader& reader;
     bool cut_off = false;
 
     bool next(std::string& word) {
-        if (reader.in >> word) return true;
+        if (reader.in >> word && !(reader.layout == TrajectoryLayout::gulp_mc && reader.in.eof())) return true;
         cut_off = true;
         return false;
     }
@@ -62,6 +65,10 @@ bool read_position(FrameWords& words, Atom& atom, double scale) {
     const auto z = words.number<double>();
     if (!z) return false;
     atom_set_xyz(atom, *x * scale, *y * scale, *z * scale);
+    // Distances, sites and displacements are made of these; beyond the usable range they overflow.
+    for (const double value : {atom.x, atom.y, atom.z}) {
+        if (!is_usable_number(value)) refuse_file_value(words.reader.file_name, value);
+    }
     return true;
 }
 

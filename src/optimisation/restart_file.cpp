@@ -16,6 +16,7 @@
 #include "structure/structure.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
@@ -212,6 +213,14 @@ void read_counters(Calculation& calc, RestartReader& reader) {
         state.energy = 0.0;
     }
     calc.objective_normaliser = reader.real(reader.line_of("Average_delta:", 1, "Average_delta")[0], "Average_delta");
+    // Objectives are residuals divided by it; a run never brings it near zero, so a value that makes them
+    // overflow is no value a run wrote.
+    for (int i = 0; i < states && calc.objective_normaliser > 0; ++i) {
+        if (!std::isfinite(calc.current_states[at(i)].residual / calc.objective_normaliser)) {
+            reader.refuse_here("Average_delta " + std::to_string(calc.objective_normaliser) +
+                               " makes the objective of " + state_text(i) + " overflow");
+        }
+    }
     calc.mean_energy_change =
         reader.real(reader.line_of("Average_delta_E:", 1, "Average_delta_E")[0], "Average_delta_E");
 }

@@ -122,7 +122,8 @@ void write_cluster_paths_and_run_feff(AbsorberEdge& edge, bool one_dimensional) 
             double* chi = &path.cluster_chi[offset];
             double* amplitude = &path.cluster_amplitude[offset];
             double* phase = &path.cluster_phase[offset];
-            const std::vector<FeffRow> rows = read_feff_table(batch_chip_path(edge, batch_slot(item, workers)), 5);
+            const std::vector<FeffRow> rows =
+                read_feff_grid_table(batch_chip_path(edge, batch_slot(item, workers)), 5, path_chi_points);
             place_on_fixed_grid(rows, 1, chi, path_chi_points);
             place_on_fixed_grid(rows, 2, amplitude, path_chi_points);
             place_on_fixed_grid(rows, 4, phase, path_chi_points);

@@ -3,6 +3,7 @@
 #include "control/number_text.hpp"
 #include "control/process_end.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -42,12 +43,26 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
     return rows;
 }
 
-void place_on_fixed_grid(const std::vector<FeffRow>& rows, int column, double* target, int size) {
-    int offset = 0;
-    if (!rows.empty() && std::abs(rows[0][0] - 0.05) < 0.001) {
-        target[0] = 0.0;
-        offset = 1;
+namespace {
+
+int grid_offset(const std::vector<FeffRow>& rows) { return !rows.empty() && std::abs(rows[0][0] - 0.05) < 0.001 ? 1 : 0; }
+
+}  // namespace
+
+std::vector<FeffRow> read_feff_grid_table(const std::string& path, int fields, int size) {
+    std::vector<FeffRow> rows = read_feff_table(path, fields);
+    const int covered = static_cast<int>(std::min<std::size_t>(rows.size(), static_cast<std::size_t>(size))) + grid_offset(rows);
+    if (covered < size) {
+        std::cout << "ERROR: FEFF OUTPUT " << path << " IS INCOMPLETE: IT ENDS AFTER " << rows.size() << " ROWS, BEFORE k = "
+                  << 0.05 * (size - 1) << "!" << '\n';
+        end_process(1);
     }
+    return rows;
+}
+
+void place_on_fixed_grid(const std::vector<FeffRow>& rows, int column, double* target, int size) {
+    const int offset = grid_offset(rows);
+    if (offset == 1) target[0] = 0.0;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const auto element = static_cast<int>(r) + offset;
         if (element >= size) break;

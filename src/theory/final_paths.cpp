@@ -9,6 +9,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <limits>
@@ -65,13 +66,14 @@ void load_final_paths(AbsorberEdge& edge) {
         std::cout << "ERROR: " << list_path << problem << '\n';
         end_process(4);
     };
-    std::vector<int> listed;
+    // Positions are kept wide: an index of the file at the edge of the integer range still names no path.
+    std::vector<std::int64_t> listed;
     for (int index = 0; in >> index;) {
         int nleg = 0;
         if (!(in >> nleg) || nleg < 2 || nleg > max_path_legs) {
             refuse(": THE LEG COUNT OF THE BLOCK OF PATH " + std::to_string(index) + " CANNOT BE READ!");
         }
-        listed.push_back(index - 1);
+        listed.push_back(static_cast<std::int64_t>(index) - 1);
         skip_lines(in, nleg + 2);
     }
     if (!in.eof()) refuse(": NO PATH BLOCK CAN BE READ AFTER BLOCK " + std::to_string(listed.size()) + "!");
@@ -84,8 +86,8 @@ void load_final_paths(AbsorberEdge& edge) {
     // The file may have been edited by hand: an index that names no important path, or one path twice,
     // would hand the pruning a selection it cannot keep.
     std::vector<bool> taken(important.size(), false);
-    for (const int position : listed) {
-        const bool in_range = position >= 0 && position < static_cast<int>(important.size());
+    for (const std::int64_t position : listed) {
+        const bool in_range = position >= 0 && position < static_cast<std::int64_t>(important.size());
         if (!in_range || taken[static_cast<std::size_t>(position)]) {
             std::cout << "ERROR: " << list_path << " LISTS PATH " << position + 1
                       << (in_range ? " MORE THAN ONCE!" : ", WHICH IS NOT AN IMPORTANT PATH!") << '\n';
@@ -97,7 +99,7 @@ void load_final_paths(AbsorberEdge& edge) {
     std::cout << "Final number of paths: " << listed.size() << '\n';
     print_separator_line();
     finder.selected_paths.clear();
-    for (const int position : listed) finder.selected_paths.push_back(important[static_cast<std::size_t>(position)]);
+    for (const std::int64_t position : listed) finder.selected_paths.push_back(important[static_cast<std::size_t>(position)]);
     prune_paths_to_selection(finder, static_cast<int>(listed.size()));
     for (Path& path : finder.paths) {
         print_final_path(finder, path);

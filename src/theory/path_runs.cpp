@@ -104,7 +104,7 @@ void write_path_block(std::ostream& out, const PathGeometry& geometry, int index
 }
 
 void read_feff_chi(const std::string& path, int fields, double* target, int size) {
-    place_on_fixed_grid(read_feff_table(path, fields), 1, target, size);
+    place_on_fixed_grid(read_feff_grid_table(path, fields, size), 1, target, size);
 }
 
 void run_leading_path_feff(AbsorberEdge& edge) {

@@ -382,8 +382,11 @@ TEST(ParameterReader, BrokenFilesEndTheRunWithAClearError) {
         {"BEGIN\nR_min 5\nR_max 4\nEND\n", 1, "ERROR: Rmax < Rmin!\n"},
         {"BEGIN\nPolarization 1_1\nEND\n", 1, "ERROR: POLARIZATION NOT RECKOGNIZED!\n"},
         {"BEGIN\nPolarization 1_1_1_1\nEND\n", 1, "ERROR: POLARIZATION NOT RECKOGNIZED!\n"},
+        {"BEGIN\nPolarization 1e308_1_0\nEND\n", 1, "ERROR: POLARIZATION NOT RECKOGNIZED!\n"},
         // Values that cannot be used are refused when read, not stages later.
         {"BEGIN\nN_legs 9\nEND\n", 1, "ERROR: PARAMETER N_legs = 9 CANNOT BE USED: a path has at most 8 legs!\n"},
+        {"BEGIN\nNumber_of_states 2147483647\nEND\n", 1,
+         "ERROR: PARAMETER Number_of_states = 2.14748e+09 CANNOT BE USED: a population holds at most 1000000 states!\n"},
         {"BEGIN\nk_power_in_IO 1e26\nEND\n", 1,
          "ERROR: PARAMETER k_power_in_IO = 1e+26 CANNOT BE USED: a k weight lies between 0 and 10!\n"},
         {"BEGIN\nNumber_of_spectra 2\nk_power 2 -1\nEND\n", 1,

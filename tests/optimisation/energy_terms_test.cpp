@@ -85,6 +85,9 @@ TEST(EnergyDefinitionsFile, FatalFaultsNameWhatIsWrong) {
         {"BEGIN\nlennard 12 6 Fe O 1.0 two 1.5 5.0\nEND\n", 4, bad_value + "(lennard) in energy.txt\n"},
         {"BEGIN\ninvert 1.5 2\nEND\n", 4, bad_value + "(invert) in energy.txt\n"},
         {many + "END\n", 1, "ERROR - more than 256 energy terms in structure 0\n"},
+        // Terms multiply by their values and raise distances to them at every evaluation.
+        {"BEGIN\nlennard 12 6 Cu Cu 1e308 2 1.5 5.0\nEND\n", 4, "ERROR: VALUE 1e+308 IN FILE energy.txt CANNOT BE USED!\n"},
+        {"BEGIN\nmsd Cu -2e30\nEND\n", 4, "ERROR: VALUE -2e+30 IN FILE energy.txt CANNOT BE USED!\n"},
     };
     for (const auto& [text, code, message] : cases) EXPECT_EQ(read_file(*calc, text), std::pair(code, message)) << text;
     EXPECT_EQ(read_file(*calc, "BEGIN\nEND\n", "absent.txt"),

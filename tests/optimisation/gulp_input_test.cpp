@@ -165,10 +165,12 @@ TEST(GulpTemplateSymbols, TrailingBlanksAndCarriageReturnsStillEndTheLine) {
 }
 
 TEST(GulpTemplateSymbols, UnreadableSymbolsEndTheRunWithCodeFive) {
-    for (const char* text : {"& % 3\n", "A & x B\n", "A & 0.1 & 0.2\n", "& 0.1 & % x\n", "A &"}) {
+    // Values beyond the usable range would reach GULP as "inf" once multiplied.
+    for (const char* text : {"& % 3\n", "A & x B\n", "A & 0.1 & 0.2\n", "& 0.1 & % x\n", "A &", "A & 1e308\n",
+                             "& 0.1 & % 1e300\n"}) {
         std::istringstream in(text);
         std::ostringstream out;
-        const Ended run = ended([&] { transcribe_gulp_template(in, out, std::vector<double>{1.0}); });
+        const Ended run = ended([&] { transcribe_gulp_template(in, out, std::vector<double>{2.0}); });
         EXPECT_EQ(run.code, 5) << text;
         EXPECT_EQ(run.output, special_symbols_error) << text;
     }

@@ -76,6 +76,12 @@ TEST(GulpTrajectory, ATruncatedLastFrameIsDroppedWithAWarning) {
     const ReadResult mc = read_all(mc_frame(1, "29 1 0 0 0\n", 1) + "trial 2 w1 w2", TrajectoryLayout::gulp_mc);
     EXPECT_EQ(mc.frames.size(), 1u);
     EXPECT_EQ(mc.output, "WARNING: INCOMPLETE LAST FRAME OF trajectory IS IGNORED!\n");
+    // GULP ends every line it writes: a last number that runs into the end of the file may be cut short.
+    const ReadResult cut = read_all(mc_frame(1, "29 1 0 0 0\n", 1) + mc_frame(2, "29 1 0 0 1.25", 1), TrajectoryLayout::gulp_mc);
+    EXPECT_EQ(cut.frames.size(), 1u);
+    EXPECT_EQ(cut.output, "WARNING: INCOMPLETE LAST FRAME OF trajectory IS IGNORED!\n");
+    const ReadResult xyz = read_all("1\na b c\nCu 1 2 3", TrajectoryLayout::xyz);
+    EXPECT_EQ(xyz.frames.size(), 1u) << "an xyz file may lack its last line end";
 }
 
 TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
@@ -86,6 +92,7 @@ TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
         TrajectoryLayout layout;
         int code;
         std::string message;
+        double scale = 1.0;
     } cases[] = {
         {"empty file", "", TrajectoryLayout::xyz, 4, wrong_count},
         {"first frame cut off", "2\na b c\nCu 1 2 3\n", TrajectoryLayout::xyz, 4, wrong_count},
@@ -99,9 +106,14 @@ TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
          wrong_count},
         {"atomic number 0", mc_frame(1, "0 1 0 0 0\n", 1), TrajectoryLayout::gulp_mc, 5, unidentified},
         {"atomic number 119", mc_frame(1, "119 1 0 0 0\n", 1), TrajectoryLayout::gulp_mc, 5, unidentified},
+        // Distances and displacements are made of the positions; beyond the usable range they overflow.
+        {"coordinate beyond the usable range", "1\na b c\nCu 1 1e308 3\n", TrajectoryLayout::xyz, 4,
+         "ERROR: VALUE 1e+308 IN FILE trajectory CANNOT BE USED!\n"},
+        {"coordinate scaled beyond it", mc_frame(1, "29 1 0 0 1e30\n", 1), TrajectoryLayout::gulp_mc, 4,
+         "ERROR: VALUE 2e+30 IN FILE trajectory CANNOT BE USED!\n", 2.0},
     };
     for (const auto& c : cases) {
-        const ReadResult r = read_all(c.text, c.layout);
+        const ReadResult r = read_all(c.text, c.layout, 4, c.scale);
         EXPECT_EQ(r.code, c.code) << c.what;
         EXPECT_EQ(r.output, c.message) << c.what;
     }

@@ -207,6 +207,7 @@ TEST(RestartFile, TruncatedOrMismatchedFilesAreRefusedNamingTheFile) {
         {"residual no number", with_word_after(good, "\nResiduals:", 1, "nan")},
         {"spectrum value no number", with_word_after(good, "\nSPECTRA\n", 7, "0,5")},
         {"negative iteration", with_word_after(good, "\nTotal_iterations:", 0, "-1")},
+        {"normaliser that makes objectives overflow", with_word_after(good, "\nAverage_delta:", 0, "1e-320")},
         {"fewer states in the head", replaced_once(good, "Number_of_states                       4", "Number_of_states                       2")},
         {"more states in the head", replaced_once(good, "Number_of_states                       4", "Number_of_states                       6")},
         {"something after the spectra", good + "0.5 0.5\n"},

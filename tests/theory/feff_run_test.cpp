@@ -3,6 +3,7 @@
 #include "theory/feff_input.hpp"
 #include "theory/feff_outputs.hpp"
 #include "theory/feff_run.hpp"
+#include "theory/path_runs.hpp"
 #include "test_support.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -142,6 +145,32 @@ TEST(FeffOutputs, ValuesThatAreNoUsableNumbersAreRefusedNotTakenForTheEnd) {
     }
     std::ofstream("chi.dat") << "# k chi mag phase @#\n0.00 1 1 0\n0.05 2 1 0\n0.10 3\n";
     EXPECT_EQ(read_feff_table("chi.dat", 4).size(), 2u) << "a row cut short at the end is dropped";
+}
+
+// FEFF writes its tables to k = 20; one cut off on the way (a crash, a full disk) must not leave the
+// rest of a signal at stale values.
+TEST(FeffOutputs, ATableCutOffBeforeTheEndOfTheGridStopsTheRun) {
+    ScopedWorkFolder folder;
+    std::ostringstream sample;
+    sample << std::ifstream(std::string(TALQ_SOURCE_DIR) + "/tests/theory/data/feff85l_chi.dat").rdbuf();
+    const std::string whole = sample.str();
+    std::ofstream("chi.dat") << whole.substr(0, whole.size() / 2);
+    std::vector<double> grid(path_chi_points, 7.0);
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { read_feff_chi("chi.dat", 4, grid.data(), path_chi_points); }), 1);
+    EXPECT_EQ(capture.text().rfind("ERROR: FEFF OUTPUT chi.dat IS INCOMPLETE: IT ENDS AFTER ", 0), 0u) << capture.text();
+    EXPECT_NE(capture.text().find(" ROWS, BEFORE k = 20!\n"), std::string::npos) << capture.text();
+
+    std::ofstream("chi.dat") << whole;
+    EXPECT_EQ(exit_code_of([&] { read_feff_chi("chi.dat", 4, grid.data(), path_chi_points); }), -1);
+    // A table that starts at k = 0.05 needs one row less.
+    std::ostringstream shifted;
+    shifted << "@#\n";
+    for (int i = 1; i <= 400; ++i) shifted << 0.05 * i << " 1 1 0 0\n";
+    std::ofstream("chip0001.dat") << shifted.str();
+    EXPECT_EQ(exit_code_of([&] { read_feff_chi("chip0001.dat", 5, grid.data(), path_chi_points); }), -1);
+    EXPECT_EQ(grid[0], 0.0);
+    EXPECT_EQ(grid[400], 1.0);
 }
 
 #ifdef FEFF_STANDIN

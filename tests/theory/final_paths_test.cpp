@@ -97,7 +97,8 @@ TEST(FinalPaths, ListsNamingNoImportantPathAreRefused) {
     for (const auto& [index, message] : std::vector<std::pair<std::string, std::string>>{
              {"     0", "PATH 0, WHICH IS NOT AN IMPORTANT PATH!"},
              {"     3", "PATH 3, WHICH IS NOT AN IMPORTANT PATH!"},
-             {"     1", "PATH 1 MORE THAN ONCE!"}}) {
+             {"     1", "PATH 1 MORE THAN ONCE!"},
+             {"-2147483648", "PATH -2147483648, WHICH IS NOT AN IMPORTANT PATH!"}}) {
         auto lines = written;
         lines[7].replace(0, 6, index);
         fixture.store(lines);
