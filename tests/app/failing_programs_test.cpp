@@ -24,18 +24,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string file_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Every plain file of the folder with its text.
 std::map<std::string, std::string> folder_files(const fs::path& folder) {
     std::map<std::string, std::string> files;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        if (entry.is_regular_file()) files[entry.path().filename().string()] = file_text(entry.path());
+        if (entry.is_regular_file()) files[entry.path().filename().string()] = file_text(entry.path().string());
     }
     return files;
 }
