@@ -136,7 +136,11 @@ void read_definitions_file(Structure& structure, const std::string& file_name) {
             if (candidate.keyword == *token) layout = &candidate;
         }
         if (layout == nullptr) fail("ERROR - unknown potential kewyword (" + *token + ")", 1);
-        append_term(structure, read_term(reader, *layout, file_name));
+        const EnergyTerm term = read_term(reader, *layout, file_name);
+        // A maxlike term divides by its width p1: a width of 0 would make every energy infinite.
+        if (term.type == energy_type_maxlike && term.p[1] == 0.0)
+            fail("ERROR - the width of a maxlike term in " + file_name + " is 0", 4);
+        append_term(structure, term);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "optimisation/one_dimensional.hpp"
 
 #include "control/calculation.hpp"
+#include "control/number_text.hpp"
 #include "control/console_log.hpp"
 #include "control/mt.hpp"
 #include "control/process_end.hpp"
@@ -13,6 +14,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <cmath>
 #include <cstddef>
 #include <fstream>
@@ -96,13 +98,24 @@ int drawn_member(Calculation& calc, const Path& path) {
 }  // namespace
 
 void read_oned_parameters(Calculation& calc, std::istream& in) {
+    // Whole words, each a number in the usable range: "2.5x" is no number, and a coordination number of
+    // 1e300 would make every signal overflow.
+    const auto next_value = [&in](double& value) {
+        std::string word;
+        if (!(in >> word)) return false;
+        const std::optional<double> number = parse_whole_number<double>(word);
+        if (!number) return false;
+        if (!is_usable_number(*number)) refuse_file_value(parameters_file_name, *number);
+        value = *number;
+        return true;
+    };
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         for (Path& path : calc.edges[at(e)].pathfinder.paths) {
             double coordination = 0.0;
             double distance = 0.0;
-            const bool coordination_read = static_cast<bool>(in >> coordination);
+            const bool coordination_read = next_value(coordination);
             if (coordination_read) path.scale = coordination;
-            if (coordination_read && in >> distance) {
+            if (coordination_read && next_value(distance)) {
                 path.initial_distance = distance;
                 continue;
             }

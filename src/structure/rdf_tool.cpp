@@ -115,11 +115,7 @@ void write_rdf_file(const std::string& file_name, const PairHistogram& h) {
     const double norm = static_cast<double>(h.central_count) * bin_width;
     for (int i = 0; i < bin_count; ++i) {
         const double r = bin_width * i + 0.01;  // bin centre
-        // Without central atoms g is undefined; a plain quiet NaN writes "nan" rather than whatever sign
-        // 0/0 happens to produce.
-        const double g = h.central_count == 0 ? std::numeric_limits<double>::quiet_NaN()
-                                              : static_cast<double>(h.counts[static_cast<std::size_t>(i)]) / norm;
-        out << r << ' ' << g << '\n';
+        out << r << ' ' << static_cast<double>(h.counts[static_cast<std::size_t>(i)]) / norm << '\n';
     }
 }
 
@@ -148,11 +144,15 @@ void generate_rdf_interactive(Calculation& calc) {
 
         const PairHistogram h = histogram_pairs(snapshot, central, second);
         const std::string rdf_file = "rdf_" + central + "-" + second + ".dat";
-        write_rdf_file(rdf_file, h);
-
         std::cout << "\t\tTotal number of central atoms:\t" << h.central_count << '\n';
         std::cout << "\t\tTotal number of bonds (shorter than 1 nm):\t" << h.bond_count << '\n';
-        std::cout << "\t\tRDF saved as:\t" << rdf_file << '\n';
+        if (h.central_count > 0) {
+            write_rdf_file(rdf_file, h);
+            std::cout << "\t\tRDF saved as:\t" << rdf_file << '\n';
+        } else {
+            // Per central atom, a distribution around none is undefined: no file rather than one of NaNs.
+            std::cout << "WARNING: no central atom labelled " << central << "; " << rdf_file << " is not written." << '\n';
+        }
         std::cout << "\t\tRepeat?" << '\n';
         std::cout << "\t\t\t 0: No" << '\n';
         std::cout << "\t\t\t 1: Yes" << '\n';

@@ -7,6 +7,7 @@
 #include "control/number_text.hpp"
 #include "optimisation/copper_model.hpp"
 #include "optimisation/evaluation.hpp"
+#include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
 #include "theory/feff_outputs.hpp"
 #include "theory/feff_run.hpp"
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -212,6 +214,33 @@ FuzzTarget restart_file() {
     return target;
 }
 
+// oneD.dat: a coordination number and a start length for every path of every edge, in path order.
+FuzzTarget oned_parameters() {
+    FuzzTarget target;
+    auto model = prepared_model(false);
+    std::string valid;
+    for (const Path& path : model->finder().paths) valid += "12 " + std::to_string(path.R) + "\n";
+    target.seeds = {valid};
+    remove_plain_files();
+    target.state = model;
+    target.run = [model](const std::string& input) {
+        for (Path& path : model->finder().paths) {
+            path.scale = 1.0;
+            path.initial_distance = path.R;
+        }
+        std::istringstream in(input);
+        read_oned_parameters(*model->calc, in);
+    };
+    target.check = [model]() -> std::string {
+        for (const Path& path : model->finder().paths) {
+            if (!is_usable_number(path.scale) || !is_usable_number(path.initial_distance))
+                return "a path's coordination number or start length is no usable number";
+        }
+        return "";
+    };
+    return target;
+}
+
 #endif
 
 }  // namespace
@@ -229,6 +258,7 @@ std::vector<FuzzedReader> run_file_readers() {
     readers.push_back({"feff_paths", feff_path_list});
     readers.push_back({"paths_fin", final_paths});
     readers.push_back({"restart_file", restart_file});
+    readers.push_back({"oned_parameters", oned_parameters});
 #endif
     return readers;
 }

@@ -88,6 +88,7 @@ TEST(EnergyDefinitionsFile, FatalFaultsNameWhatIsWrong) {
         // Terms multiply by their values and raise distances to them at every evaluation.
         {"BEGIN\nlennard 12 6 Cu Cu 1e308 2 1.5 5.0\nEND\n", 4, "ERROR: VALUE 1e+308 IN FILE energy.txt CANNOT BE USED!\n"},
         {"BEGIN\nmsd Cu -2e30\nEND\n", 4, "ERROR: VALUE -2e+30 IN FILE energy.txt CANNOT BE USED!\n"},
+        {"BEGIN\nmaxlike 0 0 2.5 0\nEND\n", 4, "ERROR - the width of a maxlike term in energy.txt is 0\n"},
     };
     for (const auto& [text, code, message] : cases) EXPECT_EQ(read_file(*calc, text), std::pair(code, message)) << text;
     EXPECT_EQ(read_file(*calc, "BEGIN\nEND\n", "absent.txt"),
