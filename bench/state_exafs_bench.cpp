@@ -9,6 +9,7 @@
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
 #include "theory/pathfinder.hpp"
+#include "theory/path_update.hpp"
 
 #include <benchmark/benchmark.h>
 

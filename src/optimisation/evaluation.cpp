@@ -17,6 +17,7 @@
 #include "structure/structure.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <cstddef>
 
@@ -26,6 +27,19 @@ std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 int structure_index(const Calculation& calc, const AbsorberEdge& edge) {
     return static_cast<int>(edge.structure - calc.structures.data());
+}
+
+// Runs work(s) for every state of the range, the states shared out between the worker threads. The work
+// of one state touches only that state's own records, so the order does not matter.
+void for_each_state(Calculation& calc, int first, int end, const std::function<void(int)>& work) {
+    const int threads = std::min(std::max(1, calc.parameters.ints[IntKey::Number_of_threads]), end - first);
+    if (threads <= 1) {
+        for (int s = first; s < end; ++s) work(s);
+        return;
+    }
+    fork_join(threads, [&](std::int32_t k) {
+        for (int s = first + k; s < end; s += threads) work(s);
+    });
 }
 
 // The sums passes of states first .. end-1 for one edge. One state at a time splits each pass over the
@@ -172,24 +186,22 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
                 if (path.check) reset_cluster_counts(path);
             }
             cluster_sums_of_states(calc, absorber_edge, first_state, end_state);
-            for (int s = first_state; s < end_state; ++s) state_energy(calc, calc.current_states[at(s)]);
+            for_each_state(calc, first_state, end_state, [&calc](int s) { state_energy(calc, calc.current_states[at(s)]); });
         }
         if (run_feff) write_cluster_paths_and_run_feff(absorber_edge, one_dimensional);
     }
 
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
-    if (compute_chi) {
-        for (int p = 0; p < spectra; ++p) {
-            for (int s = first_state; s < end_state; ++s) compute_state_exafs(calc, calc.spectra[at(p)], s, false, nullptr);
+    if (compute_chi || compute_residual) evaluation_work(calc, 1);  // the transform tables, built here
+    for_each_state(calc, first_state, end_state, [&calc, spectra, compute_chi, compute_residual](int s) {
+        if (compute_chi) {
+            for (int p = 0; p < spectra; ++p) compute_state_exafs(calc, calc.spectra[at(p)], s, false, nullptr);
         }
-    }
-    if (!compute_residual) return;
-    for (int s = first_state; s < end_state; ++s) {
         State& current = calc.current_states[at(s)];
-        if (!current.needs_evaluation) continue;
+        if (!compute_residual || !current.needs_evaluation) return;
         for (int p = 0; p < spectra; ++p) state_exafs_error(calc.spectra[at(p)], s);
         weigh_state_residual(calc, current);
-    }
+    });
     if (state < 0) find_best_state(calc);
 }
 

@@ -37,6 +37,7 @@ struct ClusterStateStatistics {
     double smallest_distance = 1e6;
     std::int32_t nearest_member = -1;  // position in the path's member list
     double largest_distance = -1e6;
+    std::int32_t farthest_member = -1;
     Descriptor nearest{};
     Descriptor farthest{};
 };

@@ -41,15 +41,16 @@ struct Turn {
 
 Turn operator*(const Turn& a, const Turn& b) { return {a.c * b.c - a.s * b.s, a.c * b.s + a.s * b.c}; }
 
-// Adds sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 for the points of the range, starting from the turn
-// `start` at the first point and turning by `step` from point to point. Four consecutive points are
-// turned from the same pair, so the dependent chain advances four points per product.
-void add_member_terms(double* sine, double* cosine, int first, int end, Turn start, const Turn& step, double weight) {
+// Adds sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 for `count` points from sine[0] and cosine[0] on,
+// starting from the turn `start` at the first point and turning by `step` from point to point. Four
+// consecutive points are turned from the same pair, so the dependent chain advances four points per
+// product.
+void add_member_terms(double* sine, double* cosine, int count, Turn start, const Turn& step, double weight) {
     const Turn step2 = step * step;
     const Turn step3 = step2 * step;
     const Turn step4 = step2 * step2;
-    int i = first;
-    for (; i + 4 <= end; i += 4) {
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
         const Turn t1 = start * step;
         const Turn t2 = start * step2;
         const Turn t3 = start * step3;
@@ -63,7 +64,7 @@ void add_member_terms(double* sine, double* cosine, int first, int end, Turn sta
         cosine[i + 3] += t3.c * weight;
         start = start * step4;
     }
-    for (; i < end; ++i) {
+    for (; i < count; ++i) {
         sine[i] += start.s * weight;
         cosine[i] += start.c * weight;
         start = start * step;
@@ -79,13 +80,19 @@ void prepare_turns(const Pathfinder& finder, SumsScratch& scratch) {
         offset += 4 * finder.paths[p].members.size();
     }
     if (scratch.turns.size() < offset) scratch.turns.resize(offset);
+    if (scratch.distances.size() < offset / 4) scratch.distances.resize(offset / 4);
     if (scratch.path_chi.size() < path_chi_points) scratch.path_chi.resize(path_chi_points);
 }
 
-// Adds the direct sums of every member of every marked complex-mode path over one range of points.
-void add_direct_sums_block(Pathfinder& finder, int state, int block, const SumsScratch& scratch) {
+// Adds the direct sums of every member of every marked complex-mode path over one range of points. The
+// members add into a buffer of the calling thread's own (`buffer`), which then goes into the state's
+// sums, zero before: the same additions from the same zero, but the neighbouring ranges of other
+// threads, which may share a cache line at the edge of the range, are written once per cluster rather
+// than once per member.
+void add_direct_sums_block(Pathfinder& finder, int state, int block, const SumsScratch& scratch,
+                           std::vector<double>& buffer) {
     const int first = block_begin(block);
-    const int end = block_end(block);
+    const int width = block_end(block) - first;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         Path& path = finder.paths[p];
         if (!takes_part(path) || !path.complex_mode) continue;
@@ -93,15 +100,22 @@ void add_direct_sums_block(Pathfinder& finder, int state, int block, const SumsS
         const std::size_t clusters = at(path.cluster_count);
         const double* R = &path.member_R[at(state) * members];
         const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
-        double* sine_sums = &path.state_sine_sums[at(state) * clusters * path_chi_points];
-        double* cosine_sums = &path.state_cosine_sums[at(state) * clusters * path_chi_points];
+        buffer.assign(2 * clusters * at(width), 0.0);
+        double* sine_buffer = buffer.data();
+        double* cosine_buffer = buffer.data() + clusters * at(width);
         const double* turns = &scratch.turns[scratch.turn_offsets[p]];
         for (std::size_t m = 0; m < members; ++m, turns += 4) {
             Turn start;
             for (int b = 0; b < block; ++b) start = start * Turn{turns[2], turns[3]};
-            const std::size_t offset = at(cluster_of[m]) * path_chi_points;
-            add_member_terms(sine_sums + offset, cosine_sums + offset, first, end, start, {turns[0], turns[1]},
+            const std::size_t offset = at(cluster_of[m]) * at(width);
+            add_member_terms(sine_buffer + offset, cosine_buffer + offset, width, start, {turns[0], turns[1]},
                              1.0 / (R[m] * R[m]));
+        }
+        double* sine_sums = &path.state_sine_sums[at(state) * clusters * path_chi_points];
+        double* cosine_sums = &path.state_cosine_sums[at(state) * clusters * path_chi_points];
+        for (std::size_t u = 0; u < clusters; ++u) {
+            std::copy_n(sine_buffer + u * at(width), width, sine_sums + u * path_chi_points + at(first));
+            std::copy_n(cosine_buffer + u * at(width), width, cosine_sums + u * path_chi_points + at(first));
         }
     }
 }
@@ -155,9 +169,40 @@ void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
 
 namespace {
 
-void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
-               int state, double expansion_accuracy, SumsScratch& scratch) {
-    if (!takes_part(path)) return;
+// The first part of a state's pass, member by member and so splittable anywhere: each member of the
+// range gets its nearest cluster, its distance from it, its R and (direct form) its turns.
+void assign_members(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
+                    int state, double expansion_accuracy, std::size_t first, std::size_t end, SumsScratch& scratch) {
+    const bool series = expansion_accuracy > 0;
+    const std::size_t members = path.members.size();
+    double* R = &path.member_R[at(state) * members];
+    std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
+    const std::size_t offset = scratch.turn_offsets[at(path_index)] / 4;
+    Descriptor descriptor{};
+    for (std::size_t m = first; m < end; ++m) {
+        const std::int32_t node = path.members[m];
+        const int length = collect_chain_descriptor(finder, geometry, node, descriptor);
+        double distance = 0.0;
+        cluster_of[m] = nearest_cluster(path.clusters, descriptor, length, distance);
+        scratch.distances[offset + m] = distance;
+        const double r = geometry[at(node)].R;
+        R[m] = r;
+        if (!series && path.complex_mode) {
+            double* turn = &scratch.turns[4 * (offset + m)];
+            turn[0] = std::cos(0.1 * r);
+            turn[1] = std::sin(0.1 * r);
+            // The turn through a whole range comes from the functions too, not from powers of the single
+            // step, so that no range start inherits fifty products of rounding.
+            turn[2] = std::cos(block_turn * r);
+            turn[3] = std::sin(block_turn * r);
+        }
+    }
+}
+
+// The second part, path by path: the state's member counts, its statistics of every cluster (in member
+// order) and, in the series form, its sums.
+void path_statistics(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
+                     int state, double expansion_accuracy, const SumsScratch& scratch) {
     const bool series = expansion_accuracy > 0;
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(path.cluster_count);
@@ -172,43 +217,38 @@ void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geomet
     path.state_generation[at(state)] = path.cluster_generation;
     ClusterStateStatistics* statistics = &path.state_statistics[at(state) * clusters];
     std::fill_n(statistics, clusters, ClusterStateStatistics{});
-    double* R = &path.member_R[at(state) * members];
-    std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
-    double* turns = scratch.turns.empty() ? nullptr : &scratch.turns[scratch.turn_offsets[at(path_index)]];
-
-    Descriptor descriptor{};
+    const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
+    const double* distances = &scratch.distances[scratch.turn_offsets[at(path_index)] / 4];
     for (std::size_t m = 0; m < members; ++m) {
-        const std::int32_t node = path.members[m];
-        const int length = collect_chain_descriptor(finder, geometry, node, descriptor);
-        double distance = 0.0;
-        const int u = nearest_cluster(path.clusters, descriptor, length, distance);
+        const std::int32_t u = cluster_of[m];
+        const double distance = distances[m];
         ++counts[u];
-        cluster_of[m] = u;
-        const double r = geometry[at(node)].R;
-        R[m] = r;
-
         ClusterStateStatistics& found = statistics[u];
         found.spread += distance * distance;
         if (distance < found.smallest_distance) {
             found.smallest_distance = distance;
-            found.nearest = descriptor;
             found.nearest_member = static_cast<std::int32_t>(m);
         }
         if (distance > found.largest_distance) {
             found.largest_distance = distance;
-            found.farthest = descriptor;
-        }
-        if (!series && path.complex_mode) {
-            double* turn = turns + 4 * m;
-            turn[0] = std::cos(0.1 * r);
-            turn[1] = std::sin(0.1 * r);
-            // The turn through a whole range comes from the functions too, not from powers of the single
-            // step, so that no range start inherits fifty products of rounding.
-            turn[2] = std::cos(block_turn * r);
-            turn[3] = std::sin(block_turn * r);
+            found.farthest_member = static_cast<std::int32_t>(m);
         }
     }
+    for (std::size_t u = 0; u < clusters; ++u) {
+        ClusterStateStatistics& found = statistics[u];
+        if (found.nearest_member >= 0)
+            collect_chain_descriptor(finder, geometry, path.members[at(found.nearest_member)], found.nearest);
+        if (found.farthest_member >= 0)
+            collect_chain_descriptor(finder, geometry, path.members[at(found.farthest_member)], found.farthest);
+    }
     if (series) series_sums_for_path(path, state, expansion_accuracy);
+}
+
+void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
+               int state, double expansion_accuracy, SumsScratch& scratch) {
+    if (!takes_part(path)) return;
+    assign_members(finder, geometry, path, path_index, state, expansion_accuracy, 0, path.members.size(), scratch);
+    path_statistics(finder, geometry, path, path_index, state, expansion_accuracy, scratch);
 }
 
 }  // namespace
@@ -286,16 +326,17 @@ void state_cluster_sums(Pathfinder& finder, const std::vector<NodeGeometry>& geo
                                        expansion_accuracy, scratch);
     }
     if (expansion_accuracy > 0) return;
-    for (int block = 0; block < block_count; ++block) add_direct_sums_block(finder, state, block, scratch);
+    for (int block = 0; block < block_count; ++block)
+        add_direct_sums_block(finder, state, block, scratch, scratch.block_sums);
 }
 
 void cluster_chi_worker(WorkRange& range) {
     const auto& section = *static_cast<const SumsSection*>(range.context);
     Pathfinder& finder = *section.finder;
-    SumsScratch& scratch = *section.scratch;
     for (std::int32_t p = range.first; p < range.end; ++p) {
-        accumulate_cluster_sums_taylor(finder, finder.current, finder.paths[at(p)], p, section.state,
-                                       section.expansion_accuracy, scratch);
+        Path& path = finder.paths[at(p)];
+        if (takes_part(path))
+            path_statistics(finder, finder.current, path, p, section.state, section.expansion_accuracy, *section.scratch);
     }
 }
 
@@ -304,14 +345,31 @@ void launch_cluster_chi_threads(Pathfinder& finder, int state, double expansion_
     SumsScratch& scratch = finder.scratch;
     prepare_turns(finder, scratch);
     SumsSection section{&finder, state, expansion_accuracy, &scratch};
+    // Members first, split evenly over the threads whatever their paths; then each path's counts and
+    // statistics in member order.
+    const std::int32_t member_total = static_cast<std::int32_t>(scratch.distances.size());
+    std::vector<WorkRange> members = split_work(member_total, std::max(1, finder.worker_count));
+    run_work_range_threads(members.data(), [&finder, &scratch, state, expansion_accuracy](WorkRange& range) {
+        for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+            Path& path = finder.paths[p];
+            if (!takes_part(path)) continue;
+            const std::size_t offset = scratch.turn_offsets[p] / 4;
+            const std::size_t first = std::max<std::size_t>(offset, at(range.first));
+            const std::size_t end = std::min(offset + path.members.size(), at(range.end));
+            if (first < end)
+                assign_members(finder, finder.current, path, static_cast<int>(p), state, expansion_accuracy,
+                               first - offset, end - offset, scratch);
+        }
+    });
     std::vector<WorkRange> ranges = split_paths_over_threads(finder, finder.worker_count);
     for (WorkRange& range : ranges) range.context = &section;
     run_work_range_threads(ranges.data(), cluster_chi_worker);
     if (expansion_accuracy <= 0) {
+        finder.block_buffers.resize(block_count);
         std::vector<WorkRange> blocks = split_work(block_count, std::max(1, finder.worker_count));
         run_work_range_threads(blocks.data(), [&finder, state, &scratch](WorkRange& range) {
             for (std::int32_t block = range.first; block < range.end; ++block)
-                add_direct_sums_block(finder, state, block, scratch);
+                add_direct_sums_block(finder, state, block, scratch, finder.block_buffers[at(block)]);
         });
     }
     fold_cluster_statistics(finder, state, [&finder, one_dimensional](int p, int member, PathGeometry& geometry) {
@@ -363,7 +421,8 @@ void add_member_signal(double* sine, double* cosine, double R, double sign) {
     Turn start;
     for (int block = 0; block < block_count; ++block) {
         if (block > 0) start = start * block_step;
-        add_member_terms(sine, cosine, block_begin(block), block_end(block), start, step, weight);
+        add_member_terms(sine + block_begin(block), cosine + block_begin(block), block_end(block) - block_begin(block),
+                         start, step, weight);
     }
 }
 

@@ -121,9 +121,11 @@ struct SumsScratch {
     std::vector<NodeGeometry> geometry;     // per node, the state being evaluated
     std::vector<Vec3> displacements;        // per supercell atom of the edge's structure
     std::vector<double> turns;              // per member: e^(0.1 i R) and e^(5 i R) (direct form)
+    std::vector<double> distances;          // per member: its distance from its cluster's centroid
     std::vector<std::size_t> turn_offsets;  // per path, its first member's place in turns
     std::vector<double> path_chi;           // one path's chi, path_chi_points values
     std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the last update
+    std::vector<double> block_sums;         // one range of points of one path's sums
 };
 
 struct Pathfinder {
@@ -151,6 +153,7 @@ struct Pathfinder {
     std::vector<NodeGeometry> current;               // per node, the state last applied
     std::vector<std::int32_t> node_sources;          // per node, the supercell atom it is (an image of)
     SumsScratch scratch;                             // for the passes of one state at a time
+    std::vector<std::vector<double>> block_buffers;  // one per range of points, for the same passes
     // Per state, the displacements of the edge's structure its tables were made for (empty: none yet).
     std::vector<std::vector<Vec3>> sums_displacements;
     // Per supercell atom, the (path, member) chains that hold it or one of its images.
