@@ -1,6 +1,7 @@
 // A refinement interrupted by SIGINT or SIGTERM in its main loop, at random moments and while it writes
 // a restart file: every restart file it leaves under a restart name is whole and loads.
 
+#include "copper_inputs.hpp"
 #include "app/driver.hpp"
 #include "control/calculation.hpp"
 #include "test_support.hpp"
@@ -36,11 +37,8 @@ const char* const parameters =
     "Maximal_displacement 2\nMaximal_step_length 0.02\nNumber_of_threads 2\nEND\n";
 
 void write_inputs() {
-    std::ofstream("cu.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n4\nDirect\n"
-                              "0 0 0 Cu\n0.5 0.5 0 Cu\n0.5 0 0.5 Cu\n0 0.5 0.5 Cu\n";
-    std::ofstream spectrum("exp.dat");
-    for (int i = 1; i <= 300; ++i) spectrum << 0.05 * i << ' ' << 0.3 * std::sin(0.1 * i * 2.56) * std::exp(-0.002 * i * i) << '\n';
-    spectrum.close();
+    write_copper_cell();
+    write_copper_spectrum();
     std::ofstream("input.dat") << parameters;
     fs::copy_file(FEFF_STANDIN, "feff85L.exe", fs::copy_options::overwrite_existing);
 }

@@ -1,3 +1,4 @@
+#include "copper_inputs.hpp"
 #include "app/driver.hpp"
 #include "control/calculation.hpp"
 #include "optimisation/state.hpp"
@@ -34,11 +35,8 @@ const std::string tiny_refinement =
     "Maximal_step_length 0.02\n";
 
 void write_inputs() {
-    std::ofstream("cu.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n4\nDirect\n"
-                              "0 0 0 Cu\n0.5 0.5 0 Cu\n0.5 0 0.5 Cu\n0 0.5 0.5 Cu\n";
-    std::ofstream spectrum("exp.dat");
-    for (int i = 1; i <= 300; ++i) spectrum << 0.05 * i << ' ' << 0.3 * std::sin(0.1 * i * 2.56) * std::exp(-0.002 * i * i) << '\n';
-    spectrum.close();
+    write_copper_cell();
+    write_copper_spectrum();
     if (!fs::exists("feff85L.exe")) fs::copy_file(FEFF_STANDIN, "feff85L.exe");
 }
 
