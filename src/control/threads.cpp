@@ -9,6 +9,7 @@
 #include <mutex>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <system_error>
@@ -50,9 +51,10 @@ thread_local bool inside_section = false;
 
 // The threads of the sections, started when a section first needs them and kept for the next ones:
 // starting a thread costs tens of microseconds, as much as a whole section of a state's evaluation, and
-// so does waking a sleeping one. Worker k runs task k of each section while the caller waits; a worker
-// that has finished looks for the next section for a short while before it goes to sleep, so that the
-// sections of one evaluation follow each other without waking anybody.
+// so does waking a sleeping one. The caller runs task 0 of each section and worker k task k, so that a
+// section of T tasks keeps T processors busy and no more; a worker that has finished looks for the next
+// section for a short while before it goes to sleep, so that the sections of one evaluation follow each
+// other without waking anybody.
 class WorkerPool {
 public:
     WorkerPool() = default;
@@ -70,21 +72,28 @@ public:
     }
 
     void run(std::int32_t count, const std::function<void(std::int32_t)>& body) {
-        grow_to(count);
+        grow_to(count - 1);
         body_ = &body;
         count_ = count;
-        pending_.store(count);
+        failures_.assign(static_cast<std::size_t>(count), nullptr);
+        pending_.store(count - 1);
         {
             // Under the lock, so that a worker about to sleep cannot miss the new section.
             std::lock_guard<std::mutex> lock(mutex_);
             generation_.fetch_add(1, std::memory_order_release);
         }
         wake_.notify_all();
+        run_task(0);
         if (!wait_briefly([this] { return pending_.load(std::memory_order_acquire) == 0; })) {
             std::unique_lock<std::mutex> lock(mutex_);
             done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
         }
         body_ = nullptr;
+        // Only now, with every task ended, may the caller unwind: the tasks hold references into its
+        // records. The failure of the lowest index is the one passed on, whatever the timing.
+        for (std::int32_t k = 0; k < count; ++k) {
+            if (failures_[static_cast<std::size_t>(k)]) std::rethrow_exception(failures_[static_cast<std::size_t>(k)]);
+        }
     }
 
 private:
@@ -99,15 +108,19 @@ private:
         return true;
     }
 
-    static void run_task(const std::function<void(std::int32_t)>& body, std::int32_t index) {
+    void run_task(std::int32_t index) {
         inside_section = true;
-        body(index);
+        try {
+            (*body_)(index);
+        } catch (...) {
+            failures_[static_cast<std::size_t>(index)] = std::current_exception();
+        }
         inside_section = false;
     }
 
     void grow_to(std::int32_t workers) {
         while (static_cast<std::int32_t>(threads_.size()) < workers) {
-            const auto index = static_cast<std::int32_t>(threads_.size());
+            const auto index = static_cast<std::int32_t>(threads_.size()) + 1;
             try {
                 threads_.push_back(start_system_thread([this, index] { serve(index); }));
             } catch (const std::system_error& error) {
@@ -130,7 +143,7 @@ private:
             if (stopping_.load()) return;
             seen = generation_.load(std::memory_order_acquire);
             if (index >= count_) continue;
-            run_task(*body_, index);
+            run_task(index);
             if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 done_.notify_one();
@@ -145,6 +158,7 @@ private:
     // Written by the caller before the generation changes, read by the workers after they see it.
     const std::function<void(std::int32_t)>* body_ = nullptr;
     std::int32_t count_ = 0;
+    std::vector<std::exception_ptr> failures_;
     std::atomic<std::int32_t> pending_{0};
     std::atomic<std::uint64_t> generation_{0};
     std::atomic<bool> stopping_{false};

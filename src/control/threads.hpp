@@ -40,11 +40,13 @@ std::vector<WorkRange> split_work(std::int32_t item_count, std::int32_t thread_c
 // simulated; it reports failure by throwing std::system_error, as std::thread does.
 using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
-// Runs body(k) for each index 0 .. count-1, each on a thread of its own, and returns once all of them
-// have ended; the join is the only ordering point between the threads and the caller. The threads are
-// kept from one section to the next (one per index, started when first needed). When a thread cannot
-// be started, writes "pthread_create failed with error <code>: <text>" to standard error and ends the
-// process with code 3. A count of 0 or less runs nothing. Asked for from a thread of a running section,
+// Runs body(k) for each index 0 .. count-1, each on a thread of its own (index 0 on the calling
+// thread), and returns once all of them have ended; the join is the only ordering point between the
+// threads and the caller. The threads are kept from one section to the next (one per index, started
+// when first needed). An exception thrown by a body is passed on to the caller once every body has
+// ended (that of the lowest index, when several throw). When a thread cannot be started, writes
+// "pthread_create failed with error <code>: <text>" to standard error and ends the process with
+// code 3. A count of 0 or less runs nothing. Asked for from a thread of a running section,
 // it runs the bodies in index order on that thread (sections do not nest).
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body);
 // The same on threads started for this section alone, through `start`; a failed start waits for the

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -84,7 +86,8 @@ TEST(WorkRangeThreads, EachRecordRunsOnceOnItsOwnThreadAndSlice) {
     for (std::int32_t k = 0; k < threads; ++k) {
         const WorkRange& record = records[static_cast<std::size_t>(k)];
         EXPECT_EQ(record.extra, 1000 + k);
-        EXPECT_NE(ran_on[static_cast<std::size_t>(k)], std::this_thread::get_id());
+        for (std::int32_t other = 0; other < k; ++other)
+            EXPECT_NE(ran_on[static_cast<std::size_t>(k)], ran_on[static_cast<std::size_t>(other)]) << "a thread of its own";
         for (std::int32_t i = record.first; i < record.end; ++i) EXPECT_EQ(owner[static_cast<std::size_t>(i)], k);
     }
 }
@@ -117,6 +120,32 @@ TEST(WorkRangeThreads, ResultsDoNotDependOnThreadCount) {
         ASSERT_EQ(out, reference) << "T=" << threads;
         EXPECT_EQ(total, reference_total) << "T=" << threads;
     }
+}
+
+TEST(ForkJoin, AFailureReachesTheCallerOnlyAfterEveryBodyHasEnded) {
+    const std::int32_t count = 6;
+    for (const std::int32_t thrower : {0, 3}) {
+        std::vector<std::atomic<bool>> ended(static_cast<std::size_t>(count));
+        try {
+            fork_join(count, [&](std::int32_t k) {
+                if (k == thrower || k == 5) throw std::runtime_error("task " + std::to_string(k));
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ended[static_cast<std::size_t>(k)] = true;
+            });
+            ADD_FAILURE() << "no failure passed on";
+        } catch (const std::runtime_error& failure) {
+            EXPECT_EQ(std::string(failure.what()), "task " + std::to_string(thrower)) << "the lowest index";
+            for (std::int32_t k = 0; k < count; ++k) {
+                if (k != thrower && k != 5) {
+                    EXPECT_TRUE(ended[static_cast<std::size_t>(k)]) << k;
+                }
+            }
+        }
+    }
+    // The threads serve the next section as before.
+    std::vector<std::int32_t> seen(static_cast<std::size_t>(count), 0);
+    fork_join(count, [&seen](std::int32_t k) { seen[static_cast<std::size_t>(k)] = k + 1; });
+    EXPECT_EQ(seen, (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}));
 }
 
 TEST(FeffThreads, EachTaskGetsItsOwnEdgeAndFolder) {
