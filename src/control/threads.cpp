@@ -74,13 +74,13 @@ public:
     void run(std::int32_t count, const std::function<void(std::int32_t)>& body) {
         grow_to(count - 1);
         body_ = &body;
-        count_ = count;
         failures_.assign(static_cast<std::size_t>(count), nullptr);
         pending_.store(count - 1);
         {
             // Under the lock, so that a worker about to sleep cannot miss the new section.
             std::lock_guard<std::mutex> lock(mutex_);
-            generation_.fetch_add(1, std::memory_order_release);
+            const std::uint64_t generation = (section_.load(std::memory_order_relaxed) >> 32) + 1;
+            section_.store(generation << 32 | static_cast<std::uint32_t>(count), std::memory_order_release);
         }
         wake_.notify_all();
         run_task(0);
@@ -133,16 +133,22 @@ private:
     void serve(std::int32_t index) {
         std::uint64_t seen = 0;
         for (;;) {
+            // The generation and the count of a section are read in one load: read apart, a worker
+            // could pair the count of a new section with the generation of the one before and run its
+            // task twice.
+            std::uint64_t section = 0;
             const auto changed = [&] {
-                return stopping_.load() || generation_.load(std::memory_order_acquire) != seen;
+                if (stopping_.load()) return true;
+                section = section_.load(std::memory_order_acquire);
+                return section >> 32 != seen;
             };
             if (!wait_briefly(changed)) {
                 std::unique_lock<std::mutex> lock(mutex_);
                 wake_.wait(lock, changed);
             }
             if (stopping_.load()) return;
-            seen = generation_.load(std::memory_order_acquire);
-            if (index >= count_) continue;
+            seen = section >> 32;
+            if (index >= static_cast<std::int32_t>(section & 0xffffffffU)) continue;
             run_task(index);
             if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -155,12 +161,13 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    // Written by the caller before the generation changes, read by the workers after they see it.
+    // Written by the caller before the section is published, read by the workers after they see it;
+    // the caller cannot move on to the next section before every worker it needs has ended its task.
     const std::function<void(std::int32_t)>* body_ = nullptr;
-    std::int32_t count_ = 0;
     std::vector<std::exception_ptr> failures_;
     std::atomic<std::int32_t> pending_{0};
-    std::atomic<std::uint64_t> generation_{0};
+    // The generation of the current section in the high half, its task count in the low half.
+    std::atomic<std::uint64_t> section_{0};
     std::atomic<bool> stopping_{false};
 };
 
