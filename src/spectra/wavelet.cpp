@@ -297,8 +297,9 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, const st
         record.input = input.re.data();
     }
     run_work_range_threads(records.data(), parameters.thread_count, wavelet_transform_worker);
-    // Without a thread no row was made, and the gains are left to the next map.
-    if (!records.empty()) tables.gains_built = true;
+    // Without a thread no row was made, and the gains are left to the next map. Maps of several states
+    // run at once on tables built before them, so the flag is written only by the map that built them.
+    if (section.build_gains && !records.empty()) tables.gains_built = true;
     if (write) write_signal_file(output, file_name, signal_file_wt);
 }
 
