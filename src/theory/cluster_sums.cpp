@@ -455,18 +455,3 @@ void class_chi_of_path(const Path& path, int state, double* chi) {
         for (int i = 0; i < path_chi_points; ++i) chi[i] += path.scale * cluster_contribution(path, u, state, i);
     }
 }
-
-void class_chi_from_clusters_worker(WorkRange& range) {
-    Pathfinder& finder = *static_cast<Pathfinder*>(range.data);
-    for (std::int32_t p = range.first; p < range.end; ++p) {
-        Path& path = finder.paths[at(p)];
-        path.chi.resize(path_chi_points);
-        class_chi_of_path(path, range.extra, path.chi.data());
-    }
-}
-
-void launch_class_chi_threads(Pathfinder& finder, int worker_count, int state) {
-    std::vector<WorkRange> ranges = split_paths_over_threads(finder, worker_count);
-    for (WorkRange& range : ranges) range.extra = state;
-    run_work_range_threads(ranges.data(), class_chi_from_clusters_worker);
-}

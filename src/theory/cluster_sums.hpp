@@ -61,11 +61,8 @@ int series_term_count(double m, double expansion_accuracy);
 void series_sums_at_point(const double* moments, int n, double Rm, double d, int max_terms, double expansion_accuracy,
                           int i, double& sine_sum, double& cosine_sum);
 
-// The chi of every path of the tree for one state, from its clusters: chi_p(i) = scale * sum over
-// clusters of cluster_contribution.
-void launch_class_chi_threads(Pathfinder& finder, int worker_count, int state);
-void class_chi_from_clusters_worker(WorkRange& range);
-// One path's chi for one state into `chi` (path_chi_points values).
+// One path's chi for one state into `chi` (path_chi_points values), from its clusters:
+// chi(i) = scale * sum over clusters of cluster_contribution.
 void class_chi_of_path(const Path& path, int state, double* chi);
 // Complex mode (cos phi_u S_u + sin phi_u K_u) A_u at point i; count mode count_u chi_u(i).
 double cluster_contribution(const Path& path, int u, int state, int i);

@@ -197,8 +197,6 @@ void snapshot_clusters(Path& path) {
     }
 }
 
-void free_path_clusters(Path& path) { install_arrays(path, ClusterArrays{}, 0); }
-
 void keep_clusters(Path& path, const std::vector<bool>& keep) {
     const int kept = static_cast<int>(std::count(keep.begin(), keep.end(), true));
     ClusterArrays arrays = allocate_arrays(kept, path.state_count, path.complex_mode);

@@ -27,7 +27,6 @@ void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode);
 // and reset.
 void init_path_clusters(Path& path, int cluster_count, int state_count, bool complex_mode);
 void snapshot_clusters(Path& path);
-void free_path_clusters(Path& path);
 // Keeps only the clusters whose entry in `keep` is true, in their order, with their arrays.
 void keep_clusters(Path& path, const std::vector<bool>& keep);
 
