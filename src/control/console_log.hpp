@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ios>
+#include <ostream>
 #include <string>
 
 // Writes the local time stamp "%d.%m.%Y %H:%M:%S" directly followed by the text, then a flushing end of line.
@@ -10,3 +12,22 @@ void log_line(std::string text);
 void print_separator_line();
 
 std::string int_to_string(std::int32_t value);
+
+// Holds a stream's number format (notation, adjustment, precision) while a block writes numbers in its
+// own, and gives it back when the block ends: a report's fixed columns must not change how a later
+// message prints its values.
+class SavedNumberFormat {
+public:
+    explicit SavedNumberFormat(std::ostream& out) : out_(out), flags_(out.flags()), precision_(out.precision()) {}
+    ~SavedNumberFormat() {
+        out_.flags(flags_);
+        out_.precision(precision_);
+    }
+    SavedNumberFormat(const SavedNumberFormat&) = delete;
+    SavedNumberFormat& operator=(const SavedNumberFormat&) = delete;
+
+private:
+    std::ostream& out_;
+    std::ios_base::fmtflags flags_;
+    std::streamsize precision_;
+};

@@ -100,6 +100,7 @@ void fit_spectrum(Calculation& calc, int s) {
     const double s02 = p.doubles[SpectrumDoubleKey::S02];
     const double de0 = p.doubles[SpectrumDoubleKey::dE0];
     // Coordinates are scaled when the structure is read, so r_eff is already the scaled distance.
+    const SavedNumberFormat console(std::cout);
     std::cout << std::fixed << std::setprecision(6) << std::setw(10) << best.phi * s02 << std::setw(10)
               << best.delta_e - de0 << std::setw(10) << best.rho * r_eff << std::setw(10) << best.rho << std::setw(9)
               << best.sigma2 << result.best_value * result.best_value << '\n';

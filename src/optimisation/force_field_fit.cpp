@@ -125,7 +125,6 @@ ForceFieldSimplex run_force_field_simplex(Calculation& calc, int n, bool fitting
 }
 
 void fit_force_field(Calculation& calc) {
-    const DefaultConsoleNumbers numbers;
     write_gulp_template(calc, fitted_default);
     print_separator_line();
     std::vector<double> defaults;

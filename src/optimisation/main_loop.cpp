@@ -94,8 +94,7 @@ void write_console_block(Calculation& calc, int best, const std::array<double, 4
     const int structures = calc.parameters.ints[IntKey::Number_of_structures];
     const double moves = static_cast<double>(calc.parameters.ints[IntKey::time1]) * calc.parameters.ints[IntKey::Number_of_states];
     std::ostream& out = std::cout;
-    const std::ios_base::fmtflags flags = out.flags();
-    const std::streamsize precision = out.precision();
+    const SavedNumberFormat console(out);
     out << std::fixed << std::setprecision(6);
     out << "-------------------";
     log_line("---------------------");
@@ -142,9 +141,7 @@ void write_console_block(Calculation& calc, int best, const std::array<double, 4
     const double bad = moves > 0 ? calc.accepted_by_test / moves : 0.0;
     for (const double value : {std::exp(calc.log_acceptance), acceptance_rate(calc), good, bad})
         out << std::left << std::setw(12) << value;
-    out << std::right << '\n';
-    out.flags(flags);
-    out.precision(precision);
+    out << '\n';
 }
 
 void write_progress_row(const Calculation& calc, int best, double diversity, std::ostream& progress) {

@@ -186,6 +186,7 @@ void print_averaged_path_geometry(const AbsorberEdge& edge) {
               << spectrum.strings[SpectrumStringKey::Edge] << " " << spectrum.strings[SpectrumStringKey::Edge_type]
               << "-edge]" << '\n';
     print_separator_line();
+    const SavedNumberFormat console(std::cout);
     std::cout << std::fixed << std::setprecision(6);
     const Pathfinder& finder = edge.pathfinder;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {

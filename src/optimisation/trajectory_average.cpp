@@ -48,15 +48,6 @@ void store_frame(Calculation& calc, const TrajectoryFrame& frame) {
 
 }  // namespace
 
-DefaultConsoleNumbers::DefaultConsoleNumbers() : flags(std::cout.flags()), precision(std::cout.precision()) {
-    std::cout << std::defaultfloat << std::setprecision(6);
-}
-
-DefaultConsoleNumbers::~DefaultConsoleNumbers() {
-    std::cout.flags(flags);
-    std::cout.precision(precision);
-}
-
 bool frame_period_reached(int counter, int period) { return period > 0 && counter % period == 0; }
 
 void zero_structure0_displacements(State& state) {
@@ -102,7 +93,6 @@ void store_averaged_chi(Calculation& calc, SpectrumContext& context, const ChiGr
 
 void run_gulp_md_trajectory(Calculation& calc, const std::string& file_name) {
     log_line("              GULP to EXAFS-RMC calculations started...");
-    const DefaultConsoleNumbers numbers;
     ChiGridSum sum{};
     calc.iteration = 0;
     calc.parameters.ints[IntKey::Number_of_spectra] = 1;

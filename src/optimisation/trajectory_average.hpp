@@ -3,7 +3,6 @@
 #include "spectra/state_spectrum.hpp"
 
 #include <array>
-#include <ios>
 #include <string>
 
 struct Calculation;
@@ -13,17 +12,6 @@ struct State;
 // A model chi summed over the frames of a trajectory, on the states' fixed grid (entry i at
 // k = 0.05 (i - 1)); entries 1 .. 401 are summed, the guards 0 and 402 stay zero.
 using ChiGridSum = std::array<double, state_chi_grid_points>;
-
-// Console numbers in the stream's default notation and six significant digits while the object lives;
-// the notation an earlier stage left on the console comes back afterwards.
-struct DefaultConsoleNumbers {
-    DefaultConsoleNumbers();
-    ~DefaultConsoleNumbers();
-    DefaultConsoleNumbers(const DefaultConsoleNumbers&) = delete;
-    DefaultConsoleNumbers& operator=(const DefaultConsoleNumbers&) = delete;
-    std::ios_base::fmtflags flags;
-    std::streamsize precision;
-};
 
 // Whether a frame counter has come round to a period; a period of 0 or less never does.
 bool frame_period_reached(int counter, int period);

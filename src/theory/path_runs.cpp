@@ -1,5 +1,6 @@
 #include "theory/path_runs.hpp"
 
+#include "control/console_log.hpp"
 #include "control/process_end.hpp"
 #include "control/record_parameters.hpp"
 #include "control/threads.hpp"
@@ -83,8 +84,7 @@ void write_paths_header_lines(const AbsorberEdge& edge, std::ostream& out) {
 void write_path_block(std::ostream& out, const PathGeometry& geometry, int index, double degeneracy, int nleg) {
     const auto& atoms = geometry.atoms;
     const auto at = [](int i) { return static_cast<std::size_t>(i); };
-    const std::ios_base::fmtflags flags = out.flags();
-    const std::streamsize precision = out.precision();
+    const SavedNumberFormat format(out);
     out << std::fixed << std::setprecision(6);
     out << "     " << index << "    " << nleg << "   " << degeneracy << "  index, nleg, degeneracy, r=  "
         << half_closed_chain_length(geometry, nleg) << '\n';
@@ -99,8 +99,6 @@ void write_path_block(std::ostream& out, const PathGeometry& geometry, int index
         out << " " << atom.x << " " << atom.y << " " << atom.z << "  " << geometry.potential_indices[at(i)] << " '"
             << atom.label << "     '     " << atom_distance(atom, before) << "  " << beta << "    0.0000" << '\n';
     }
-    out.flags(flags);
-    out.precision(precision);
 }
 
 void read_feff_chi(const std::string& path, int fields, double* target, int size) {

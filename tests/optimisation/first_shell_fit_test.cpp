@@ -34,14 +34,15 @@ struct FirstShellModel : CopperModel {
         load_experimental_spectrum(context());
     }
 
-    // The fit leaves the console in fixed notation; the other tests get it back as it was.
+    // The row is written in fixed notation; the console comes back as it was, so that a later message
+    // prints its values as it would without the fit.
     std::string fit() {
         const std::ios_base::fmtflags flags = std::cout.flags();
         const std::streamsize precision = std::cout.precision();
         CaptureStdout capture;
         fit_first_shell(*calc);
-        std::cout.flags(flags);
-        std::cout.precision(precision);
+        EXPECT_EQ(std::cout.flags(), flags);
+        EXPECT_EQ(std::cout.precision(), precision);
         return capture.text();
     }
 

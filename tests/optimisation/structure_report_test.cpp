@@ -1,5 +1,6 @@
 #include "optimisation/structure_report.hpp"
 
+#include "control/console_log.hpp"
 #include "optimisation/copper_model.hpp"
 #include "theory/pathfinder.hpp"
 
@@ -12,16 +13,6 @@
 #include <vector>
 
 namespace {
-
-// The path table leaves the console in fixed notation; later tests expect the stream as they found it.
-struct RestoreConsoleFormat {
-    std::ios_base::fmtflags flags = std::cout.flags();
-    std::streamsize precision = std::cout.precision();
-    ~RestoreConsoleFormat() {
-        std::cout.flags(flags);
-        std::cout.precision(precision);
-    }
-};
 
 std::vector<std::string> lines_in(const std::string& text) {
     std::vector<std::string> lines;
@@ -87,9 +78,14 @@ struct TinyEdge {
     }
 
     std::string report() {
-        RestoreConsoleFormat keep;
+        // The table is written in fixed notation; the console comes back as it was, so that a later
+        // message prints its values as it would without the report.
+        const std::ios_base::fmtflags flags = std::cout.flags();
+        const std::streamsize precision = std::cout.precision();
         CaptureStdout capture;
         print_averaged_path_geometry(edge);
+        EXPECT_EQ(std::cout.flags(), flags);
+        EXPECT_EQ(std::cout.precision(), precision);
         return capture.text();
     }
 };
@@ -130,7 +126,7 @@ TEST(MsdReport, OneLinePerSpeciesOfEveryStructureFromTheBestState) {
     for (int i = 0; i < 7; ++i) set_structure_atom(calc.current_states[1], moves[static_cast<std::size_t>(i)], 0, i);
     set_structure_atom(calc.current_states[0], {"Cu", 5, 5, 5}, 0, 0);  // not the best state
 
-    RestoreConsoleFormat keep;
+    const SavedNumberFormat keep(std::cout);
     std::cout << std::fixed << std::setprecision(2);
     CaptureStdout capture;
     print_msd_per_element(calc);
@@ -183,7 +179,6 @@ TEST(PathGeometryReport, LegsOrChainsOutsideTheTablesEndTheRunWithArrayOverflow)
         if (broken == 0) path.nleg = 11;
         if (broken == 1) path.nleg = 0;
         if (broken == 2) path.members.push_back(99);
-        RestoreConsoleFormat keep;
         CaptureStdout capture;
         EXPECT_EQ(exit_code_of([&] { print_averaged_path_geometry(tiny.edge); }), 1);
         EXPECT_NE(capture.text().find("\nERROR! ARRAY OVERFLOW!\n"), std::string::npos) << broken;
@@ -204,7 +199,6 @@ TEST(StructureReport, ReportModeAndFinalReportOfTheBestState) {
     const std::size_t paths = finder.paths.size();
     for (PathNode& node : finder.nodes) node.potential_index = 0;
 
-    RestoreConsoleFormat keep;
     std::vector<std::string> lines;
     {
         CaptureStdout capture;
