@@ -19,14 +19,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr double far_away = 1000000.0;
-constexpr double large_displacement = 1.0;
-constexpr double too_close_distance = 0.5;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
 
@@ -62,10 +61,6 @@ void add_frame(const Calculation& calc, std::vector<SpectrumSums>& sums) {
     }
 }
 
-bool atoms_too_close(Calculation& calc, double dmax) {
-    return dmax > large_displacement && min_interatomic_distance(calc, 0, 0) < too_close_distance;
-}
-
 const char* trajectory_name(ForceFieldRun run) {
     return run == ForceFieldRun::monte_carlo ? gulp_mc_trajectory_name : gulp_md_trajectory_name;
 }
@@ -88,9 +83,8 @@ std::vector<std::int32_t> sites_of_first_frame(Calculation& calc, ForceFieldRun 
     std::vector<std::int32_t> sites = map_frame_to_sites(calc.structures[0], first.atoms);
     const double dmax = store_frame_at_sites(calc.current_states[0], 0, first.atoms, sites, -far_away);
     if (dmax > large_displacement) {
-        const double closest = min_interatomic_distance(calc, 0, 0);
-        if (closest < too_close_distance) {
-            std::cout << "WARNING: atoms too close! ( " << closest << " A)" << '\n';
+        if (const std::optional<double> closest = atoms_too_close(calc)) {
+            std::cout << "WARNING: atoms too close! ( " << *closest << " A)" << '\n';
             too_close = true;
         }
     }
@@ -110,7 +104,7 @@ int average_frames(Calculation& calc, ForceFieldRun run, const std::vector<std::
     while (read_trajectory_frame(reader, frame)) {
         dmax = store_frame_at_sites(state, 0, frame.atoms, sites, dmax);
         if (monte_carlo && frame.step <= monte_carlo_equilibration_trials) continue;
-        if (atoms_too_close(calc, dmax)) {
+        if (dmax > large_displacement && atoms_too_close(calc)) {
             std::cout << "WARNING: atoms too close!" << '\n';
             too_close = true;
             break;

@@ -2,10 +2,12 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/process_end.hpp"
 #include "optimisation/chi_output.hpp"
 #include "optimisation/diagnostics.hpp"
 #include "optimisation/evaluation.hpp"
 #include "optimisation/gulp_trajectory.hpp"
+#include "optimisation/partial_rdf.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/state_exafs.hpp"
 #include "optimisation/xyz_output.hpp"
@@ -22,7 +24,6 @@ namespace {
 
 constexpr int last_grid_point = state_chi_grid_points - 2;  // entry 401, k = 20
 constexpr double far_away = 1000000.0;
-constexpr double large_displacement = 1.0;
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
 
@@ -47,6 +48,12 @@ void store_frame(Calculation& calc, const TrajectoryFrame& frame) {
 }
 
 }  // namespace
+
+std::optional<double> atoms_too_close(Calculation& calc) {
+    const double closest = min_interatomic_distance(calc, 0, 0);
+    if (closest < too_close_distance) return closest;
+    return std::nullopt;
+}
 
 bool frame_period_reached(int counter, int period) { return period > 0 && counter % period == 0; }
 
@@ -117,6 +124,14 @@ void run_gulp_md_trajectory(Calculation& calc, const std::string& file_name) {
     SpectrumContext& context = calc.spectra[0];
     while (read_trajectory_frame(reader, frame)) {
         store_frame(calc, frame);
+        // Frame atom i is taken as model atom i, so a frame that repeats an atom, or whose atom has
+        // jumped onto another's place, would put two atoms on one spot. Its EXAFS is no number and would
+        // spoil every average after it.
+        if (const std::optional<double> closest = atoms_too_close(calc)) {
+            std::cout << "WARNING: atoms too close! ( " << *closest << " A) in frame " << reader.frames_read << " of "
+                      << file_name << "; the frame is not averaged." << '\n';
+            continue;
+        }
         evaluate_trajectory_frame(calc);
         add_to_chi_sum(sum, state.spectra[0].chi_grid);
         if (frame_period_reached(calc.iteration, calc.parameters.ints[IntKey::time2])) {
@@ -126,7 +141,10 @@ void run_gulp_md_trajectory(Calculation& calc, const std::string& file_name) {
         }
         ++calc.iteration;
     }
-    // The first frame is always there (the reader ends the run otherwise), so the count is positive.
+    if (calc.iteration == 0) {
+        std::cout << "ERROR: NO FRAME OF " << file_name << " COULD BE AVERAGED!" << '\n';
+        end_process(4);
+    }
     const ChiGridSum mean = chi_grid_mean(sum, calc.iteration);
     write_chi_file(context, mean.data(), "averaged_EXAFS_" + std::to_string(calc.iteration));
     store_averaged_chi(calc, context, mean);

@@ -68,6 +68,30 @@ std::vector<double> values_after(const std::string& output, const std::string& k
     return values;
 }
 
+// The supercell atoms the geometry stage builds (a run of -md on a missing trajectory stops right after it).
+std::vector<Atom> copper_supercell(const std::string& parameters, RunFlags flags) {
+    const TalqRun probe = run_talq(parameters, flags, "missing.xyz");
+    EXPECT_EQ(probe.code, 4) << probe.output;
+    EXPECT_NE(probe.output.find("ERROR: FILE WITH XYZ DATA CANNOT BE OPENED!"), std::string::npos);
+    const Structure& structure = probe.calc->structures[0];
+    return {structure.supercell_atoms.begin(), structure.supercell_atoms.begin() + structure.atom_count};
+}
+
+// The supercell atoms, shifted a little, make a frame.
+std::string copper_frame(const std::vector<Atom>& atoms) {
+    std::ostringstream frame;
+    frame.precision(12);
+    frame << atoms.size() << "\nframe of copper\n";
+    for (std::size_t i = 0; i < atoms.size(); ++i)
+        frame << "Cu " << atoms[i].x + 0.03 * (i % 2) << ' ' << atoms[i].y << ' ' << atoms[i].z - 0.02 << '\n';
+    return frame.str();
+}
+
+bool holds_non_numbers(const std::string& path) {
+    const std::string text = text_of(path);
+    return text.find("nan") != std::string::npos || text.find("inf") != std::string::npos;
+}
+
 }  // namespace
 
 TEST(TrajectoryMode, ThreeIdenticalFramesAverageToTheOneFrameResult) {
@@ -77,20 +101,9 @@ TEST(TrajectoryMode, ThreeIdenticalFramesAverageToTheOneFrameResult) {
     flags.md = true;
     flags.skipcheck = true;  // the check refines the clusters between frames
     const std::string parameters = copper + "time2 1\n";
-    // The geometry stage knows the supercell; its atoms, shifted a little, make the frames.
-    const TalqRun probe = run_talq(parameters, flags, "missing.xyz");
-    ASSERT_EQ(probe.code, 4) << probe.output;
-    EXPECT_NE(probe.output.find("ERROR: FILE WITH XYZ DATA CANNOT BE OPENED!"), std::string::npos);
-    std::ostringstream frame;
-    frame.precision(12);
-    const Structure& structure = probe.calc->structures[0];
-    frame << structure.atom_count << "\nframe of copper\n";
-    for (int i = 0; i < structure.atom_count; ++i) {
-        const Atom& a = structure.supercell_atoms[static_cast<std::size_t>(i)];
-        frame << "Cu " << a.x + 0.03 * (i % 2) << ' ' << a.y << ' ' << a.z - 0.02 << '\n';
-    }
-    std::ofstream("one.xyz") << frame.str();
-    std::ofstream("three.xyz") << frame.str() << frame.str() << frame.str();
+    const std::string frame = copper_frame(copper_supercell(parameters, flags));
+    std::ofstream("one.xyz") << frame;
+    std::ofstream("three.xyz") << frame << frame << frame;
 
     const TalqRun one = run_talq(parameters, flags, "one.xyz");
     ASSERT_EQ(one.code, 0) << one.output;
@@ -104,6 +117,42 @@ TEST(TrajectoryMode, ThreeIdenticalFramesAverageToTheOneFrameResult) {
     // The means written between frames reach k = 20 like the final one.
     for (const char* file : {"averaged_EXAFS_0", "averaged_EXAFS_1", "averaged_EXAFS_2"})
         EXPECT_EQ(text_of(file), text_of("averaged_EXAFS_3")) << file;
+}
+
+// Frame atom i is model atom i: a repeated atom line, or an atom that has jumped onto a neighbour's site,
+// puts two atoms on one spot, whose EXAFS is no number.
+TEST(TrajectoryMode, FramesWithTwoAtomsOnOneSpotAreLeftOutOfTheAverage) {
+    ScopedWorkFolder folder;
+    write_inputs();
+    RunFlags flags;
+    flags.md = flags.skipcheck = true;
+    const std::vector<Atom> atoms = copper_supercell(copper, flags);
+    std::vector<Atom> repeated = atoms;
+    repeated[5] = repeated[4];
+    std::vector<Atom> jumped = atoms;
+    jumped[0].x += 3.61;  // onto the next cell's corner atom (moved a little in the frame)
+    std::ofstream("one.xyz") << copper_frame(atoms);
+    std::ofstream("mixed.xyz") << copper_frame(atoms) << copper_frame(repeated) << copper_frame(jumped) << copper_frame(atoms);
+
+    const TalqRun one = run_talq(copper, flags, "one.xyz");
+    ASSERT_EQ(one.code, 0) << one.output;
+    const TalqRun mixed = run_talq(copper, flags, "mixed.xyz");
+    ASSERT_EQ(mixed.code, 0) << mixed.output;
+    for (const char* frame : {"2", "3"}) {
+        const std::string warning = std::string(" A) in frame ") + frame + " of mixed.xyz; the frame is not averaged.\n";
+        EXPECT_NE(mixed.output.find(warning), std::string::npos) << warning << mixed.output;
+    }
+    EXPECT_NE(mixed.output.find("WARNING: atoms too close! ( 0.03 A) in frame 2"), std::string::npos);
+    EXPECT_EQ(mixed.calc->iteration, 2) << "two frames averaged";
+    const auto& single = one.calc->current_states[0].spectra[0].chi_grid;
+    const auto& average = mixed.calc->current_states[0].spectra[0].chi_grid;
+    for (std::size_t i = 0; i < single.size(); ++i) ASSERT_NEAR(average[i], single[i], 1e-12) << i;
+    for (const char* file : {"averaged_EXAFS_0", "averaged_EXAFS_2"}) EXPECT_FALSE(holds_non_numbers(file)) << file;
+
+    std::ofstream("broken.xyz") << copper_frame(repeated) << copper_frame(jumped);
+    const TalqRun broken = run_talq(copper, flags, "broken.xyz");
+    EXPECT_EQ(broken.code, 4);
+    EXPECT_NE(broken.output.find("ERROR: NO FRAME OF broken.xyz COULD BE AVERAGED!\n"), std::string::npos) << broken.output;
 }
 
 TEST(ForceFieldModes, GuessedForceFieldRunsGulpAndAveragesTheFramesPastEquilibration) {

@@ -1,5 +1,6 @@
 // The readers of files that FEFF and earlier runs leave: FEFF's path list, chi.dat and chip files, the
-// final path list (which users also edit by hand) and restart files.
+// final path list (which users also edit by hand), restart files and the molecular-dynamics
+// trajectories that -md averages.
 
 #include "fuzz/readers.hpp"
 
@@ -9,6 +10,8 @@
 #include "optimisation/evaluation.hpp"
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
+#include "optimisation/trajectory_average.hpp"
+#include "structure/structure.hpp"
 #include "theory/feff_outputs.hpp"
 #include "theory/feff_run.hpp"
 #include "theory/final_paths.hpp"
@@ -241,6 +244,42 @@ FuzzTarget oned_parameters() {
     return target;
 }
 
+// -md: the model's atoms frame by frame, each frame's EXAFS averaged into the spectrum files. A frame
+// may put two atoms on one spot; nothing it brings may reach the averages as a value that is no number.
+FuzzTarget md_trajectory() {
+    FuzzTarget target;
+    // FEFF never runs between frames, so every input is quick; the averages are then made of the
+    // geometry alone, which is where atoms on one spot bring values that are no number.
+    auto model = std::make_shared<CopperModel>("Number_of_threads 1\nk_max 6\ndk 0.1\nUpdate_basis_every_... 0\n", false);
+    model->calc->flags.skipcheck = true;
+    const Structure& structure = model->calc->structures[0];
+    std::ostringstream frames;
+    for (int f = 0; f < 2; ++f) {
+        frames << structure.atom_count << "\nframe of copper\n";
+        for (int i = 0; i < structure.atom_count; ++i) {
+            const Atom& a = structure.supercell_atoms[static_cast<std::size_t>(i)];
+            frames << "Cu " << a.x + 0.02 * f << ' ' << a.y - 0.01 * (i % 3) << ' ' << a.z << '\n';
+        }
+    }
+    target.seeds = {frames.str()};
+    const auto pristine = std::make_shared<PathTable>(saved_path_table(model->finder()));
+    remove_plain_files();
+    target.state = model;
+    target.run = [model, pristine](const std::string& input) {
+        restore_path_table(model->finder(), *pristine);
+        write_fuzz_file("trajectory.xyz", input);
+        run_gulp_md_trajectory(*model->calc, "trajectory.xyz");
+    };
+    target.check = [model] {
+        const StateSpectrum& average = model->calc->current_states[0].spectra[0];
+        if (std::string problem = check_grid(average.chi_grid.data(), average.chi_grid.size(), "the averaged spectrum");
+            !problem.empty())
+            return problem;
+        return check_grid(average.chi.re.data(), average.chi.re.size(), "the averaged spectrum on the k grid");
+    };
+    return target;
+}
+
 #endif
 
 }  // namespace
@@ -259,6 +298,7 @@ std::vector<FuzzedReader> run_file_readers() {
     readers.push_back({"paths_fin", final_paths});
     readers.push_back({"restart_file", restart_file});
     readers.push_back({"oned_parameters", oned_parameters});
+    readers.push_back({"md_trajectory", md_trajectory});
 #endif
     return readers;
 }
