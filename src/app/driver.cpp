@@ -84,8 +84,9 @@ void stage_reading_parameters(Calculation& calc, const std::string& parameter_fi
 
 void stage_processing_experimental_data(Calculation& calc) {
     const RunFlags& f = calc.flags;
-    // A fit of a user force field (-fitFF with -useFF) is measured against the spectra like any other fit.
-    if (f.structure || f.beststate || f.phantoms || f.md || f.atoms || (f.useFF && !f.fitFF)) {
+    // The force-field modes read the spectra too: every force field they evaluate is reported with the
+    // residual of its averaged spectrum, which without an experiment would be a perfect 0.
+    if (f.structure || f.beststate || f.phantoms || f.md || f.atoms) {
         log_line("      3: PROCESSING EXPERIMENTAL DATA - skipped!");
     } else {
         log_line("      3: PROCESSING EXPERIMENTAL DATA");

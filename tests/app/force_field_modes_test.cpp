@@ -165,7 +165,7 @@ TEST(ForceFieldModes, GuessedForceFieldRunsGulpAndAveragesTheFramesPastEquilibra
     const TalqRun run = run_talq(copper + "Stop_after 60000\ntime1 1000\nUpdate_basis_every_... 100\n", flags);
     ASSERT_EQ(run.code, -1) << run.output;
     std::size_t at = 0;
-    for (const char* step : {"3: PROCESSING EXPERIMENTAL DATA - skipped!", "13: MC CALCULATIONS WITH EXTERNAL FORCE FIELD",
+    for (const char* step : {"      3: PROCESSING EXPERIMENTAL DATA\n", "13: MC CALCULATIONS WITH EXTERNAL FORCE FIELD",
                              "\tDEFAULTS: \n", "Starting Nelder-Mead", "\tSTATE : \n", "----- dmax = ",
                              "----- Residual: ", "CONVERGED: stddev = 1e+06\n"}) {
         at = run.output.find(step, at);
@@ -173,7 +173,9 @@ TEST(ForceFieldModes, GuessedForceFieldRunsGulpAndAveragesTheFramesPastEquilibra
     }
     EXPECT_EQ(run.output.find("14: FINALIZING"), std::string::npos);
     EXPECT_EQ(run.output.find("WARNING: GULP"), std::string::npos) << run.output;
-    EXPECT_EQ(values_after(run.output, "----- Residual: ").size(), 1u) << "one evaluation";
+    const std::vector<double> residual = values_after(run.output, "----- Residual: ");
+    ASSERT_EQ(residual.size(), 1u) << "one evaluation";
+    EXPECT_GT(residual[0], 0.1) << "measured against the experiment, which this force field did not make";
     EXPECT_NE(text_of("gulp_template").find("Cu Cu 0.1 2.55266 12\nsupercell 2 2 2\n"), std::string::npos);
     EXPECT_EQ(text_of("input.gin").substr(0, 31), "montecarlo\tconv\tcartesian\tfull\n");
     // Trials 41000 .. 60000 are averaged, one frame every 1000 trials.
