@@ -136,7 +136,15 @@ void fit_force_field(Calculation& calc) {
         }
         defaults = read_gulp_template_defaults(in);
     }
-    const bool fitting = calc.flags.fitFF;
+    // The external force field (-useFF, also set by -guessFF) decides the template and the work: its
+    // starting vertices are evaluated, and a -fitFF given with it does not turn that into a fit.
+    const bool external = calc.flags.useFF || calc.flags.guessFF;
+    const bool fitting = calc.flags.fitFF && !external;
+    if (calc.flags.fitFF && external) {
+        std::cout << "WARNING: -fitFF has no effect together with -useFF or -guessFF: the force field is evaluated, "
+                     "not fitted."
+                  << '\n';
+    }
     if (defaults.size() > at(max_force_field_parameters))
         reject_template("ERROR: Check GULP template! More than 256 fitted parameters (&)");
     // The simplex needs a second-worst vertex to compare with.

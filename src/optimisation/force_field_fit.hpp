@@ -32,9 +32,10 @@ std::vector<int> rank_force_field_vertices(const std::vector<double>& values);
 ForceFieldSimplex run_force_field_simplex(Calculation& calc, int n, bool fitting, const ForceFieldObjective& objective,
                                           const ForceFieldBest& best);
 
-// Stage 13 of -fitFF (fitting) and of -useFF / -guessFF (the starting vertices only): writes the GULP
-// template, reads its fitted parameters and runs the simplex on the force-field evaluation (molecular
-// dynamics with -gulpmd, Monte Carlo otherwise). A fit evaluates its best vertex once more at the end,
-// so that the run's spectrum files hold it. Ends the process with exit code 5 when the template has no
-// fitted parameter under -fitFF, or more than max_force_field_parameters.
+// Stage 13 of -fitFF (fitting) and of -useFF / -guessFF (the starting vertices only, also when -fitFF
+// is given with them, which a warning says): writes the GULP template, reads its fitted parameters and
+// runs the simplex on the force-field evaluation (molecular dynamics with -gulpmd, Monte Carlo
+// otherwise). A fit evaluates its best vertex once more at the end, so that the run's spectrum files
+// hold it. Ends the process with exit code 5 when a fit's template has no fitted parameter, or any
+// template more than max_force_field_parameters.
 void fit_force_field(Calculation& calc);

@@ -194,24 +194,24 @@ TEST(ForceFieldModes, GuessedForceFieldRunsGulpAndAveragesTheFramesPastEquilibra
     EXPECT_EQ(md.calc->iteration, 10);
 }
 
-// A user force field with one fitted cutoff, on a spectrum the same force field made: the fit ends
-// converged no worse than where it started.
-TEST(ForceFieldModes, AFitOfOneParameterConvergesNoWorseThanItsStart) {
+// The spectrum of the guessed force field as the experiment: the fit starts on the force field that made
+// it, which the residual shows, and ends converged no worse than there.
+TEST(ForceFieldModes, AFitOfTheGuessedPairConvergesNoWorseThanItsStart) {
     ScopedWorkFolder folder;
     write_inputs();
-    const std::string parameters = copper + "Stop_after 42000\ntime1 1000\nMC_temperature 0.1\n";
-    std::ofstream("force_field") << "species\nCu 0\nlennard epsilon 12 6\nCu Cu 0.1 2.55266 & 6.0\n";
+    const std::string parameters = copper + "Stop_after 42000\ntime1 1000\nMC_temperature 0.001\n";
     RunFlags flags;
-    flags.useFF = flags.skipcheck = true;
+    flags.useFF = flags.guessFF = flags.skipcheck = true;
     ASSERT_EQ(run_talq(parameters, flags).code, -1);
     fs::copy_file("EXAFS.dat", "exp.dat", fs::copy_options::overwrite_existing);
 
+    flags.useFF = flags.guessFF = false;
     flags.fitFF = true;
     const TalqRun fit = run_talq(parameters, flags);
     ASSERT_EQ(fit.code, -1) << fit.output;
     EXPECT_NE(fit.output.find("      3: PROCESSING EXPERIMENTAL DATA\n"), std::string::npos) << "the fit needs the spectrum";
     EXPECT_NE(fit.output.find("13: FORCE FIELD FITTING"), std::string::npos);
-    EXPECT_NE(fit.output.find("\tDEFAULTS: 6 \n"), std::string::npos);
+    EXPECT_NE(fit.output.find("\tDEFAULTS: 0.1 2.55266 \n"), std::string::npos) << fit.output;
     EXPECT_EQ(fit.output.find("ERROR"), std::string::npos);
     const std::vector<double> residuals = values_after(fit.output, "----- Residual: ");
     const std::vector<double> best = values_after(fit.output, "\t[BEST STATE RESIDUAL: ");
@@ -219,6 +219,8 @@ TEST(ForceFieldModes, AFitOfOneParameterConvergesNoWorseThanItsStart) {
     ASSERT_EQ(converged.size(), 1u) << fit.output;
     EXPECT_LE(converged[0], 1e-6);
     ASSERT_GE(residuals.size(), 4u);
+    EXPECT_LT(residuals.front(), 1e-6) << "the defaults are the force field that made the spectrum";
+    EXPECT_GT(*std::max_element(residuals.begin(), residuals.end()), 0.1) << "other force fields do not fit it";
     ASSERT_FALSE(best.empty());
     EXPECT_LE(best.back(), residuals.front());
     EXPECT_EQ(best.back(), *std::min_element(residuals.begin(), residuals.end()));

@@ -119,15 +119,31 @@ TEST(ForceFieldEvaluation, EachSpectrumAveragesTheRdfOfItsOwnEdgeOnStructureZero
     EXPECT_EQ(force_field_edge_of_spectrum(*calc, 1), 2);
 }
 
-TEST(ForceFieldFit, AFitOfATemplateWithoutMarkedValuesIsRefusedBeforeAnyRun) {
-    ScopedWorkFolder folder;
-    auto calc = run_with_edge(fcc_copper_p1, "2x2x2", true);
-    calc->flags.useFF = calc->flags.fitFF = true;
-    std::ofstream("force_field") << "species\nCu 0\nlennard epsilon 12 6\nCu Cu 0.1 2.55266 6.0\n";
-    CaptureStdout capture;
-    EXPECT_EQ(exit_code_of([&] { fit_force_field(*calc); }), 5);
-    EXPECT_NE(capture.text().find("ERROR: Check GULP template! No fitted parameters (&) to fit\n"), std::string::npos);
-    EXPECT_FALSE(fs::exists("input.gin"));
+// The external force field decides the work: with -useFF (or -guessFF) a -fitFF evaluates the starting
+// vertices and fits nothing, as the warning says.
+TEST(ForceFieldFit, WithAnExternalForceFieldOnlyTheStartingVerticesAreEvaluated) {
+    ForceFieldModel model;
+    Calculation& calc = *model.calc;
+    write_monte_carlo_trajectory(calc, {41000}, [](int i) { return Atom{"", 0.01 * (i % 3), 0.0, -0.01 * (i % 2)}; });
+    std::ofstream("force_field") << "species\nCu 0\nlennard epsilon 12 6\nCu Cu 0.1 2.55266 & 6.0\n";
+    const std::string warning = "WARNING: -fitFF has no effect together with -useFF or -guessFF: the force field is "
+                                "evaluated, not fitted.\n";
+    calc.flags.useFF = calc.flags.fitFF = true;
+    for (const bool guessed : {false, true}) {
+        calc.flags.guessFF = guessed;
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { fit_force_field(calc); }), -1);
+        const std::string output = capture.text();
+        EXPECT_NE(output.find(warning), std::string::npos) << output;
+        EXPECT_NE(output.find(guessed ? "\tDEFAULTS: \n" : "\tDEFAULTS: 6 \n"), std::string::npos) << output;
+        std::size_t evaluations = 0;
+        for (std::size_t at = output.find("----- Residual: "); at != std::string::npos; at = output.find("----- Residual: ", at + 1))
+            ++evaluations;
+        EXPECT_EQ(evaluations, guessed ? 1u : 2u) << output;
+        EXPECT_EQ(output.find("Trying"), std::string::npos);
+        EXPECT_NE(output.find("CONVERGED: stddev = 1e+06\n"), std::string::npos);
+        EXPECT_EQ(output.find("ERROR"), std::string::npos) << output;
+    }
 }
 
 TEST(ForceFieldSimplex, VerticesRankNumbersFirstAndAFlatObjectiveEndsAfterOnePass) {
