@@ -32,6 +32,14 @@ double running_mean(double mean, double change, long long n) {
     return ((n - 1) * mean + change) / n;
 }
 
+// ln(A - t A / Froze_in) before Froze_in; a factor that is not positive (A <= 0) has no logarithm, and
+// from Froze_in on no worse move is accepted.
+double annealed_log_acceptance(double rate, int t, int froze_in) {
+    if (t >= froze_in) return -1e100;
+    const double factor = rate - t * rate / froze_in;
+    return factor > 0 ? std::log(factor) : -1e100;
+}
+
 }  // namespace
 
 void add_atom_displacement(State& state, const Atom& d, int j, int i) {
@@ -128,10 +136,8 @@ void run_metropolis_sweep(Calculation& calc) {
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
     const int t = calc.iteration;
     if (calc.parameters.bools[BoolKey::adjust_acceptance]) {
-        const double rate = calc.parameters.doubles[DoubleKey::Acceptance_rate];
-        const int froze_in = calc.parameters.ints[IntKey::Froze_in];
-        const double factor = rate - t * rate / froze_in;
-        calc.log_acceptance = (t < froze_in && rate > 0 && rate < 1 && factor > 0) ? std::log(factor) : -1e100;
+        calc.log_acceptance = annealed_log_acceptance(calc.parameters.doubles[DoubleKey::Acceptance_rate], t,
+                                                      calc.parameters.ints[IntKey::Froze_in]);
     }
     for (State& state : calc.current_states) state.needs_evaluation = true;
     backup_all_states(calc);

@@ -53,6 +53,33 @@ std::vector<double> population_numbers(CopperModel& model) {
 
 }  // namespace
 
+TEST(Annealing, TheLogFactorFallsFromTheRateToFrozeInAlsoForRatesOfOneAndAbove) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\nadjust_acceptance 1\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    struct Case {
+        double rate;
+        int t;
+        double log_factor;
+    };
+    for (const Case& c : {Case{0.8, 1, std::log(0.8 - 0.8 / 1500)}, Case{1.0, 750, std::log(0.5)}, Case{2.0, 750, 0.0},
+                          Case{1.0, 1499, std::log(1.0 / 1500)}, Case{1.0, 1500, -1e100}, Case{0.8, 2000, -1e100},
+                          Case{0.0, 1, -1e100}, Case{-0.5, 1, -1e100}}) {
+        calc.parameters.doubles[DoubleKey::Acceptance_rate] = c.rate;
+        calc.iteration = c.t;
+        run_metropolis_sweep(calc);
+        EXPECT_NEAR(calc.log_acceptance, c.log_factor, 1e-9) << c.rate << " at " << c.t;
+    }
+    // Halfway to Froze_in with a rate of 1 a worse move passes the test with probability 0.5^dO.
+    calc.parameters.doubles[DoubleKey::Acceptance_rate] = 1.0;
+    calc.accepted_by_test = 0;
+    for (int sweep = 0; sweep < 5; ++sweep) {
+        calc.iteration = 750;
+        run_metropolis_sweep(calc);
+    }
+    EXPECT_GT(calc.accepted_by_test, 0);
+}
+
 TEST(MetropolisSweep, OneAtomMovesDrawFourNumbersPerStructureAndOneToAccept) {
     CopperModel model("Move_type one\nMaximal_displacement 5\n");
     start_main_loop(model);
