@@ -25,10 +25,9 @@ struct Proposal {
     double draw = 0.0;  // the acceptance draw, made only for a state within its constraints
 };
 
-// The running mean of a change: while the mean is not positive (none yet, or only zero changes) it
-// starts again from the current change, so that one early zero cannot hold it at 0 for the whole run.
+// The running mean of a change after move n of the run; the first move (n = 0) starts it.
 double running_mean(double mean, double change, long long n) {
-    if (!(mean > 0) || n <= 0) return change;
+    if (n <= 0) return change;
     return ((n - 1) * mean + change) / n;
 }
 
@@ -189,9 +188,12 @@ void run_metropolis_sweep(Calculation& calc) {
 
         const long long n = static_cast<long long>(t - 1) * states + i;
         const double m = calc.objective_normaliser;
+        // While m is 0 every objective is 1000 and dO is 0, so the mean of |dO| m would stay 0 for good
+        // (every later move accepted unseen) if the first move of the run was not evaluated: it starts
+        // from the residual change of the first move that is.
         calc.objective_normaliser = (m > 0 && n > 0) ? ((n - 1) + std::abs(d_objective)) * m / n
                                                      : std::abs(current.residual - backup.residual);
-        calc.mean_energy_change = n > 0 ? ((n - 1) * calc.mean_energy_change + std::abs(d_energy)) / n : std::abs(d_energy);
+        calc.mean_energy_change = running_mean(calc.mean_energy_change, std::abs(d_energy), n);
         bool every_mean_positive = true;
         double inverse_sum = 0.0;
         for (int p = 0; p < spectra; ++p) {
@@ -201,7 +203,9 @@ void run_metropolis_sweep(Calculation& calc) {
             if (!(context.mean_residual_change > 0)) every_mean_positive = false;
             else inverse_sum += 1.0 / context.mean_residual_change;
         }
-        if (adjust_spectra_weights && every_mean_positive) {
+        // The first move of the run only starts the means; a spectrum whose residual has not changed yet
+        // has no inverse mean to weigh it with.
+        if (adjust_spectra_weights && n > 0 && every_mean_positive) {
             for (int p = 0; p < spectra; ++p) {
                 calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight] =
                     (1.0 / calc.spectra[at(p)].mean_residual_change) / inverse_sum;

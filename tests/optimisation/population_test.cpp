@@ -51,6 +51,45 @@ std::vector<double> population_numbers(CopperModel& model) {
     return numbers;
 }
 
+// The running means and spectrum weights as a sweep in which every move was kept should have left them,
+// replayed from the changes between the current and the backup states; each state's residual must be
+// weighed with the spectrum weights as they stood before its move.
+struct Means {
+    double normaliser = 0.0;
+    std::vector<double> spectrum_means;
+    std::vector<double> weights;
+};
+
+Means replay_kept_moves(const Calculation& calc, Means means, long long first_move) {
+    for (std::size_t i = 0; i < calc.current_states.size(); ++i) {
+        const State& now = calc.current_states[i];
+        const State& before = calc.backup_states[i];
+        double weighted = 0.0;
+        for (std::size_t s = 0; s < means.weights.size(); ++s) weighted += now.spectra[s].residual * means.weights[s];
+        EXPECT_NEAR(now.residual, weighted, 1e-12 * weighted) << "state " << i;
+        const long long n = first_move + static_cast<long long>(i);
+        const double change = std::abs(now.residual - before.residual);
+        means.normaliser = (n == 0 || means.normaliser == 0) ? change : ((n - 1) * means.normaliser + change) / n;
+        double inverse_sum = 0.0;
+        for (std::size_t s = 0; s < means.weights.size(); ++s) {
+            const double c = std::abs(now.spectra[s].residual - before.spectra[s].residual);
+            means.spectrum_means[s] = n == 0 ? c : ((n - 1) * means.spectrum_means[s] + c) / n;
+            inverse_sum += 1.0 / means.spectrum_means[s];
+        }
+        if (n == 0) continue;
+        for (std::size_t s = 0; s < means.weights.size(); ++s) means.weights[s] = (1.0 / means.spectrum_means[s]) / inverse_sum;
+    }
+    return means;
+}
+
+void expect_means(const Calculation& calc, const Means& expected) {
+    EXPECT_NEAR(calc.objective_normaliser, expected.normaliser, 1e-12 * expected.normaliser);
+    for (std::size_t s = 0; s < expected.weights.size(); ++s) {
+        EXPECT_NEAR(calc.spectra[s].mean_residual_change, expected.spectrum_means[s], 1e-12 * expected.spectrum_means[s]) << s;
+        EXPECT_NEAR(calc.spectrum_parameters[s].doubles[SpectrumDoubleKey::Spectrum_weight], expected.weights[s], 1e-12) << s;
+    }
+}
+
 }  // namespace
 
 TEST(Annealing, TheLogFactorFallsFromTheRateToFrozeInAlsoForRatesOfOneAndAbove) {
@@ -177,6 +216,34 @@ TEST(RunningMeans, AnEvaluatedMoveAfterViolatedOnesStillSetsTheNormaliser) {
     EXPECT_GT(model.calc->objective_normaliser, 0.0);
     EXPECT_GT(model.calc->spectra[0].mean_residual_change, 0.0);
     EXPECT_DOUBLE_EQ(model.calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::Spectrum_weight], 1.0);
+}
+
+TEST(RunningMeans, SpectrumWeightsFollowTheMeanResidualChangesFromTheSecondMoveOfTheRun) {
+    // An acceptance rate of 2 makes L positive early in the run and keeps every move, so that each
+    // change can be read off afterwards.
+    CopperModel model("Number_of_spectra 2\nk_min 2 3\nMove_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n"
+                      "adjust_acceptance 1\nAcceptance_rate 2\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    Means expected{0.0, {0.0, 0.0}, {0.5, 0.5}};
+    for (int sweep = 0; sweep < 2; ++sweep) {
+        run_metropolis_sweep(calc);
+        ASSERT_EQ(calc.accepted_without_test + calc.accepted_by_test, 4 * (sweep + 1)) << "a move was not kept";
+        // The first move of the run (n = 0) only starts the means: state 1 is still weighed (0.5, 0.5).
+        expected = replay_kept_moves(calc, expected, 4 * sweep);
+        expect_means(calc, expected);
+        ++calc.iteration;
+    }
+    EXPECT_GT(std::abs(expected.weights[0] - 0.5), 0.01) << "the spectra must differ for the weights to tell";
+
+    // The first evaluated move comes late (the earlier ones broke a constraint, say): at n = 24 the
+    // means of the spectra start from 0 as ((n - 1) 0 + c) / n, the normaliser from that move's change.
+    calc.objective_normaliser = 0.0;
+    for (int s = 0; s < 2; ++s) calc.spectra[static_cast<std::size_t>(s)].mean_residual_change = 0.0;
+    calc.iteration = 7;
+    run_metropolis_sweep(calc);
+    expected = replay_kept_moves(calc, Means{0.0, {0.0, 0.0}, expected.weights}, 24);
+    expect_means(calc, expected);
 }
 
 TEST(BestState, NoStateWithAUsableObjectiveKeepsThePreviousBest) {
