@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -344,6 +346,47 @@ TEST(Evolution, TheCompetitionKeepsTheTwoBestOfParentsAndChildren) {
     compete_parents_children(calc);
     EXPECT_EQ(calc.current_states[0].residual, 0.1);
     EXPECT_EQ(calc.current_states[1].residual, 0.2);
+}
+
+TEST(StartingStates, StatesOutsideTheBoxAreDrawnAgainWithOneWarningAndEndTheRunWhenTheDrawsRunOut) {
+    {
+        // Each coordinate within 0.2 / sqrt(2), the box 0.2: about two states in three break it at first.
+        CopperModel model("Initial_displacement 0.2\nMaximal_displacement 0.2\n", false);
+        Calculation& calc = *model.calc;
+        int redrawn = 0;
+        MersenneTwister replay = calc.random;
+        for (int state = 0; state < 4; ++state) {
+            for (int draw = 0;; ++draw) {
+                bool inside = true;
+                for (int a = 0; a < calc.structures[0].atom_count; ++a) {
+                    double square = 0.0;
+                    for (int axis = 0; axis < 3; ++axis) {
+                        const double x = (2 * replay.genrand_real2() - 1) * 0.2 / std::sqrt(2.0);
+                        square += x * x;
+                    }
+                    inside = inside && std::sqrt(square) <= 0.2;
+                }
+                if (inside) break;
+                if (draw == 0) ++redrawn;
+            }
+        }
+        ASSERT_GT(redrawn, 0);
+        std::ostringstream progress;
+        CaptureStdout capture;
+        ASSERT_EQ(exit_code_of([&] { prepare_initial_states(calc, progress); }), -1);
+        const std::string text = capture.text();
+        const std::string warning = "WARNING: " + std::to_string(redrawn) +
+                                    " OF 4 STARTING STATES VIOLATED THE IMPOSED CONSTRAINTS AND WERE DRAWN AGAIN!\n";
+        EXPECT_NE(text.find(warning), std::string::npos) << text;
+        EXPECT_EQ(text.find("WARNING"), text.rfind("WARNING"));
+        EXPECT_EQ(text.find("Displ. = "), std::string::npos) << "no scan with a given amplitude";
+        for (State& state : calc.current_states) EXPECT_TRUE(check_constraints(calc, state));
+    }
+    CopperModel model("Initial_displacement 1\nMaximal_displacement 0.01\n", false);
+    std::ostringstream progress;
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { prepare_initial_states(*model.calc, progress); }), 8);
+    EXPECT_EQ(capture.text(), "ERROR: initial geometry violates the imposed constraints!\n");
 }
 
 TEST(EnergyTerms, MaxlikeWeighsTheMembersOfItsPathAndRefusesPathsThatDoNotExist) {
