@@ -25,11 +25,18 @@ struct Proposal {
     double draw = 0.0;  // the acceptance draw, made only for a state within its constraints
 };
 
-// The running mean of a change: while the mean is not positive (none yet, or only zero changes) it
-// starts again from the current change, so that one early zero cannot hold it at 0 for the whole run.
+// The running mean of a change after move n of the run; the first move (n = 0) starts it.
 double running_mean(double mean, double change, long long n) {
-    if (!(mean > 0) || n <= 0) return change;
+    if (n <= 0) return change;
     return ((n - 1) * mean + change) / n;
+}
+
+// ln(A - t A / Froze_in) before Froze_in; a factor that is not positive (A <= 0) has no logarithm, and
+// from Froze_in on no worse move is accepted.
+double annealed_log_acceptance(double rate, int t, int froze_in) {
+    if (t >= froze_in) return -1e100;
+    const double factor = rate - t * rate / froze_in;
+    return factor > 0 ? std::log(factor) : -1e100;
 }
 
 }  // namespace
@@ -128,10 +135,8 @@ void run_metropolis_sweep(Calculation& calc) {
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
     const int t = calc.iteration;
     if (calc.parameters.bools[BoolKey::adjust_acceptance]) {
-        const double rate = calc.parameters.doubles[DoubleKey::Acceptance_rate];
-        const int froze_in = calc.parameters.ints[IntKey::Froze_in];
-        const double factor = rate - t * rate / froze_in;
-        calc.log_acceptance = (t < froze_in && rate > 0 && rate < 1 && factor > 0) ? std::log(factor) : -1e100;
+        calc.log_acceptance = annealed_log_acceptance(calc.parameters.doubles[DoubleKey::Acceptance_rate], t,
+                                                      calc.parameters.ints[IntKey::Froze_in]);
     }
     for (State& state : calc.current_states) state.needs_evaluation = true;
     backup_all_states(calc);
@@ -183,9 +188,12 @@ void run_metropolis_sweep(Calculation& calc) {
 
         const long long n = static_cast<long long>(t - 1) * states + i;
         const double m = calc.objective_normaliser;
+        // While m is 0 every objective is 1000 and dO is 0, so the mean of |dO| m would stay 0 for good
+        // (every later move accepted unseen) if the first move of the run was not evaluated: it starts
+        // from the residual change of the first move that is.
         calc.objective_normaliser = (m > 0 && n > 0) ? ((n - 1) + std::abs(d_objective)) * m / n
                                                      : std::abs(current.residual - backup.residual);
-        calc.mean_energy_change = n > 0 ? ((n - 1) * calc.mean_energy_change + std::abs(d_energy)) / n : std::abs(d_energy);
+        calc.mean_energy_change = running_mean(calc.mean_energy_change, std::abs(d_energy), n);
         bool every_mean_positive = true;
         double inverse_sum = 0.0;
         for (int p = 0; p < spectra; ++p) {
@@ -195,7 +203,9 @@ void run_metropolis_sweep(Calculation& calc) {
             if (!(context.mean_residual_change > 0)) every_mean_positive = false;
             else inverse_sum += 1.0 / context.mean_residual_change;
         }
-        if (adjust_spectra_weights && every_mean_positive) {
+        // The first move of the run only starts the means; a spectrum whose residual has not changed yet
+        // has no inverse mean to weigh it with.
+        if (adjust_spectra_weights && n > 0 && every_mean_positive) {
             for (int p = 0; p < spectra; ++p) {
                 calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight] =
                     (1.0 / calc.spectra[at(p)].mean_residual_change) / inverse_sum;

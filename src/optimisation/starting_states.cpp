@@ -35,14 +35,24 @@ void set_initial_displacement(Calculation& calc, double amplitude) {
         calc.structure_parameters[at(j)].doubles[StructureDoubleKey::Initial_displacement] = amplitude;
 }
 
-void randomise_within_constraints(Calculation& calc, State& state) {
-    randomise_state(calc, state);
-    for (int redraw = 0; !check_constraints(calc, state); ++redraw) {
-        if (redraw == max_redraws) {
-            std::cout << "ERROR: initial geometry violates the imposed constraints!" << '\n';
-            end_process(8);
-        }
+// Randomises every state within its constraints; the states that had to be drawn again are named in one
+// warning, since the amplitude the run starts from was then narrower than asked for.
+void randomise_all_within_constraints(Calculation& calc) {
+    int redrawn = 0;
+    for (State& state : calc.current_states) {
         randomise_state(calc, state);
+        for (int redraw = 0; !check_constraints(calc, state); ++redraw) {
+            if (redraw == max_redraws) {
+                std::cout << "ERROR: initial geometry violates the imposed constraints!" << '\n';
+                end_process(8);
+            }
+            if (redraw == 0) ++redrawn;
+            randomise_state(calc, state);
+        }
+    }
+    if (redrawn > 0) {
+        std::cout << "WARNING: " << redrawn << " OF " << calc.current_states.size()
+                  << " STARTING STATES VIOLATED THE IMPOSED CONSTRAINTS AND WERE DRAWN AGAIN!" << '\n';
     }
 }
 
@@ -87,7 +97,7 @@ void truncate_output_files(Calculation& calc) {
 void prepare_initial_states(Calculation& calc, std::ostream& progress) {
     const double given = calc.structure_parameters[0].doubles[StructureDoubleKey::Initial_displacement];
     if (given > 0) {
-        for (State& state : calc.current_states) randomise_within_constraints(calc, state);
+        randomise_all_within_constraints(calc);
         bind_states_to_absorber_edges(calc);
         evaluate_all(calc);
         write_restart_clusters(calc);
@@ -117,7 +127,7 @@ void prepare_initial_states(Calculation& calc, std::ostream& progress) {
         print_separator_line();
         log_line("      1st real EXAFS calculation...");
         set_initial_displacement(calc, best_amplitude);
-        for (State& state : calc.current_states) randomise_within_constraints(calc, state);
+        randomise_all_within_constraints(calc);
         evaluate_all(calc);
     }
     append_states_xyz(calc);

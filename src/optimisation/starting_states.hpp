@@ -14,7 +14,8 @@ void randomise_state(Calculation& calc, State& state);
 void truncate_output_files(Calculation& calc);
 
 // Stage 10: the starting population. Every state gets random displacements (with a scan for the best
-// amplitude first when Initial_displacement is not given), is checked against the constraints, and the
-// population is evaluated in full; then the first history frame, the residual history's header and
-// first row, and the first restart file. The iteration then starts at 1.
+// amplitude first when Initial_displacement is not given), is drawn again while it breaks a constraint
+// (one warning counts the states redrawn; exit 8 after 100 redraws of one state), and the population is
+// evaluated in full; then the first history frame, the residual history's header and first row, and the
+// first restart file. The iteration then starts at 1.
 void prepare_initial_states(Calculation& calc, std::ostream& progress);

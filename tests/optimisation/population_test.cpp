@@ -3,11 +3,18 @@
 #include "optimisation/energy_terms.hpp"
 #include "optimisation/evaluation.hpp"
 #include "optimisation/evolution.hpp"
+#include "optimisation/main_loop.hpp"
 #include "optimisation/moves.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iomanip>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -51,7 +58,79 @@ std::vector<double> population_numbers(CopperModel& model) {
     return numbers;
 }
 
+// The running means and spectrum weights as a sweep in which every move was kept should have left them,
+// replayed from the changes between the current and the backup states; each state's residual must be
+// weighed with the spectrum weights as they stood before its move.
+struct Means {
+    double normaliser = 0.0;
+    std::vector<double> spectrum_means;
+    std::vector<double> weights;
+};
+
+Means replay_kept_moves(const Calculation& calc, Means means, long long first_move) {
+    for (std::size_t i = 0; i < calc.current_states.size(); ++i) {
+        const State& now = calc.current_states[i];
+        const State& before = calc.backup_states[i];
+        double weighted = 0.0;
+        for (std::size_t s = 0; s < means.weights.size(); ++s) weighted += now.spectra[s].residual * means.weights[s];
+        EXPECT_NEAR(now.residual, weighted, 1e-12 * weighted) << "state " << i;
+        const long long n = first_move + static_cast<long long>(i);
+        const double change = std::abs(now.residual - before.residual);
+        means.normaliser = (n == 0 || means.normaliser == 0) ? change : ((n - 1) * means.normaliser + change) / n;
+        double inverse_sum = 0.0;
+        for (std::size_t s = 0; s < means.weights.size(); ++s) {
+            const double c = std::abs(now.spectra[s].residual - before.spectra[s].residual);
+            means.spectrum_means[s] = n == 0 ? c : ((n - 1) * means.spectrum_means[s] + c) / n;
+            inverse_sum += 1.0 / means.spectrum_means[s];
+        }
+        if (n == 0) continue;
+        for (std::size_t s = 0; s < means.weights.size(); ++s) means.weights[s] = (1.0 / means.spectrum_means[s]) / inverse_sum;
+    }
+    return means;
+}
+
+void expect_means(const Calculation& calc, const Means& expected) {
+    EXPECT_NEAR(calc.objective_normaliser, expected.normaliser, 1e-12 * expected.normaliser);
+    for (std::size_t s = 0; s < expected.weights.size(); ++s) {
+        EXPECT_NEAR(calc.spectra[s].mean_residual_change, expected.spectrum_means[s], 1e-12 * expected.spectrum_means[s]) << s;
+        EXPECT_NEAR(calc.spectrum_parameters[s].doubles[SpectrumDoubleKey::Spectrum_weight], expected.weights[s], 1e-12) << s;
+    }
+}
+
+std::string fixed(double value, int precision = 6) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(precision) << value;
+    return text.str();
+}
+
 }  // namespace
+
+TEST(Annealing, TheLogFactorFallsFromTheRateToFrozeInAlsoForRatesOfOneAndAbove) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\nadjust_acceptance 1\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    struct Case {
+        double rate;
+        int t;
+        double log_factor;
+    };
+    for (const Case& c : {Case{0.8, 1, std::log(0.8 - 0.8 / 1500)}, Case{1.0, 750, std::log(0.5)}, Case{2.0, 750, 0.0},
+                          Case{1.0, 1499, std::log(1.0 / 1500)}, Case{1.0, 1500, -1e100}, Case{0.8, 2000, -1e100},
+                          Case{0.0, 1, -1e100}, Case{-0.5, 1, -1e100}}) {
+        calc.parameters.doubles[DoubleKey::Acceptance_rate] = c.rate;
+        calc.iteration = c.t;
+        run_metropolis_sweep(calc);
+        EXPECT_NEAR(calc.log_acceptance, c.log_factor, 1e-9) << c.rate << " at " << c.t;
+    }
+    // Halfway to Froze_in with a rate of 1 a worse move passes the test with probability 0.5^dO.
+    calc.parameters.doubles[DoubleKey::Acceptance_rate] = 1.0;
+    calc.accepted_by_test = 0;
+    for (int sweep = 0; sweep < 5; ++sweep) {
+        calc.iteration = 750;
+        run_metropolis_sweep(calc);
+    }
+    EXPECT_GT(calc.accepted_by_test, 0);
+}
 
 TEST(MetropolisSweep, OneAtomMovesDrawFourNumbersPerStructureAndOneToAccept) {
     CopperModel model("Move_type one\nMaximal_displacement 5\n");
@@ -152,6 +231,109 @@ TEST(RunningMeans, AnEvaluatedMoveAfterViolatedOnesStillSetsTheNormaliser) {
     EXPECT_DOUBLE_EQ(model.calc->spectrum_parameters[0].doubles[SpectrumDoubleKey::Spectrum_weight], 1.0);
 }
 
+TEST(RunningMeans, SpectrumWeightsFollowTheMeanResidualChangesFromTheSecondMoveOfTheRun) {
+    // An acceptance rate of 2 makes L positive early in the run and keeps every move, so that each
+    // change can be read off afterwards.
+    CopperModel model("Number_of_spectra 2\nk_min 2 3\nMove_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n"
+                      "adjust_acceptance 1\nAcceptance_rate 2\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    Means expected{0.0, {0.0, 0.0}, {0.5, 0.5}};
+    for (int sweep = 0; sweep < 2; ++sweep) {
+        run_metropolis_sweep(calc);
+        ASSERT_EQ(calc.accepted_without_test + calc.accepted_by_test, 4 * (sweep + 1)) << "a move was not kept";
+        // The first move of the run (n = 0) only starts the means: state 1 is still weighed (0.5, 0.5).
+        expected = replay_kept_moves(calc, expected, 4 * sweep);
+        expect_means(calc, expected);
+        ++calc.iteration;
+    }
+    EXPECT_GT(std::abs(expected.weights[0] - 0.5), 0.01) << "the spectra must differ for the weights to tell";
+
+    // The first evaluated move comes late (the earlier ones broke a constraint, say): at n = 24 the
+    // means of the spectra start from 0 as ((n - 1) 0 + c) / n, the normaliser from that move's change.
+    calc.objective_normaliser = 0.0;
+    for (int s = 0; s < 2; ++s) calc.spectra[static_cast<std::size_t>(s)].mean_residual_change = 0.0;
+    calc.iteration = 7;
+    run_metropolis_sweep(calc);
+    expected = replay_kept_moves(calc, Means{0.0, {0.0, 0.0}, expected.weights}, 24);
+    expect_means(calc, expected);
+}
+
+TEST(StepAdaptation, GrowsByATenthUpToTheMaximalStepAndShrinksBelowATenthOfMovesAccepted) {
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    calc->parameters.bools[BoolKey::adjust_step] = true;
+    calc->parameters.ints[IntKey::time1] = 10;
+    calc->parameters.ints[IntKey::Number_of_states] = 4;
+    calc->parameters.doubles[DoubleKey::Maximal_step_length] = 0.01;
+    calc->iteration = 10;
+    const auto adapted = [&](double step, int good, int bad) {
+        calc->step_length = step;
+        calc->accepted_without_test = good;
+        calc->accepted_by_test = bad;
+        adapt_step(*calc);
+        EXPECT_EQ(calc->accepted_without_test + calc->accepted_by_test, 0);
+        return calc->step_length;
+    };
+    EXPECT_DOUBLE_EQ(adapted(0.005, 3, 1), 0.0055) << "4 of 40 moves";
+    EXPECT_DOUBLE_EQ(adapted(0.0095, 40, 0), 0.01);
+    EXPECT_DOUBLE_EQ(adapted(0.01, 40, 0), 0.01);
+    EXPECT_DOUBLE_EQ(adapted(0.0055, 2, 1), 0.005) << "3 of 40 moves";
+    calc->iteration = 0;
+    EXPECT_DOUBLE_EQ(adapted(0.005, 0, 0), 0.005) << "the report of the starting states";
+    calc->iteration = 10;
+    calc->parameters.bools[BoolKey::adjust_step] = false;
+    EXPECT_DOUBLE_EQ(adapted(0.005, 0, 0), 0.005);
+}
+
+TEST(Objective, EnergyCountsOnlyWithAPositiveEnergyWeightAndNoNormaliserGivesAThousand) {
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    calc->parameters.ints[IntKey::Number_of_states] = 2;
+    calc->current_states.resize(2);
+    calc->current_states[0].residual = 0.3;
+    calc->current_states[0].energy = 2.0;
+    calc->current_states[1].residual = 0.4;
+    calc->current_states[1].energy = 0.0;
+    const State& state = calc->current_states[0];
+    double& energy_weight = calc->parameters.doubles[DoubleKey::Energy_weight];
+    calc->objective_normaliser = 0.5;
+    energy_weight = 0.1;
+    EXPECT_DOUBLE_EQ(state_objective(*calc, state), 1.0);
+    EXPECT_EQ(find_best_state(*calc), 1) << "the lower residual carries the higher energy";
+    energy_weight = 0.0;
+    EXPECT_DOUBLE_EQ(state_objective(*calc, state), 0.6);
+    EXPECT_EQ(find_best_state(*calc), 0);
+    energy_weight = -1.0;
+    EXPECT_DOUBLE_EQ(state_objective(*calc, state), 0.6);
+    energy_weight = 0.1;
+    for (const double normaliser : {0.0, -1.0}) {
+        calc->objective_normaliser = normaliser;
+        EXPECT_EQ(state_objective(*calc, state), 1000.0);
+    }
+}
+
+TEST(Hypermutation, AStateWorseThanItsNearestNeighbourTakesAWorseMoveThatTheTestRefuses) {
+    for (const bool hypermutation : {false, true}) {
+        CopperModel model(std::string("Number_of_states 2\nMove_type one\nMaximal_displacement 5\nAcceptance_rate 0\n") +
+                          "hypermutation " + (hypermutation ? "1" : "0") + "\n");
+        start_main_loop(model);
+        Calculation& calc = *model.calc;
+        calc.iteration = 2;
+        calc.objective_normaliser = 1.0;
+        // Both states look better than any small move leaves them, and state 0 worse than state 1, its
+        // nearest (and only) neighbour.
+        const double lowest = std::min(model.state(0).residual, model.state(1).residual);
+        model.state(0).residual = 0.5 * lowest;
+        model.state(1).residual = 0.25 * lowest;
+        run_metropolis_sweep(calc);
+        EXPECT_EQ(calc.accepted_by_test, 0);
+        EXPECT_EQ(calc.accepted_without_test, hypermutation ? 1 : 0) << "a forced move counts as good";
+        EXPECT_EQ(model.state(0).residual != 0.5 * lowest, hypermutation);
+        EXPECT_EQ(model.state(1).residual, 0.25 * lowest);
+    }
+}
+
 TEST(BestState, NoStateWithAUsableObjectiveKeepsThePreviousBest) {
     CopperModel model("");
     full_pass(model);
@@ -250,6 +432,174 @@ TEST(Evolution, TheCompetitionKeepsTheTwoBestOfParentsAndChildren) {
     compete_parents_children(calc);
     EXPECT_EQ(calc.current_states[0].residual, 0.1);
     EXPECT_EQ(calc.current_states[1].residual, 0.2);
+}
+
+TEST(Evolution, CrossedChildrenCompeteWithTheirOwnResiduals) {
+    CopperModel model("parent_children_competion 1\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    calc.objective_normaliser = 1.0;
+    for (State& state : calc.current_states) state.needs_evaluation = false;
+    for (int p = 0; p < 2; ++p) {
+        const std::size_t first = static_cast<std::size_t>(2 * p);
+        {
+            // The next draw decides the crossover: let it be one above one half.
+            MersenneTwister probe = calc.random;
+            while (probe.genrand_real2() <= 0.5) uniform_random(calc);
+        }
+        copy_state(calc.current_states[first], calc.offspring_states[first]);
+        copy_state(calc.current_states[first + 1], calc.offspring_states[first + 1]);
+        crossover_states(calc, p, 2 * p, 2 * p + 1);
+        ASSERT_TRUE(calc.offspring_states[first].needs_evaluation);
+    }
+    CaptureStdout quiet;
+    compete_parents_children(calc);
+    for (std::size_t first = 0; first < 4; first += 2) {
+        std::vector<double> candidates;
+        for (std::size_t slot = first; slot < first + 2; ++slot) {
+            EXPECT_NE(calc.offspring_states[slot].residual, calc.backup_states[slot].residual) << "evaluated, not the parent's";
+            candidates.push_back(calc.backup_states[slot].residual);
+            candidates.push_back(calc.offspring_states[slot].residual);
+        }
+        std::sort(candidates.begin(), candidates.end());
+        EXPECT_NEAR(calc.current_states[first].residual, candidates[0], 1e-9 * candidates[0]);
+        EXPECT_NEAR(calc.current_states[first + 1].residual, candidates[1], 1e-9 * candidates[1]);
+    }
+}
+
+TEST(ProgressReport, TheConsoleBlockListsEverySpectrumStructureEnergyStepAndAcceptanceFigure) {
+    CopperModel model("Number_of_spectra 2\nk_min 2 3\nNumber_of_structures 2\nFile_with_structure cu.p1 cu.p1\n"
+                      "Supercell 2x2x2 1x1x1\nadjust_step 1\ntime1 10\n");
+    full_pass(model);
+    Calculation& calc = *model.calc;
+    calc.structure_parameters[0].strings[StructureStringKey::Potential_type] = "file";
+    calc.iteration = 30;
+    calc.objective_normaliser = 0.5;
+    calc.mean_energy_change = 0.25;
+    calc.step_length = 0.004;
+    calc.log_acceptance = std::log(0.5);
+    calc.accepted_without_test = 30;  // of time1 x 4 states = 40 moves
+    calc.accepted_by_test = 2;
+    calc.spectrum_parameters[0].doubles[SpectrumDoubleKey::Spectrum_weight] = 0.4;
+    calc.spectrum_parameters[1].doubles[SpectrumDoubleKey::Spectrum_weight] = 0.6;
+    State& best = model.state(calc.best_state_index);
+    best.weights[0] = 0.25;
+    best.weights[1] = 0.75;
+    best.energy = 1.5;
+    const double residual = best.residual;
+    const std::string spectra = fixed(best.spectra[0].residual) + "\t" + fixed(best.spectra[1].residual) + "\t";
+    const std::string objective = fixed(residual / 0.5, 4);
+    const std::string diversity = fixed(compute_population_diversity(calc));
+
+    std::ostringstream progress;
+    CaptureStdout capture;
+    report_progress(calc, progress);
+    const std::string text = capture.text();
+    EXPECT_TRUE(std::regex_search(text, std::regex("^-{19}\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d-{21}\n\tGENERATION:")))
+        << text;
+    // The best state's residual in the four spaces, each left in ten places, its own (W) as it stands.
+    const std::string labels = "\t\tK         Q         R         [W]       \n";
+    const std::size_t residuals = text.find(labels);
+    ASSERT_NE(residuals, std::string::npos) << text;
+    const std::string values = text.substr(residuals + labels.size() + 2, 40);
+    for (int space = 0; space < 4; ++space) EXPECT_NO_THROW(std::stod(values.substr(static_cast<std::size_t>(10 * space), 10)));
+    EXPECT_EQ(values.substr(30), (fixed(residual) + "          ").substr(0, 10));
+    const std::string block = std::string("\t\t") + values + "\n"
+                              "\t\tCu K-edge\tCu K-edge\t\n"
+                              "\t\t" + spectra + "\n"
+                              "\t\tResidual_weights:\n\t\t0.400000\t0.600000\t\n"
+                              "\tStructure_weights:\n\t\tSTRUCTURE #0\tSTRUCTURE #1\t\n\t\t25.000000 %\t\t75.000000 %\t\t\n"
+                              "\tBEST-STATE ENERGY:\n\t\t1.500000\n"
+                              "\tSTATS:\n\t\tObjective:\t\tEA_stddev:\tDelta:\tDelta E:\n"
+                              "\t\t" + objective + "\t" + diversity + "\t0.500000\t0.250000\n"
+                              "\tSTEP:\n\t\t0.004000\n"
+                              "\tANNEALING ACCEPTANCE:\n\t\tTarget      Actual      Good_moves  Accepted_bad\n"
+                              "\t\t0.500000    0.800000    0.750000    0.050000    \n"
+                              "-----------------------------------------------------------\n";
+    EXPECT_EQ(text.substr(residuals + labels.size()), block);
+    EXPECT_NE(text.find("\tGENERATION:\n\t\t30\n\tBEST-STATE RESIDUAL:\n\t\tK "), std::string::npos);
+    EXPECT_DOUBLE_EQ(calc.step_length, 0.0044) << "adapted after the block";
+    EXPECT_EQ(progress.str().substr(0, 3), "30 ");
+}
+
+TEST(StartingStates, WithoutAnAmplitudeTheScanTriesEveryTwentiethBelowTheBoxAndKeepsTheFirstLowest) {
+    for (const double box : {0.4, 0.15}) {
+        CopperModel model("Initial_displacement 0\nMaximal_displacement " + std::to_string(box) + "\n", false);
+        Calculation& calc = *model.calc;
+        std::ostringstream progress;
+        CaptureStdout capture;
+        ASSERT_EQ(exit_code_of([&] { prepare_initial_states(calc, progress); }), -1);
+        const std::string text = capture.text();
+        std::vector<std::string> amplitudes;
+        std::vector<double> residuals;
+        const std::regex line("\tDispl\\. = ([0-9.]+)(;?)\t residual = (\\S+)\n");
+        for (auto match = std::sregex_iterator(text.begin(), text.end(), line); match != std::sregex_iterator(); ++match) {
+            EXPECT_EQ((*match)[2] == ";", !amplitudes.empty()) << "only the first amplitude goes without a semicolon";
+            amplitudes.push_back((*match)[1]);
+            residuals.push_back(std::stod((*match)[3]));
+        }
+        if (box < 0.2) {
+            EXPECT_EQ(amplitudes, std::vector<std::string>{"0.1"});
+            EXPECT_EQ(calc.structure_parameters[0].doubles[StructureDoubleKey::Initial_displacement], 0.1);
+            continue;
+        }
+        // The last amplitude is 0.15 plus five additions of 0.05, just below 0.4.
+        EXPECT_EQ(amplitudes, (std::vector<std::string>{"0.1", "0.15", "0.2", "0.25", "0.3", "0.35", "0.4"}));
+        std::vector<double> tried{0.1};
+        for (double amplitude = 0.15; amplitude < box; amplitude += 0.05) tried.push_back(amplitude);
+        ASSERT_EQ(tried.size(), 7u);
+        const std::size_t best = static_cast<std::size_t>(std::min_element(residuals.begin(), residuals.end()) - residuals.begin());
+        const double chosen = calc.structure_parameters[0].doubles[StructureDoubleKey::Initial_displacement];
+        EXPECT_EQ(chosen, tried[best]);
+        EXPECT_LT(text.find("\tDispl. = 0.4;"), text.find("      1st real EXAFS calculation...\n"));
+        for (const State& state : calc.current_states) {
+            for (const Atom& d : state.atoms) {
+                for (const double x : {d.x, d.y, d.z}) EXPECT_LE(std::abs(x), chosen / std::sqrt(2.0));
+            }
+        }
+        EXPECT_EQ(calc.iteration, 1);
+    }
+}
+
+TEST(StartingStates, StatesOutsideTheBoxAreDrawnAgainWithOneWarningAndEndTheRunWhenTheDrawsRunOut) {
+    {
+        // Each coordinate within 0.2 / sqrt(2), the box 0.2: about two states in three break it at first.
+        CopperModel model("Initial_displacement 0.2\nMaximal_displacement 0.2\n", false);
+        Calculation& calc = *model.calc;
+        int redrawn = 0;
+        MersenneTwister replay = calc.random;
+        for (int state = 0; state < 4; ++state) {
+            for (int draw = 0;; ++draw) {
+                bool inside = true;
+                for (int a = 0; a < calc.structures[0].atom_count; ++a) {
+                    double square = 0.0;
+                    for (int axis = 0; axis < 3; ++axis) {
+                        const double x = (2 * replay.genrand_real2() - 1) * 0.2 / std::sqrt(2.0);
+                        square += x * x;
+                    }
+                    inside = inside && std::sqrt(square) <= 0.2;
+                }
+                if (inside) break;
+                if (draw == 0) ++redrawn;
+            }
+        }
+        ASSERT_GT(redrawn, 0);
+        std::ostringstream progress;
+        CaptureStdout capture;
+        ASSERT_EQ(exit_code_of([&] { prepare_initial_states(calc, progress); }), -1);
+        const std::string text = capture.text();
+        const std::string warning = "WARNING: " + std::to_string(redrawn) +
+                                    " OF 4 STARTING STATES VIOLATED THE IMPOSED CONSTRAINTS AND WERE DRAWN AGAIN!\n";
+        EXPECT_NE(text.find(warning), std::string::npos) << text;
+        EXPECT_EQ(text.find("WARNING"), text.rfind("WARNING"));
+        EXPECT_EQ(text.find("Displ. = "), std::string::npos) << "no scan with a given amplitude";
+        for (State& state : calc.current_states) EXPECT_TRUE(check_constraints(calc, state));
+    }
+    CopperModel model("Initial_displacement 1\nMaximal_displacement 0.01\n", false);
+    std::ostringstream progress;
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { prepare_initial_states(*model.calc, progress); }), 8);
+    EXPECT_EQ(capture.text(), "ERROR: initial geometry violates the imposed constraints!\n");
 }
 
 TEST(EnergyTerms, MaxlikeWeighsTheMembersOfItsPathAndRefusesPathsThatDoNotExist) {

@@ -1,6 +1,7 @@
 #include "control/mt.hpp"
 #include "optimisation/copper_model.hpp"
 #include "optimisation/evaluation.hpp"
+#include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,40 @@ TEST(StateExafs, AStateThatNeedsNoEvaluationKeepsItsChi) {
     state.needs_evaluation = true;
     compute_state_exafs(*model.calc, model.calc->spectra[0], 0, false, nullptr);
     for (std::size_t j = 1; j + 1 < before.size(); ++j) EXPECT_NEAR(state.spectra[0].chi_grid[j], 0.5 * before[j], 1e-15);
+}
+
+TEST(StateExafs, TwoStructuresOfOneSpectrumAddTheirAbsorberAveragesByWeight) {
+    CopperModel model("Number_of_structures 2\nFile_with_structure cu.p1 cu.p1\nSupercell 2x2x2 1x1x1\n");
+    full_pass(model);
+    Calculation& calc = *model.calc;
+    ASSERT_EQ(calc.spectra[0].edge_count, 2);
+    State& state = model.state(1);
+    const auto grid_with = [&](double first, double second) {
+        state.weights[0] = first;
+        state.weights[1] = second;
+        state.needs_evaluation = true;
+        compute_state_exafs(calc, calc.spectra[0], 1, false, nullptr);
+        return std::vector<double>(state.spectra[0].chi_grid.begin(), state.spectra[0].chi_grid.end());
+    };
+    const std::vector<double> first = grid_with(1, 0), second = grid_with(0, 1), mixed = grid_with(0.3, 0.7);
+    EXPECT_GT(relative_gap(first, second), 0.01);
+    for (std::size_t j = 0; j < mixed.size(); ++j) EXPECT_NEAR(mixed[j], 0.3 * first[j] + 0.7 * second[j], 1e-12) << j;
+
+    // Each edge gives the sum of its path signals over its absorbing atoms (32 and 4 here), k-weighted.
+    for (int e = 0; e < 2; ++e) {
+        const Pathfinder& finder = model.finder(e);
+        const std::vector<double>& alone = e == 0 ? first : second;
+        std::vector<double> sum(path_chi_points, 0.0), chi(path_chi_points);
+        for (const Path& path : finder.paths) {
+            class_chi_of_path(path, 1, chi.data());
+            for (int i = 0; i < path_chi_points; ++i) sum[static_cast<std::size_t>(i)] += chi[static_cast<std::size_t>(i)];
+        }
+        EXPECT_EQ(finder.absorber_count, e == 0 ? 32 : 4);
+        for (int i = 20; i < path_chi_points; i += 60) {
+            const double expected = sum[static_cast<std::size_t>(i)] / finder.absorber_count * 0.05 * i;  // k^(k_power - 1)
+            EXPECT_NEAR(alone[static_cast<std::size_t>(i + 1)], expected, 1e-12 * std::abs(expected)) << e << " at " << i;
+        }
+    }
 }
 
 TEST(StateExafs, ARepresentativeOfNoLengthIsAnEmptyCluster) {

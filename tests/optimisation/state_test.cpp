@@ -1,4 +1,7 @@
 #include "control/calculation.hpp"
+#include "control/mt.hpp"
+#include "optimisation/evolution.hpp"
+#include "optimisation/moves.hpp"
 #include "optimisation/state.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
@@ -6,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <tuple>
 
@@ -87,4 +92,97 @@ TEST(StateCopies, SignalCopyFillsOnlyTheSourcePointsOfTheModel) {
     EXPECT_EQ(destination.chi.re, (std::vector<double>{1, 1, 7}));
     EXPECT_EQ(destination.chi.im[0], 0.0);
     EXPECT_EQ(destination.wt.re, (std::vector<double>(9, 7.0)));
+}
+
+// Moves and crossovers of the weights, on the two structures above (no constraint terms, so no halving).
+TEST(MoveWeights, ANegativeWeightIsClippedToZeroBeforeTheWeightsAreScaledToOne) {
+    auto calc = two_structure_run();
+    calc->parameters.bools[BoolKey::adjust_weights] = true;
+    calc->parameters.doubles[DoubleKey::Weight_increment] = 1.0;
+    State& state = calc->current_states[0];
+    int clipped = 0, all_clipped = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::array<double, 2> start = trial % 2 ? std::array<double, 2>{0.02, 0.02} : std::array<double, 2>{0.3, 0.7};
+        std::copy(start.begin(), start.end(), state.weights.begin());
+        backup_all_states(*calc);
+        MersenneTwister replay = calc->random;
+        propose_move(*calc, 0);
+        // Per structure: the atom draw and three displacement draws, then the weight draw.
+        std::array<double, 2> expected{};
+        for (std::size_t j = 0; j < 2; ++j) {
+            for (int k = 0; k < 4; ++k) replay.genrand_real2();
+            expected[j] = std::max(0.0, start[j] + (2 * replay.genrand_real2() - 1) * 1.0);
+        }
+        const double sum = expected[0] + expected[1];
+        clipped += expected[0] == 0.0 || expected[1] == 0.0;
+        all_clipped += sum == 0.0;
+        for (std::size_t j = 0; j < 2; ++j) {
+            // Weights that are all clipped have no proportion to keep: they stay as they were.
+            EXPECT_DOUBLE_EQ(state.weights[j], sum > 0 ? expected[j] / sum : start[j]) << trial;
+        }
+    }
+    EXPECT_GT(clipped, all_clipped);
+    EXPECT_GT(all_clipped, 0);
+}
+
+TEST(Crossover, ChildrenSwapTheRecordsAndWeightsWhoseDrawsExceedOneHalfThenScaleTheirWeightsToOne) {
+    auto calc = two_structure_run();
+    Calculation& c = *calc;
+    c.parameters.bools[BoolKey::adjust_weights] = true;
+    for (std::size_t k = 0; k < 8; ++k) {
+        c.current_states[0].atoms[k].x = 1.0 + k;
+        c.current_states[1].atoms[k].x = -1.0 - k;
+    }
+    const std::array<double, 2> a{0.2, 0.8}, b{0.6, 0.4};
+    std::copy(a.begin(), a.end(), c.current_states[0].weights.begin());
+    std::copy(b.begin(), b.end(), c.current_states[1].weights.begin());
+    {
+        // The next draw decides the crossover: let it be one above one half.
+        MersenneTwister probe = c.random;
+        while (probe.genrand_real2() <= 0.5) uniform_random(c);
+    }
+    copy_state(c.current_states[0], c.offspring_states[0]);
+    copy_state(c.current_states[1], c.offspring_states[1]);
+    MersenneTwister replay = c.random;
+    crossover_states(c, 0, 0, 1);
+    ASSERT_GT(replay.genrand_real2(), 0.5);
+    const State &first = c.offspring_states[0], &second = c.offspring_states[1];
+    int swapped = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+        const bool swap = replay.genrand_real2() > 0.5;
+        swapped += swap;
+        EXPECT_EQ(first.atoms[k].x, swap ? -1.0 - k : 1.0 + k) << k;
+        EXPECT_EQ(second.atoms[k].x, swap ? 1.0 + k : -1.0 - k) << k;
+    }
+    EXPECT_GT(swapped, 0);
+    EXPECT_LT(swapped, 8);
+    std::array<double, 2> one = a, other = b;
+    for (std::size_t j = 0; j < 2; ++j) {
+        if (replay.genrand_real2() > 0.5) std::swap(one[j], other[j]);
+    }
+    for (std::size_t j = 0; j < 2; ++j) {
+        EXPECT_DOUBLE_EQ(first.weights[j], one[j] / (one[0] + one[1])) << j;
+        EXPECT_DOUBLE_EQ(second.weights[j], other[j] / (other[0] + other[1])) << j;
+    }
+    EXPECT_TRUE(first.needs_evaluation && second.needs_evaluation);
+    EXPECT_EQ(c.backup_states[0].atoms[0].x, 1.0) << "the parents are kept in the backup";
+    EXPECT_EQ(c.backup_states[1].atoms[0].x, -1.0);
+    EXPECT_EQ(c.random.genrand_int32(), replay.genrand_int32()) << "one draw per record and per weight";
+
+    // A state crossed with itself draws only the decision and keeps its records; its weights are scaled.
+    State& parent = c.current_states[2];
+    parent.weights[0] = 1.0;
+    parent.weights[1] = 3.0;
+    parent.needs_evaluation = false;
+    copy_state(parent, c.offspring_states[0]);
+    copy_state(parent, c.offspring_states[1]);
+    MersenneTwister before = c.random;
+    crossover_states(c, 0, 2, 2);
+    before.genrand_real2();
+    EXPECT_EQ(c.random.genrand_int32(), before.genrand_int32());
+    for (const State* child : {&c.offspring_states[0], &c.offspring_states[1]}) {
+        EXPECT_FALSE(child->needs_evaluation);
+        EXPECT_DOUBLE_EQ(child->weights[0], 0.25);
+        EXPECT_EQ(xyz(child->atoms[5]), xyz(parent.atoms[5]));
+    }
 }
