@@ -282,11 +282,15 @@ std::string restart_file_name(const Calculation& calc) {
     return calc.parameters.strings[StringKey::File_for_restart] + std::to_string(calc.iteration);
 }
 
-void write_restart_file(Calculation& calc) {
+void write_restart_file_alone(const Calculation& calc) {
     const std::string file_name = restart_file_name(calc);
     if (!write_whole_file(calc, file_name)) {
         std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
     }
+}
+
+void write_restart_file(Calculation& calc) {
+    write_restart_file_alone(calc);
     write_restart_clusters(calc);
     find_best_state(calc);
     write_state_xyz_files(calc);

@@ -13,6 +13,8 @@ std::string restart_file_name(const Calculation& calc);
 // under a valid name; it gives a warning and the run goes on. Then "restartClusters.dat", the xyz files
 // and the partial spectra of the best state.
 void write_restart_file(Calculation& calc);
+// The restart file and nothing else: for a mode that reads a finished run and must leave its files alone.
+void write_restart_file_alone(const Calculation& calc);
 
 // Reads the states of a restart file given as the run's parameter file (its parameter block has been
 // read already). Everything after the block is checked against the block (states, spectra, structures,
