@@ -320,5 +320,5 @@ void load_restart_file(Calculation& calc) {
     const std::string& history = calc.parameters.strings[StringKey::File_for_residuals];
     std::ofstream progress(history, std::ios::app);
     if (!progress) std::cout << "WARNING: FILE " << history << " CANNOT BE WRITTEN!" << '\n';
-    report_progress(calc, progress);
+    report_loaded_progress(calc, progress);
 }

@@ -19,5 +19,7 @@ void write_restart_file_alone(const Calculation& calc);
 // Reads the states of a restart file given as the run's parameter file (its parameter block has been
 // read already). Everything after the block is checked against the block (states, spectra, structures,
 // atoms and their labels, k points, numbers); a file that does not match it ends the run with code 4.
-// With -restart the loaded population is reported and one row is appended to the residual history.
+// With -restart the loaded population is reported and one row is appended to the residual history; the
+// model spectrum files are left to the full evaluation that follows, as the file does not carry the
+// model chi they are written from.
 void load_restart_file(Calculation& calc);

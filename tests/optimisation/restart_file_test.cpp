@@ -165,6 +165,9 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].rfind("100 ", 0), 0u);
     EXPECT_NE(run.output.find("\tGENERATION:\n\t\t100\n"), std::string::npos);
+    // The file carries no model chi on the fixed grid: the run's spectrum files are not touched.
+    for (const char* file : {"EXAFS.dat", "ft.dat", "histoEXAFS.dat"}) EXPECT_FALSE(fs::exists(file)) << file;
+    EXPECT_TRUE(fs::exists("output.xyz"));
 }
 
 TEST(RestartFile, AFileWithoutTheAddedSettingsStillLoads) {
