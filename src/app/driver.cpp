@@ -239,7 +239,7 @@ void announce_open_end(const Calculation& calc) {
               << '\n';
 }
 
-// Returns true when the run goes on to the final stage (the plain main loop only).
+// Returns true when the run goes on to the final stage (the main loops, not the force-field modes).
 bool stage_main_loop(Calculation& calc, std::ostream& progress) {
     const RunFlags& f = calc.flags;
     if (f.fitFF) {
@@ -258,7 +258,7 @@ bool stage_main_loop(Calculation& calc, std::ostream& progress) {
         announce_open_end(calc);
         while (!run_main_loop_iteration(calc, progress)) {
         }
-        return false;
+        return true;
     }
     log_line("      13: MAIN LOOP");
     announce_open_end(calc);
