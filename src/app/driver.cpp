@@ -105,16 +105,17 @@ void stage_defining_geometry(Calculation& calc, const std::string& extra_argumen
     }
     const RunFlags& f = calc.flags;
     if (f.restart || f.structure || f.beststate || f.phantoms) load_restart_file(calc);
-    write_state_xyz_files(calc);
+    // The two report modes read a finished run and write nothing of it: its xyz files and RDFs stay.
+    if (!(f.structure || f.beststate)) write_state_xyz_files(calc);
     if (calc.flags.phantoms) end_process(0);
     if (calc.flags.beststate) {
-        // The best state alone, as state 0 of a population of one.
+        // The best state alone, as state 0 of a population of one, in a file of its own.
         find_best_state(calc);
         copy_state_to_backup(calc, calc.best_state_index, 0);
         calc.parameters.ints[IntKey::Number_of_states] = 1;
         calc.parameters.strings[StringKey::File_for_restart] = calc.parameter_file_name + "_beststate_";
         restore_state(calc, 0);
-        write_restart_file(calc);
+        write_restart_file_alone(calc);
         end_process(0);
     }
     install_feff_program(calc);
@@ -161,7 +162,9 @@ void stage_paths(Calculation& calc, const std::string& extra_argument) {
             print_structure_heading(edge);
             run_leading_path_feff(edge);
         }
-        if (edge.spectrum->doubles[SpectrumDoubleKey::FEFF_criteria] > 0.001) {
+        // The check runs FEFF in the worker folders, which the report mode neither prepared nor may touch.
+        const bool importance_wanted = edge.spectrum->doubles[SpectrumDoubleKey::FEFF_criteria] > 0.001;
+        if (importance_wanted && !report_only) {
             log_line("      8: PATHS IMPORTANCE CHECK");
             print_structure_heading(edge);
             compute_path_importance(edge);
@@ -175,7 +178,8 @@ void stage_paths(Calculation& calc, const std::string& extra_argument) {
         } else {
             log_line("      9: WRITING EQUILIBRIUM PATHS - skipped");
         }
-        load_final_paths(edge);
+        // Without the importances the positions of the list's blocks name no path: their geometry does.
+        load_final_paths(edge, importance_wanted && report_only ? ListedPaths::by_geometry : ListedPaths::by_position);
     }
     if (f.structure) {
         report_structure_mode(calc);
@@ -236,7 +240,7 @@ void announce_open_end(const Calculation& calc) {
               << '\n';
 }
 
-// Returns true when the run goes on to the final stage (the plain main loop only).
+// Returns true when the run goes on to the final stage (the main loops, not the force-field modes).
 bool stage_main_loop(Calculation& calc, std::ostream& progress) {
     const RunFlags& f = calc.flags;
     if (f.fitFF) {
@@ -255,7 +259,7 @@ bool stage_main_loop(Calculation& calc, std::ostream& progress) {
         announce_open_end(calc);
         while (!run_main_loop_iteration(calc, progress)) {
         }
-        return false;
+        return true;
     }
     log_line("      13: MAIN LOOP");
     announce_open_end(calc);

@@ -20,6 +20,10 @@ struct Structure;
 
 constexpr int max_absorber_edges = 100;
 
+// Per absorber edge, per path, the lengths of the path's counted member chains (the one-dimensional
+// model's variables).
+using EdgePathLengths = std::vector<std::vector<std::vector<double>>>;
+
 // One flag per command-line switch ("-gulp" and "-md" share one; "-guessFF" sets useFF too).
 struct RunFlags {
     bool restart = false;
@@ -104,6 +108,9 @@ struct Calculation {
     double previous_period_objective_sum = 0.0;
     std::int32_t stalled_periods = 0;
     std::int32_t centre_atom_index = -1;
+    // The one-dimensional model's lengths as a restart file kept them; the model takes them up once its
+    // paths exist.
+    EdgePathLengths loaded_path_lengths;
     // Working memory of the state evaluations (per-thread scratch, undo records of moves), kept from
     // one evaluation to the next.
     std::unique_ptr<EvaluationWork> evaluation_work;

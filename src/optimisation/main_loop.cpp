@@ -159,6 +159,21 @@ void write_progress_row(const Calculation& calc, int best, double diversity, std
     progress.flush();
 }
 
+// Without the model chi on the fixed grid (a population just loaded from a restart file) neither the
+// model spectra nor the chi history are written: they would be zeros in the place of the run's own.
+void report(Calculation& calc, std::ostream& progress, bool model_chi_known) {
+    const int best = calc.best_state_index;
+    const std::array<double, 4> residuals = residuals_in_every_space(calc, best);
+    if (model_chi_known) write_best_state_spectra(calc, best);
+    const double diversity = compute_population_diversity(calc);
+    write_console_block(calc, best, residuals, diversity);
+    adapt_step(calc);
+    print_separator_line();
+    write_progress_row(calc, best, diversity, progress);
+    append_states_geometry(calc);
+    if (model_chi_known) append_states_chi_history(calc);
+}
+
 }  // namespace
 
 void write_progress_header(const Calculation& calc, std::ostream& progress) {
@@ -174,17 +189,9 @@ void write_progress_header(const Calculation& calc, std::ostream& progress) {
     progress.flush();
 }
 
-void report_progress(Calculation& calc, std::ostream& progress) {
-    const int best = calc.best_state_index;
-    const std::array<double, 4> residuals = residuals_in_every_space(calc, best);
-    write_best_state_spectra(calc, best);
-    const double diversity = compute_population_diversity(calc);
-    write_console_block(calc, best, residuals, diversity);
-    adapt_step(calc);
-    print_separator_line();
-    write_progress_row(calc, best, diversity, progress);
-    append_states_xyz(calc);
-}
+void report_progress(Calculation& calc, std::ostream& progress) { report(calc, progress, true); }
+
+void report_loaded_progress(Calculation& calc, std::ostream& progress) { report(calc, progress, false); }
 
 bool run_main_loop_iteration(Calculation& calc, std::ostream& progress) {
     const int t = calc.iteration;

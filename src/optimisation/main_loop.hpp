@@ -12,5 +12,8 @@ bool run_main_loop_iteration(Calculation& calc, std::ostream& progress);
 // The report of one generation: the best state's residual in all four fit spaces, its spectrum files,
 // the console block, the step adaptation, one row of the residual history and the xyz history.
 void report_progress(Calculation& calc, std::ostream& progress);
+// The report of a population loaded from a restart file, which carries no model chi on the fixed grid:
+// the same without the best state's spectrum files and the chi history.
+void report_loaded_progress(Calculation& calc, std::ostream& progress);
 // The header line of the residual history file.
 void write_progress_header(const Calculation& calc, std::ostream& progress);

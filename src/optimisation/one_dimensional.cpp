@@ -88,6 +88,51 @@ void start_lengths(Calculation& calc) {
     }
 }
 
+// Set up once every path of every edge in use has its saved lengths (init_class_lengths sizes them).
+bool model_set_up(const Calculation& calc) {
+    if (!calc.flags.oneD) return false;
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        for (const Path& path : calc.edges[at(e)].pathfinder.paths) {
+            if (path.saved_lengths.empty()) return false;
+        }
+    }
+    return calc.absorber_edge_count > 0;
+}
+
+// A continued run goes on from the lengths its restart file kept, which must fit the paths read back.
+void take_loaded_lengths(Calculation& calc) {
+    const EdgePathLengths& loaded = calc.loaded_path_lengths;
+    if (loaded.empty()) {
+        if (calc.flags.restart) {
+            std::cout << "WARNING: THE RESTART FILE KEEPS NO 1D PATH LENGTHS. EVERY LENGTH STARTS AT ITS PATH'S R!"
+                      << '\n';
+        }
+        return;
+    }
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        const std::vector<Path>& paths = calc.edges[at(e)].pathfinder.paths;
+        bool fits = at(e) < loaded.size() && loaded[at(e)].size() == paths.size();
+        for (std::size_t p = 0; fits && p < paths.size(); ++p) {
+            fits = loaded[at(e)][p].size() == at(paths[p].degeneracy);
+        }
+        if (!fits) {
+            std::cout << "ERROR: THE 1D PATH LENGTHS OF THE RESTART FILE DO NOT FIT THE PATHS OF SPECTRUM #" << e << "!"
+                      << '\n';
+            end_process(4);
+        }
+    }
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        Pathfinder& finder = calc.edges[at(e)].pathfinder;
+        for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+            const std::vector<double>& lengths = loaded[at(e)][p];
+            for (std::size_t j = 0; j < lengths.size(); ++j) {
+                set_path_length(finder, finder.paths[p], static_cast<int>(j), lengths[j]);
+            }
+        }
+    }
+    std::cout << "              Path lengths of the restart file will be used." << '\n';
+}
+
 // The member moved in a path without "move_all": trunc(degeneracy * U), member 0 for a path that
 // counts none.
 int drawn_member(Calculation& calc, const Path& path) {
@@ -158,8 +203,22 @@ void setup_oned_mode(Calculation& calc) {
     spread_degeneracy(calc);
     refuse_paths_without_enough_chains(calc);
     start_lengths(calc);
+    take_loaded_lengths(calc);
     const int states = calc.parameters.ints[IntKey::Number_of_states];
     for (int i = 0; i < states; ++i) evaluate_states(calc, true, true, true, true, true, i, -1);
+}
+
+EdgePathLengths oned_path_lengths(const Calculation& calc) {
+    if (!model_set_up(calc)) return calc.loaded_path_lengths;
+    EdgePathLengths lengths(at(calc.absorber_edge_count));
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        const Pathfinder& finder = calc.edges[at(e)].pathfinder;
+        for (const Path& path : finder.paths) {
+            std::vector<double>& counted = lengths[at(e)].emplace_back();
+            for (int j = 0; j < path.degeneracy; ++j) counted.push_back(get_path_length(finder, path, j));
+        }
+    }
+    return lengths;
 }
 
 void save_path_lengths(Calculation& calc) {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <iosfwd>
+#include "control/calculation.hpp"
 
-struct Calculation;
+#include <iosfwd>
 
 // The one-dimensional model ("-oneD"): atoms stay where they are and the lengths of the member chains of
 // the paths are the variables (theory/path_lengths.hpp). Each path's chi is scaled by its coordination
@@ -10,9 +10,10 @@ struct Calculation;
 // absorbing atoms of an edge are spread over its paths as their degeneracies. The lengths live in the
 // path tables, which all states share.
 
-// Defaults, "oneD.dat", the report of the parameters, the degeneracy spread, the start lengths and a
-// first evaluation of every state. Ends the run with code 1 when a path has fewer member chains than
-// the degeneracy it is given.
+// Defaults, "oneD.dat", the report of the parameters, the degeneracy spread, the start lengths (those a
+// loaded restart file kept, else every path's R) and a first evaluation of every state. Ends the run with
+// code 1 when a path has fewer member chains than the degeneracy it is given, and with code 4 when the
+// kept lengths do not fit the paths.
 void setup_oned_mode(Calculation& calc);
 // Reads Coord_number and Initial_distance of every path of every edge, in that order, from the stream;
 // when the values run out (or one is no number) it warns once and the rest keep their defaults.
@@ -26,6 +27,9 @@ void spread_degeneracy(Calculation& calc);
 // beyond Maximal_displacement of structure 0 from its path's R marks the state violated and ends the
 // moves of that path. Sets and returns the state's `violated`.
 bool propose_oned_move(Calculation& calc, int i);
+// The counted members' lengths of every path of every edge in use, which a restart file keeps: the
+// model's own once it is set up, before that those a loaded restart file brought (none without one).
+EdgePathLengths oned_path_lengths(const Calculation& calc);
 // save_class_lengths / restore_class_lengths on every path of every edge in use.
 void save_path_lengths(Calculation& calc);
 void restore_path_lengths(Calculation& calc);

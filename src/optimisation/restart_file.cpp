@@ -8,6 +8,7 @@
 #include "optimisation/diagnostics.hpp"
 #include "optimisation/evaluation.hpp"
 #include "optimisation/main_loop.hpp"
+#include "optimisation/one_dimensional.hpp"
 #include "optimisation/partial_spectra.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/xyz_output.hpp"
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -42,6 +44,31 @@ int used_states(const Calculation& calc) {
 
 void write_padded_label(std::ostream& out, const std::string& label, std::size_t width) {
     out << label << std::string(width > label.size() ? width - label.size() : 0, ' ');
+}
+
+// What the layout of the counters, atoms and spectra leaves out, after it, so that a reader of that layout
+// stops before it: every state's structure weights, and the one-dimensional model's path lengths. Written
+// to the last bit, so that a continued run goes on from the same numbers.
+void write_added_sections(const Calculation& calc, std::ostream& out) {
+    const int states = used_states(calc);
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    out << std::setprecision(std::numeric_limits<double>::max_digits10);
+    out << "WEIGHTS" << '\n';
+    for (int i = 0; i < states; ++i) {
+        for (int j = 0; j < structures; ++j) out << calc.current_states[at(i)].weights[at(j)] << ' ';
+        out << '\n';
+    }
+    const EdgePathLengths lengths = oned_path_lengths(calc);
+    if (lengths.empty()) return;
+    out << "PATH_LENGTHS" << '\n';
+    for (const std::vector<std::vector<double>>& edge : lengths) {
+        out << edge.size() << '\n';
+        for (const std::vector<double>& path : edge) {
+            out << path.size() << ' ';
+            for (const double length : path) out << length << ' ';
+            out << '\n';
+        }
+    }
 }
 
 void write_restart_text(const Calculation& calc, std::ostream& out) {
@@ -83,6 +110,7 @@ void write_restart_text(const Calculation& calc, std::ostream& out) {
             out << '\n';
         }
     }
+    write_added_sections(calc, out);
 }
 
 // Writes the whole text under a temporary name beside the file, then puts it in the file's place.
@@ -272,8 +300,55 @@ void read_spectra(Calculation& calc, RestartReader& reader) {
             for (int m = 0; m < chi.n; ++m) chi.re[at(m)] = reader.real(values[at(m)], "a value of " + what);
         }
     }
-    std::vector<std::string> more;
-    if (reader.next_words(more)) reader.refuse_here("it holds more than its parameters describe");
+}
+
+void read_weights(Calculation& calc, RestartReader& reader) {
+    const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    for (int i = 0; i < used_states(calc); ++i) {
+        State& state = calc.current_states[at(i)];
+        const std::vector<std::string> values = reader.line_of("", at(structures), "the weights of " + state_text(i));
+        for (int j = 0; j < structures; ++j) {
+            state.weights[at(j)] = reader.real(values[at(j)], "a weight of " + state_text(i));
+        }
+    }
+}
+
+// Their count per edge and per path is checked against the paths when the model takes them up.
+void read_path_lengths(Calculation& calc, RestartReader& reader) {
+    EdgePathLengths lengths(at(calc.absorber_edge_count));
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        const std::string edge = "edge " + std::to_string(e);
+        const std::vector<std::string> head = reader.line_of("", 1, "the path count of " + edge);
+        const std::int32_t paths = reader.whole(head[0], "the path count");
+        if (paths < 0) reader.refuse_here("the path count of " + edge + " is negative");
+        for (std::int32_t p = 0; p < paths; ++p) {
+            const std::string what = "the lengths of path " + std::to_string(p) + " of " + edge;
+            std::vector<std::string> words;
+            if (!reader.next_words(words)) reader.refuse("it ends before " + what);
+            const std::int32_t count = reader.whole(words[0], "the length count");
+            if (count < 0 || words.size() - 1 != at(count)) {
+                reader.refuse_here(words[0] + " of " + what + " expected, found " + std::to_string(words.size() - 1));
+            }
+            std::vector<double>& path = lengths[at(e)].emplace_back();
+            for (std::size_t m = 1; m < words.size(); ++m) path.push_back(reader.real(words[m], "a value of " + what));
+        }
+    }
+    calc.loaded_path_lengths = std::move(lengths);
+}
+
+// Files of the layout without them end after the spectra.
+void read_added_sections(Calculation& calc, RestartReader& reader) {
+    std::vector<std::string> words;
+    bool more = reader.next_words(words);
+    if (more && words.size() == 1 && words[0] == "WEIGHTS") {
+        read_weights(calc, reader);
+        more = reader.next_words(words);
+    }
+    if (more && words.size() == 1 && words[0] == "PATH_LENGTHS") {
+        read_path_lengths(calc, reader);
+        more = reader.next_words(words);
+    }
+    if (more) reader.refuse_here("it holds more than its parameters describe");
 }
 
 }  // namespace
@@ -282,11 +357,15 @@ std::string restart_file_name(const Calculation& calc) {
     return calc.parameters.strings[StringKey::File_for_restart] + std::to_string(calc.iteration);
 }
 
-void write_restart_file(Calculation& calc) {
+void write_restart_file_alone(const Calculation& calc) {
     const std::string file_name = restart_file_name(calc);
     if (!write_whole_file(calc, file_name)) {
         std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
     }
+}
+
+void write_restart_file(Calculation& calc) {
+    write_restart_file_alone(calc);
     write_restart_clusters(calc);
     find_best_state(calc);
     write_state_xyz_files(calc);
@@ -303,6 +382,7 @@ void load_restart_file(Calculation& calc) {
     read_counters(calc, reader);
     read_atoms(calc, reader);
     read_spectra(calc, reader);
+    read_added_sections(calc, reader);
 
     for (int j = 0; j < calc.parameters.ints[IntKey::Number_of_structures]; ++j) {
         Structure& structure = calc.structures[at(j)];
@@ -316,5 +396,5 @@ void load_restart_file(Calculation& calc) {
     const std::string& history = calc.parameters.strings[StringKey::File_for_residuals];
     std::ofstream progress(history, std::ios::app);
     if (!progress) std::cout << "WARNING: FILE " << history << " CANNOT BE WRITTEN!" << '\n';
-    report_progress(calc, progress);
+    report_loaded_progress(calc, progress);
 }

@@ -92,6 +92,11 @@ void write_state_xyz_files(Calculation& calc) {
 }
 
 void append_states_xyz(Calculation& calc) {
+    append_states_geometry(calc);
+    append_states_chi_history(calc);
+}
+
+void append_states_geometry(Calculation& calc) {
     const int format = calc.parameters.ints[IntKey::Actual_geometry_format];
     if (format <= 0) return;
     const std::vector<int> states = states_to_write(calc, format);
@@ -122,7 +127,12 @@ void append_states_xyz(Calculation& calc) {
             }
         }
     }
+}
 
+void append_states_chi_history(Calculation& calc) {
+    const int format = calc.parameters.ints[IntKey::Actual_geometry_format];
+    if (format <= 0) return;
+    const std::vector<int> states = states_to_write(calc, format);
     for (int k = 0; k < calc.parameters.ints[IntKey::Number_of_spectra]; ++k) {
         const SpectrumParameters& parameters = calc.spectrum_parameters[at(k)];
         const std::string& file_name = parameters.strings[SpectrumStringKey::File_for_EXAFS_history];

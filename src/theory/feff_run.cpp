@@ -56,10 +56,14 @@ void prepare_feff_worker_folder(int edge, int worker) {
     const fs::path folder = feff_worker_folder_name(edge, worker);
     std::error_code ignored;
     fs::create_directory(folder, ignored);
-    copy_into(feff_program_name, folder);
+    // The edge folder's own program may be an earlier run's (its potentials were kept, with -skippot or
+    // -restart): the worker runs the program this run was given.
     for (const fs::directory_entry& entry : fs::directory_iterator(feff_folder_name(edge), ignored)) {
-        if (entry.is_regular_file(ignored)) copy_into(entry.path(), folder);
+        if (entry.is_regular_file(ignored) && entry.path().filename() != feff_program_name) {
+            copy_into(entry.path(), folder);
+        }
     }
+    copy_into(feff_program_name, folder);
 }
 
 bool run_program_in_folder(const std::string& program, const std::string& folder) {

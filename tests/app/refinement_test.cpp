@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,6 +56,41 @@ std::vector<std::string> result_files() {
     const std::string restart = file_text("restart5");
     return {file_text("output.dat"), file_text("EXAFS.dat"), file_text("final.xyz"),
             restart.substr(restart.find("\nEND\n")), file_text("histoEXAFS.dat"), file_text("partialEXAFS.dat")};
+}
+
+// Every file under the current folder, by its path, with its bytes.
+std::map<std::string, std::string> folder_files() {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
+        if (entry.is_regular_file()) files[entry.path().string()] = file_text(entry.path().string());
+    }
+    return files;
+}
+
+// The names of the files whose bytes differ between the two, or that only one of them holds.
+std::vector<std::string> changed_files(const std::map<std::string, std::string>& before,
+                                       const std::map<std::string, std::string>& after) {
+    std::vector<std::string> changed;
+    for (const auto& [name, bytes] : after) {
+        const auto earlier = before.find(name);
+        if (earlier == before.end() || earlier->second != bytes) changed.push_back(name);
+    }
+    for (const auto& [name, bytes] : before) {
+        if (!after.contains(name)) changed.push_back(name);
+    }
+    return changed;
+}
+
+// The path lines of the structure report: index, legs, degeneracy and length of every path.
+std::vector<std::string> reported_paths(const std::string& output) {
+    std::vector<std::string> paths;
+    const std::size_t report = output.find("STRUCTURE PARAMETERS");
+    if (report == std::string::npos) return paths;
+    std::istringstream lines(output.substr(report));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("index, nleg, degeneracy, r=") != std::string::npos) paths.push_back(line);
+    }
+    return paths;
 }
 
 }  // namespace
@@ -131,5 +167,49 @@ TEST(Refinement, ARestartGoesOnFromTheFileAndAppendsToTheHistory) {
     // run is 6, past Stop_after, so it is the last.
     EXPECT_EQ(continued[history.size()].substr(0, 2), "5 ");
     EXPECT_EQ(continued.back().substr(0, 2), "7 ");
+}
+
+// The modes that read a finished run write their own output and nothing of the run's. The importance
+// check kept paths 0, 1, 2 and 6 of the table: the structure report, which runs no FEFF, must find the
+// same paths without it.
+TEST(Refinement, ReportModesLeaveTheFilesOfAFinishedRunAsTheyWere) {
+    ScopedWorkFolder folder;
+    write_inputs();
+    RunFlags skipcheck;
+    skipcheck.skipcheck = true;
+    const TalqRun run = run_talq("File_with_structure cu.p1\nFile_with_experimental_EXAFS_signal exp.dat\n"
+                                 "Columns_in_input 2\nColumn_for_k 1\nColumn_for_chi 2\nEdge Cu\nSupercell 2x2x2\n"
+                                 "k_min 2\nk_max 12\nNumber_of_states 2\nN_legs 3\nR_max_for_FEFF 4.5\n"
+                                 "FEFF_criteria 10\nStop_after 1\ntime1 1\ntime2 1\nNumber_of_threads 4\n",
+                                 "input.dat", skipcheck);
+    ASSERT_EQ(run.code, -1) << run.output;
+    ASSERT_EQ(reported_paths(run.output).size(), 4u) << run.output;
+    const std::map<std::string, std::string> finished = folder_files();
+    const std::string last = "restart3";
+    ASSERT_TRUE(finished.contains("./" + last));
+
+    RunFlags structure;
+    structure.structure = true;
+    const TalqRun report = run_talq("", last, structure);
+    EXPECT_EQ(report.code, 0) << report.output;
+    EXPECT_NE(report.output.find("      8: PATHS IMPORTANCE CHECK - skipped\n"), std::string::npos);
+    EXPECT_EQ(reported_paths(report.output), reported_paths(run.output));
+    EXPECT_EQ(changed_files(finished, folder_files()), std::vector<std::string>{});
+
+    RunFlags beststate;
+    beststate.beststate = true;
+    EXPECT_EQ(run_talq("", last, beststate).code, 0);
+    EXPECT_EQ(changed_files(finished, folder_files()), std::vector<std::string>{"./" + last + "_beststate_3"});
+    fs::remove(last + "_beststate_3");
+
+    // Writing the xyz snapshots and RDFs of the file's states is what the mode is for.
+    RunFlags phantoms;
+    phantoms.phantoms = true;
+    EXPECT_EQ(run_talq("", last, phantoms).code, 0);
+    for (const std::string& name : changed_files(finished, folder_files())) {
+        EXPECT_TRUE(name == "./final.xyz" || name == "./final_no_PBC.xyz" || name == "./start.xyz" ||
+                    name == "./start_no_PBC.xyz" || name == "./rdf.dat")
+            << name;
+    }
 }
 #endif

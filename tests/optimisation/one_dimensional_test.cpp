@@ -6,13 +6,17 @@
 #include "optimisation/main_loop.hpp"
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/partial_rdf.hpp"
+#include "optimisation/restart_file.hpp"
 #include "structure/energy_term.hpp"
 #include "theory/path_lengths.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -136,6 +140,62 @@ TEST(OneDimensionalSetup, LongerPathsStandInAsOneLegAtTheirLength) {
         ++blocks;
     }
     EXPECT_GT(blocks, 1);
+}
+
+// A continued run (-restart -oneD) goes on from the lengths its restart file kept, to the last bit.
+TEST(OneDimensionalSetup, AContinuedRunTakesUpTheLengthsItsRestartFileKept) {
+    CopperModel model(three_shells);
+    set_up(model);
+    for (const Path& path : model.finder().paths) {
+        for (int j = 0; j < path.degeneracy; ++j) {
+            shift_path_length(model.finder(), path, j, 0.01 * std::sin(j + path.R));
+        }
+    }
+    const std::vector<double> kept = counted_lengths(model);
+    {
+        CaptureStdout quiet;
+        write_restart_file(*model.calc);
+    }
+    const std::string name = restart_file_name(*model.calc);
+    const auto continued = [](const std::string& file_name, std::string& output) {
+        auto calc = std::make_unique<Calculation>();
+        calc->flags.restart = calc->flags.oneD = true;
+        CaptureStdout capture;
+        const int code = exit_code_of([&] {
+            prepare_calculation_through_paths(*calc, file_name, "");
+            bind_states_to_absorber_edges(*calc);
+            setup_oned_mode(*calc);
+        });
+        output = capture.text();
+        std::vector<double> lengths;
+        const Pathfinder& finder = calc->edges[0].pathfinder;
+        for (const Path& path : finder.paths) {
+            for (int j = 0; j < path.degeneracy; ++j) lengths.push_back(get_path_length(finder, path, j));
+        }
+        return std::pair(code, lengths);
+    };
+    std::string output;
+    EXPECT_EQ(continued(name, output), std::pair(-1, kept)) << output;
+    EXPECT_NE(output.find("              Path lengths of the restart file will be used.\n"), std::string::npos);
+
+    // A file without them (of the older layout) starts every length at its path's R, and says so.
+    const std::string text = file_text(name);
+    std::ofstream("older") << text.substr(0, text.find("PATH_LENGTHS\n"));
+    const auto [code, lengths] = continued("older", output);
+    EXPECT_EQ(code, -1) << output;
+    EXPECT_EQ(lengths[0], model.finder().paths[0].R);
+    EXPECT_NE(output.find("WARNING: THE RESTART FILE KEEPS NO 1D PATH LENGTHS. EVERY LENGTH STARTS AT ITS PATH'S R!\n"),
+              std::string::npos);
+
+    // Lengths of another path table are refused rather than spread over the wrong members.
+    const std::size_t first_path = text.find("PATH_LENGTHS\n3\n") + 15;
+    const std::size_t second_value = text.find(' ', text.find(' ', first_path) + 1);
+    const int count = std::stoi(text.substr(first_path));
+    std::ofstream("other") << text.substr(0, first_path) << count - 1 << text.substr(second_value);
+    EXPECT_EQ(continued("other", output).first, 4);
+    EXPECT_NE(output.find("ERROR: THE 1D PATH LENGTHS OF THE RESTART FILE DO NOT FIT THE PATHS OF SPECTRUM #0!\n"),
+              std::string::npos)
+        << output;
 }
 
 TEST(OneDimensionalSweep, ARejectedMoveTakesEveryLengthBackToTheStartOfTheSweep) {

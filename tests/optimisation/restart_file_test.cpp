@@ -114,12 +114,16 @@ TEST(RestartFile, NamedByIterationWithTheCountersInTheirColumnsAfterTheWholePara
     EXPECT_EQ(lines[8], first_atom.str()) << "the first atom sits at the origin, so its position is its displacement";
     const std::size_t spectra = 6 + 4 * (2 + 32);
     EXPECT_EQ(lines[spectra], "SPECTRA");
-    ASSERT_EQ(lines.size(), spectra + 1 + 4);
+    ASSERT_EQ(lines.size(), spectra + 1 + 4 + 1 + 4);
     std::istringstream values(lines[spectra + 1]);
     int count = 0;
     for (double value; values >> value;) ++count;
     EXPECT_EQ(count, model.calc->spectrum_parameters[0].nk);
     EXPECT_EQ(lines[spectra + 1].back(), ' ');
+    // Then what that layout leaves out: each state's structure weights (no path lengths outside the 1D
+    // model).
+    EXPECT_EQ(lines[spectra + 5], "WEIGHTS");
+    EXPECT_EQ(lines[spectra + 6], "1 ");
 }
 
 // Two spectra of different k ranges and weights, and settings the canonical layout leaves out.
@@ -127,6 +131,11 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     CopperModel model("Number_of_spectra 2\nk_min 2 3\nSpectrum_weight 0.2 0.8\nNorm_type L1\ncrossoverT 0\n"
                       "adjust_step 1\nMC_temperature 250\nLJ_epsilons 0.1 0.2 0.3 0.4 0.5 0.625\n");
     save_at_iteration_100(model);
+    for (int i = 0; i < 4; ++i) model.state(i).weights[0] = 1.0 / (3.0 + i);
+    {
+        CaptureStdout quiet;
+        write_restart_file(*model.calc);
+    }
 
     const LoadRun run = load("restart100", &RunFlags::restart);
     ASSERT_EQ(run.code, -1) << run.output;
@@ -151,6 +160,7 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
         EXPECT_NEAR(r1, saved.spectra[1].residual, 1e-5 * std::abs(saved.spectra[1].residual));
         EXPECT_GT(std::abs(r0 - r1), 1e-3) << "the spectra must differ for the mean to be told from the weighted sum";
         EXPECT_EQ(loaded.residual, (r0 + r1) / 2) << "the plain mean, not weighted by Spectrum_weight";
+        EXPECT_EQ(loaded.weights[0], saved.weights[0]);
         for (int s = 0; s < 2; ++s) {
             const SignalArray& a = saved.spectra[static_cast<std::size_t>(s)].chi;
             const SignalArray& b = loaded.spectra[static_cast<std::size_t>(s)].chi;
@@ -165,6 +175,9 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].rfind("100 ", 0), 0u);
     EXPECT_NE(run.output.find("\tGENERATION:\n\t\t100\n"), std::string::npos);
+    // The file carries no model chi on the fixed grid: the run's spectrum files are not touched.
+    for (const char* file : {"EXAFS.dat", "ft.dat", "histoEXAFS.dat"}) EXPECT_FALSE(fs::exists(file)) << file;
+    EXPECT_TRUE(fs::exists("output.xyz"));
 }
 
 TEST(RestartFile, AFileWithoutTheAddedSettingsStillLoads) {
@@ -173,12 +186,15 @@ TEST(RestartFile, AFileWithoutTheAddedSettingsStillLoads) {
     const std::string text = file_text("restart100");
     std::ostringstream canonical;
     write_parameter_file(*model.calc, canonical);
-    write_text("older", canonical.str() + text.substr(text.find("\nEND\n") + 5));
+
+    const std::string after_block = text.substr(text.find("\nEND\n") + 5);
+    write_text("older", canonical.str() + after_block.substr(0, after_block.find("WEIGHTS\n")));
 
     const LoadRun run = load("older", &RunFlags::phantoms);
     ASSERT_EQ(run.code, 0) << run.output;
     EXPECT_EQ(run.calc->parameters.strings[StringKey::Norm_type], "L2") << "what the older layout did not carry";
     for (int i = 0; i < 4; ++i) EXPECT_LT(largest_displacement_gap(model.state(i), run.calc->current_states[static_cast<std::size_t>(i)]), 1e-9);
+    EXPECT_EQ(run.calc->current_states[0].weights[0], 1.0) << "the starting weight";
     EXPECT_FALSE(fs::exists("output.dat")) << "only a continued refinement reports";
     EXPECT_FALSE(fs::exists("EXAFS.dat"));
 }
@@ -191,14 +207,15 @@ TEST(RestartFile, TruncatedOrMismatchedFilesAreRefusedNamingTheFile) {
         return good.substr(0, static_cast<std::size_t>(static_cast<std::ptrdiff_t>(good.find(mark)) + offset));
     };
     const std::string last_atoms_line = "\n100 3 0\n";
+    const std::string spectra = cut_at("WEIGHTS\n");  // the file as the layout without weights ends
     const std::vector<std::pair<std::string, std::string>> broken = {
         {"cut before END", cut_at("\nEND\n", 1)},
         {"cut after END", cut_at("\nEND\n", 5)},
         {"cut after the residuals", cut_at("Average_delta:")},
         {"cut inside an atom line", cut_at("\n100 1 0\n", 30)},
         {"cut before the spectra", cut_at("SPECTRA")},
-        {"cut inside the last spectrum", good.substr(0, good.size() - 40)},
-        {"last spectrum missing", good.substr(0, good.rfind('\n', good.size() - 2) + 1)},
+        {"cut inside the last spectrum", spectra.substr(0, spectra.size() - 40)},
+        {"last spectrum missing", spectra.substr(0, spectra.rfind('\n', spectra.size() - 2) + 1)},
         {"wrong atom count", replaced_once(good, "\n32\n100 2 0\n", "\n31\n100 2 0\n")},
         {"wrong label", replaced_once(good, "100 1 0\nCu ", "100 1 0\nAg ")},
         {"wrong heading", replaced_once(good, "\n100 2 0\n", "\n100 3 0\n")},
@@ -210,7 +227,11 @@ TEST(RestartFile, TruncatedOrMismatchedFilesAreRefusedNamingTheFile) {
         {"normaliser that makes objectives overflow", with_word_after(good, "\nAverage_delta:", 0, "1e-320")},
         {"fewer states in the head", replaced_once(good, "Number_of_states                       4", "Number_of_states                       2")},
         {"more states in the head", replaced_once(good, "Number_of_states                       4", "Number_of_states                       6")},
-        {"something after the spectra", good + "0.5 0.5\n"},
+        {"something after the spectra", replaced_once(good, "WEIGHTS\n", "0.5 0.5\nWEIGHTS\n")},
+        {"something after the weights", good + "0.5 0.5\n"},
+        {"a weight no number", with_word_after(good, "\nWEIGHTS\n", 0, "one")},
+        {"the weights of a state missing", good.substr(0, good.rfind('\n', good.size() - 2) + 1)},
+        {"path lengths of fewer paths than counted", good + "PATH_LENGTHS\n2\n1 2.5 \n"},
     };
     ASSERT_NE(good.find(last_atoms_line), std::string::npos);
     for (const auto& [what, text] : broken) {

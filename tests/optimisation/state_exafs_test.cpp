@@ -1,5 +1,6 @@
 #include "control/mt.hpp"
 #include "optimisation/copper_model.hpp"
+#include "optimisation/diagnostics.hpp"
 #include "optimisation/evaluation.hpp"
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -220,4 +223,100 @@ TEST(StateExafs, AFeffThatWritesNothingStopsTheClusterRunNamingTheFile) {
     EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0], false); }), 1);
     EXPECT_NE(capture.text().find("ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND!"), std::string::npos)
         << capture.text();
+}
+
+namespace {
+
+// The clustering check of Calculation::Number_of_states - 1 with the given precision and cluster limit,
+// its console output, and whether every state came back as it was.
+struct Check {
+    std::string output;
+    bool states_restored = true;
+};
+
+Check check_clustering(CopperModel& model, double precision, int maximal_clusters) {
+    Calculation& calc = *model.calc;
+    calc.spectrum_parameters[0].doubles[SpectrumDoubleKey::Clustering_precision] = precision;
+    calc.parameters.ints[IntKey::Maximal_number_of_clusters] = maximal_clusters;
+    std::vector<State> before(calc.current_states.size());
+    for (std::size_t i = 0; i < before.size(); ++i) before[i] = calc.current_states[i];
+    Check check;
+    {
+        CaptureStdout capture;
+        check_clustering_precision(calc, true);
+        check.output = capture.text();
+    }
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        const State& state = calc.current_states[i];
+        check.states_restored = check.states_restored && state.residual == before[i].residual &&
+                                state.spectra[0].chi_grid == before[i].spectra[0].chi_grid;
+    }
+    return check;
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+}  // namespace
+
+TEST(ClusteringCheck, SplitsOnlyWhatIsNotPreciseEnoughWarnsAtTheLimitAndPutsTheStatesBack) {
+    CopperModel model("Initial_displacement 0.1\n");
+    full_pass(model);
+    const int paths = static_cast<int>(model.finder().paths.size());
+    ASSERT_EQ(paths, 3);
+    const std::string warning = "\tWARNING! Clustering precision may be insufficient!\n";
+
+    // A spectrum that has its limit already runs no pass at all.
+    Check check = check_clustering(model, 1e-9, paths);
+    EXPECT_EQ(check.output.find("\tTotal number of clusters: "), std::string::npos) << check.output;
+    EXPECT_EQ(count_of(check.output, warning), 1u);
+    EXPECT_EQ(count_clusters(model.finder()), paths);
+    EXPECT_TRUE(check.states_restored);
+
+    // Precise enough: one pass, nothing split, no warning, every path examined.
+    check = check_clustering(model, 1.0, 10000);
+    EXPECT_EQ(count_of(check.output, "\tTotal number of clusters: "), 1u) << check.output;
+    EXPECT_EQ(check.output.find(warning), std::string::npos);
+    EXPECT_EQ(count_clusters(model.finder()), paths);
+    for (const Path& path : model.finder().paths) {
+        EXPECT_TRUE(path.check) << "marked again for the next check";
+        EXPECT_GE(path.largest_exafs_error, 0.0);
+        EXPECT_LE(path.largest_exafs_error, 1.0);
+    }
+
+    // Never precise enough: every pass splits the clusters wider than the narrowest failing one, until
+    // the limit ends the check with the warning.
+    check = check_clustering(model, 1e-12, 4 * paths);
+    EXPECT_NE(check.output.find("\tTotal number of clusters: 3\n"), std::string::npos) << check.output;
+    EXPECT_GE(count_of(check.output, "\tTotal number of clusters: "), 2u);
+    EXPECT_EQ(count_of(check.output, warning), 1u);
+    EXPECT_GE(count_clusters(model.finder()), 4 * paths);
+    EXPECT_TRUE(check.states_restored);
+
+    // The cluster file holds the clusters the check left, edge by edge and path by path.
+    const std::vector<std::string> lines = lines_of("restartClusters.dat");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "PATHLENGTH: 3");
+    std::size_t line = 1;
+    for (const Path& path : model.finder().paths) {
+        ASSERT_LT(line + 2, lines.size());
+        EXPECT_EQ(lines[line], "\tCLUSTERLENGTH: " + std::to_string(path.cluster_count));
+        EXPECT_EQ(lines[line + 1].rfind("\tMax. geom. error: ", 0), 0u);
+        EXPECT_EQ(lines[line + 2].rfind("\tMax. EXAFS error: ", 0), 0u);
+        line += 3;
+        for (const Cluster& cluster : path.clusters) {
+            ASSERT_LT(line, lines.size());
+            std::istringstream values(lines[line++]);
+            std::vector<double> numbers;
+            for (double value; values >> value;) numbers.push_back(value);
+            ASSERT_EQ(numbers.size(), static_cast<std::size_t>(path.descriptor_length) + 4) << lines[line - 1];
+            EXPECT_NEAR(numbers[0], cluster.centroid[0], 1e-5 * std::abs(cluster.centroid[0]));
+            EXPECT_EQ(numbers[static_cast<std::size_t>(path.descriptor_length)], cluster.member_count);
+            EXPECT_EQ(numbers[static_cast<std::size_t>(path.descriptor_length) + 2], 0.0) << "the reserved error";
+        }
+    }
+    EXPECT_EQ(line, lines.size());
 }

@@ -48,6 +48,12 @@ TEST(FeffFolders, ProgramsRunInTheirOwnFolderAndKeepTheirExecutableBit) {
     EXPECT_EQ(fs::path(edge_path).filename(), "feff_2");
     EXPECT_EQ(fs::current_path(), folder.path()) << "the program's own folder never changes";
     EXPECT_FALSE(run_program_in_folder("absent.exe", "feff_2"));
+
+    // A later run that kept the potentials brings another program: its workers run that one.
+    std::ofstream(feff_program_name, std::ios::trunc) << "#!/bin/sh\necho later > which.txt\n";
+    prepare_feff_worker_folder(2, 0);
+    EXPECT_EQ(file_text("feff_2_0/feff_win.exe"), file_text(feff_program_name));
+    EXPECT_NE(file_text("feff_2/feff_win.exe"), file_text(feff_program_name));
 }
 
 TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {

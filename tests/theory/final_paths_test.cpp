@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -59,10 +60,10 @@ struct Fixture {
     }
 
     // The kept paths by their distance, after the list has been edited.
-    std::vector<double> load(const std::vector<std::string>& lines) {
+    std::vector<double> load(const std::vector<std::string>& lines, ListedPaths listed_by = ListedPaths::by_position) {
         store(lines);
         CaptureStdout capture;
-        load_final_paths(edge);
+        load_final_paths(edge, listed_by);
         std::vector<double> kept;
         for (const Path& path : edge.pathfinder.paths) {
             EXPECT_EQ(path.scale, 1.0);
@@ -91,6 +92,28 @@ TEST(FinalPaths, PathsAboveTheCriteriaAreListedAndTheListDecidesWhatIsKept) {
     EXPECT_EQ(edited.load(without_first), (std::vector<double>{2.2})) << "block 2 is the third path of the table";
 }
 
+// A run that skips the importance check (the structure report) finds the listed paths by their atoms.
+TEST(FinalPaths, WithoutTheImportancesTheBlocksNameTheirPathsByGeometry) {
+    Fixture fixture({50, 0.5, 20, 1.0});
+    const auto lines = fixture.write();
+    for (Path& path : fixture.edge.pathfinder.paths) path.importance = path_tree_initial_importance;
+    EXPECT_EQ(fixture.load(lines, ListedPaths::by_geometry), (std::vector<double>{2.0, 2.2}));
+
+    const auto refused = [](const std::vector<std::string> edited, const std::string& message) {
+        Fixture again({50, 0.5, 20, 1.0});
+        again.store(edited);
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { load_final_paths(again.edge, ListedPaths::by_geometry); }), 4);
+        EXPECT_EQ(capture.text(), "ERROR: feff_0/paths_fin.dat LISTS " + message + "\n");
+    };
+    auto moved = lines;
+    moved[9].replace(0, 9, " 2.450000");
+    refused(moved, "PATH 2, WHOSE ATOMS MAKE NO PATH OF THE STRUCTURE!");
+    auto twice = lines;
+    std::copy(lines.begin() + 3, lines.begin() + 7, twice.begin() + 7);  // block 1 in the place of block 2
+    refused(twice, "PATH 1 MORE THAN ONCE!");
+}
+
 TEST(FinalPaths, ListsNamingNoImportantPathAreRefused) {
     Fixture fixture({50, 0.5, 20});
     const auto written = fixture.write();
@@ -103,7 +126,7 @@ TEST(FinalPaths, ListsNamingNoImportantPathAreRefused) {
         lines[7].replace(0, 6, index);
         fixture.store(lines);
         CaptureStdout capture;
-        EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge); }), 4);
+        EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge, ListedPaths::by_position); }), 4);
         EXPECT_EQ(capture.text(), "ERROR: feff_0/paths_fin.dat LISTS " + message + "\n");
     }
     // Every block deleted, a leg count that cannot be read, a block head that cannot: the list read
@@ -120,12 +143,12 @@ TEST(FinalPaths, ListsNamingNoImportantPathAreRefused) {
              {bad_head, ": NO PATH BLOCK CAN BE READ AFTER BLOCK 1!"}}) {
         fixture.store(lines);
         CaptureStdout capture;
-        EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge); }), 4) << message;
+        EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge, ListedPaths::by_position); }), 4) << message;
         EXPECT_EQ(capture.text(), "ERROR: feff_0/paths_fin.dat" + message + "\n");
     }
     std::filesystem::remove("feff_0/paths_fin.dat");
     CaptureStdout capture;
-    EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge); }), 4);
+    EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge, ListedPaths::by_position); }), 4);
     for (Path& path : fixture.edge.pathfinder.paths) path.importance = 1.0;
     EXPECT_EQ(exit_code_of([&] { write_final_paths_file(fixture.edge); }), 1);
     EXPECT_EQ(capture.text(), "ERROR: paths_fin.dat FILE CANNOT BE OPENED!\n"
