@@ -4,9 +4,13 @@
 
 #include <iostream>
 
+#ifndef TALQ_VERSION
+#error "TALQ_VERSION comes from the project version of the build"
+#endif
+
 namespace {
 
-const char* const version_text = "6.16";
+const char* const version_text = TALQ_VERSION;
 const char* const platform_line = "Version for Linux OS (64 bit).";
 
 struct SwitchCode {

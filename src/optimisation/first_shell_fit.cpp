@@ -46,10 +46,19 @@ double path_half_length(const Pathfinder& finder, const Path& path) {
     return half_closed_length(geometry, path.nleg);
 }
 
-void print_header() {
-    std::cout << std::setw(10) << "S02" << std::setw(10) << "Delta_E0" << std::setw(10) << "r_1st" << std::setw(10)
-              << "r/r_eff" << std::setw(9) << "Sigma^2" << "R-factor" << '\n';
+// Columns S02, Delta_E0, r_1st, r/r_eff, Sigma^2 and R-factor, right-aligned. Each begins with a blank,
+// so a value wider than its column still stands apart from the one before it.
+constexpr int column_widths[] = {10, 10, 10, 10, 9, 0};
+
+template <class Value>
+void print_row(const Value (&values)[std::size(column_widths)]) {
+    for (std::size_t i = 0; i < std::size(column_widths); ++i) {
+        std::cout << ' ' << std::setw(std::max(column_widths[i] - 1, 0)) << values[i];
+    }
+    std::cout << '\n';
 }
+
+void print_header() { print_row<const char*>({"S02", "Delta_E0", "r_1st", "r/r_eff", "Sigma^2", "R-factor"}); }
 
 // Fits one spectrum and prints its block; a spectrum that cannot be fitted gets a warning and keeps its S02 and dE0.
 void fit_spectrum(Calculation& calc, int s) {
@@ -101,9 +110,9 @@ void fit_spectrum(Calculation& calc, int s) {
     const double de0 = p.doubles[SpectrumDoubleKey::dE0];
     // Coordinates are scaled when the structure is read, so r_eff is already the scaled distance.
     const SavedNumberFormat console(std::cout);
-    std::cout << std::fixed << std::setprecision(6) << std::setw(10) << best.phi * s02 << std::setw(10)
-              << best.delta_e - de0 << std::setw(10) << best.rho * r_eff << std::setw(10) << best.rho << std::setw(9)
-              << best.sigma2 << result.best_value * result.best_value << '\n';
+    std::cout << std::fixed << std::setprecision(6);
+    print_row<double>({best.phi * s02, best.delta_e - de0, best.rho * r_eff, best.rho, best.sigma2,
+                       result.best_value * result.best_value});
     if (calc.flags.autoES) {
         p.doubles[SpectrumDoubleKey::S02] = best.phi * s02;
         p.doubles[SpectrumDoubleKey::dE0] = de0 - best.delta_e;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <span>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
@@ -23,19 +24,28 @@ constexpr double lower_sentinel = -1e6;
 constexpr double upper_sentinel = 1e6;
 constexpr double same_point = 1e-6;
 
-// The data lines of a table file: neither empty nor starting with '#'. They are also copied to
-// "tempfile", as users look there for what was read; the rows themselves are parsed from memory.
-std::vector<std::string> read_data_lines(std::ifstream& in) {
+// The data lines of a table file: neither empty nor starting with '#', with the number of the line in
+// the file. They are also copied to "tempfile", as users look there for what was read; the rows
+// themselves are parsed from memory.
+struct TableLines {
     std::vector<std::string> lines;
+    std::vector<std::size_t> line_numbers;
+};
+
+TableLines read_data_lines(std::ifstream& in) {
+    TableLines table;
     std::string line;
-    while (std::getline(in, line)) {
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Editors on other systems may open a file with a byte-order mark; it is not part of the data.
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
         if (line.empty() || line[0] == '#') continue;
-        lines.push_back(line);
+        table.lines.push_back(line);
+        table.line_numbers.push_back(number);
     }
     std::ofstream temp("tempfile", std::ios::trunc);
-    for (std::size_t i = 0; i < lines.size(); ++i) temp << (i > 0 ? "\n" : "") << lines[i];
-    return lines;
+    for (std::size_t i = 0; i < table.lines.size(); ++i) temp << (i > 0 ? "\n" : "") << table.lines[i];
+    return table;
 }
 
 // The first `count` numbers of a line, or nothing when the line has fewer readable numbers.
@@ -46,6 +56,44 @@ bool read_row(const std::string& line, int count, std::vector<double>& numbers) 
         if (!(fields >> number)) return false;
     }
     return true;
+}
+
+bool is_binary_byte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && c != '\t' && c != '\v' && c != '\f') || byte == 0x7f;
+}
+
+// Ends the run for a table of which not one row could be read, saying what stands where the numbers
+// should be: a table without any data line, a compressed or binary file, commas between the numbers,
+// or the first line that is no row of numbers.
+[[noreturn]] void refuse_unreadable_table(const std::string& file_name, const TableLines& table, int numbers_per_row,
+                                          const char* no_data_message) {
+    if (table.lines.empty()) {
+        std::cout << no_data_message << '\n';
+        end_process(4);
+    }
+    const std::string& line = table.lines.front();
+    const std::size_t number = table.line_numbers.front();
+    if (line.rfind("\x1f\x8b", 0) == 0) {
+        std::cout << "ERROR: " << file_name << " is gzip-compressed, not a text table: decompress it, or export "
+                  << "the data as a text file of columns" << '\n';
+    } else if (std::any_of(line.begin(), line.end(), is_binary_byte)) {
+        std::cout << "ERROR: " << file_name << " holds binary content (line " << number
+                  << "), not a text table of numbers" << '\n';
+    } else {
+        constexpr std::size_t shown = 60;
+        const std::string quoted = "'" + (line.size() > shown ? line.substr(0, shown) + "..." : line) + "'";
+        const std::size_t first = line.find_first_not_of(" \t");
+        std::cout << "ERROR: line " << number << " of " << file_name << ", " << quoted << ", is not a row of "
+                  << numbers_per_row << " numbers";
+        if (line.find(',') != std::string::npos) {
+            std::cout << ": the numbers are separated by commas; separate them by blanks or tabs";
+        } else if (first != std::string::npos && line[first] == '#') {
+            std::cout << ": a comment line must begin with '#' as its very first character";
+        }
+        std::cout << '\n';
+    }
+    end_process(4);
 }
 
 void warn_dropped_rows(std::size_t read, std::size_t lines, const std::string& file_name) {
@@ -99,6 +147,87 @@ double norm_of(const SignalArray& signal, const SignalArray& window, bool comple
                                 : weighted_squared_norm(signal, window, complex);
 }
 
+// k of a chi(k) spectrum stays well below this (the grid itself ends at 19.95); a larger abscissa is an
+// energy in eV or some other quantity.
+constexpr double largest_k = 30.0;
+
+struct ChiRows {
+    std::vector<double> k;
+    std::vector<double> chi;
+};
+
+// Numbers in messages keep the default notation, whatever notation the console was left in.
+std::string number_text(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+bool rises(const std::vector<double>& values) {
+    return std::adjacent_find(values.begin(), values.end(), std::greater_equal<>()) == values.end();
+}
+
+// The k column of a chi(k) table rises from row to row and stays within the wave numbers of EXAFS;
+// anything else is another quantity (mu(E) over energies, or chi read as k) that would be fitted as
+// nonsense.
+void check_k_column(const std::string& file_name, const SpectrumParameters& p, const ChiRows& rows,
+                    const TableLines& table) {
+    const int column_k = p.ints[SpectrumIntKey::Column_for_k];
+    const int column_chi = p.ints[SpectrumIntKey::Column_for_chi];
+    const auto too_large = std::find_if(rows.k.begin(), rows.k.end(), [](double k) { return k > largest_k; });
+    if (too_large != rows.k.end()) {
+        const auto row = static_cast<std::size_t>(too_large - rows.k.begin());
+        std::cout << "ERROR: " << file_name << " is not a chi(k) spectrum: its k column (column " << column_k
+                  << ", Column_for_k) holds " << number_text(*too_large) << " on line " << table.line_numbers[row]
+                  << ", where k stays below " << number_text(largest_k)
+                  << " 1/A; is it mu(E) over energies in eV? talq needs chi(k)" << '\n';
+        end_process(4);
+    }
+    const auto fall = std::adjacent_find(rows.k.begin(), rows.k.end(), std::greater_equal<>());
+    if (fall == rows.k.end()) return;
+    const auto row = static_cast<std::size_t>(fall - rows.k.begin());
+    std::cout << "ERROR: the k column of " << file_name << " does not increase: with Column_for_k " << column_k
+              << " and Column_for_chi " << column_chi << ", line " << table.line_numbers[row + 1] << " has k = "
+              << number_text(rows.k[row + 1]) << " after k = " << number_text(rows.k[row]) << " on line "
+              << table.line_numbers[row];
+    if (column_k != column_chi && rises(rows.chi)) {
+        std::cout << "; column " << column_chi << " increases: if it holds k, set Column_for_k " << column_chi
+                  << " and Column_for_chi " << column_k;
+    }
+    std::cout << '\n';
+    end_process(4);
+}
+
+// Grid points beyond the data take the data's first or last value: a small gap is reported, and data
+// that cover less than half of the compared range are refused.
+void check_k_coverage(const std::string& file_name, const SpectrumParameters& p, const ChiRows& rows, double dE0) {
+    const double g = energy_shift_term(dE0);
+    const double first = shifted(std::max(rows.k.front(), 0.0), g);
+    const double last = shifted(std::max(rows.k.back(), 0.0), g);
+    const double k_min = p.doubles[SpectrumDoubleKey::k_min];
+    const double k_max = p.doubles[SpectrumDoubleKey::k_max];
+    const double range = k_max - k_min;
+    const std::string shift = dE0 != 0.0 ? " (after the dE0 shift of " + number_text(dE0) + " eV)" : "";
+    if (range > 0 && std::min(last, k_max) - std::max(first, k_min) < 0.5 * range) {
+        std::cout << "ERROR: the data of " << file_name << " cover k = " << number_text(first) << " to "
+                  << number_text(last) << shift << ", less than half of the compared range from k_min "
+                  << number_text(k_min) << " to k_max " << number_text(k_max)
+                  << ": choose k_min and k_max inside the data" << '\n';
+        end_process(1);
+    }
+    // A gap narrower than a grid step holds one grid point at most; a small shift by dE0 (as -autoES
+    // applies) opens one at data that end right at k_max.
+    const double tolerance = p.doubles[SpectrumDoubleKey::dk];
+    if (last < k_max - tolerance) {
+        std::cout << "WARNING: the data of " << file_name << " end at k = " << number_text(last) << shift
+                  << ", below k_max " << number_text(k_max) << ": their last value is held up to k_max" << '\n';
+    }
+    if (first > k_min + tolerance) {
+        std::cout << "WARNING: the data of " << file_name << " begin at k = " << number_text(first) << shift
+                  << ", above k_min " << number_text(k_min) << ": their first value is held down to k_min" << '\n';
+    }
+}
+
 }  // namespace
 
 double energy_shift_term(double dE0) { return ((dE0 * -1.6381356911311729e38) * 1.602e-19) / 1e20; }
@@ -117,19 +246,32 @@ void read_experimental_exafs(SignalArray& target, const std::string& file_name, 
         end_process(1);
     }
     const int numbers_per_row = std::max({p.ints[SpectrumIntKey::Columns_in_input], column_k, column_chi});
-    const std::vector<std::string> lines = read_data_lines(in);
+    const TableLines lines = read_data_lines(in);
 
-    const double k_power = p.doubles[SpectrumDoubleKey::k_power];
-    const double k_power_in_io = p.doubles[SpectrumDoubleKey::k_power_in_IO];
-    SentinelTable table;
+    ChiRows rows;
     std::vector<double> numbers;
-    for (const std::string& line : lines) {
+    for (const std::string& line : lines.lines) {
         if (!read_row(line, numbers_per_row, numbers)) break;
         const double k = numbers[static_cast<std::size_t>(column_k - 1)];
         const double chi = numbers[static_cast<std::size_t>(column_chi - 1)];
         for (const double value : {k, chi}) {
             if (!is_usable_number(value)) refuse_file_value(file_name, value);
         }
+        rows.k.push_back(k);
+        rows.chi.push_back(chi);
+    }
+    if (rows.k.empty()) {
+        refuse_unreadable_table(file_name, lines, numbers_per_row, "ERROR: NO DATA IN FILE WITH EXPERIMENTAL EXAFS!");
+    }
+    warn_dropped_rows(rows.k.size(), lines.lines.size(), file_name);
+    check_k_column(file_name, p, rows, lines);
+
+    const double k_power = p.doubles[SpectrumDoubleKey::k_power];
+    const double k_power_in_io = p.doubles[SpectrumDoubleKey::k_power_in_IO];
+    SentinelTable table;
+    for (std::size_t r = 0; r < rows.k.size(); ++r) {
+        const double k = rows.k[r];
+        const double chi = rows.chi[r];
         table.x.push_back(k);
         if (k > 0) table.y.push_back(chi * std::pow(k, k_power - k_power_in_io));
         else table.y.push_back(k_power != k_power_in_io ? 0.0 : chi);
@@ -141,11 +283,7 @@ void read_experimental_exafs(SignalArray& target, const std::string& file_name, 
             end_process(4);
         }
     }
-    if (table.x.empty()) {
-        std::cout << "ERROR: NO DATA IN FILE WITH EXPERIMENTAL EXAFS!" << '\n';
-        end_process(4);
-    }
-    warn_dropped_rows(table.x.size(), lines.size(), file_name);
+    check_k_coverage(file_name, p, rows, dE0);
     add_sentinels(table);
     interpolate_with_e0_shift(target, table.x, table.y, dE0, S02);
     write_signal_file(target, p.strings[SpectrumStringKey::File_for_i_pol_exp_signal], signal_file_chi);
@@ -181,10 +319,10 @@ void read_experimental_amplitude_phase(const std::string& file_name, double* out
         std::cout << "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED!" << '\n';
         end_process(4);
     }
-    const std::vector<std::string> lines = read_data_lines(in);
+    const TableLines lines = read_data_lines(in);
     SentinelTable table;
     std::vector<double> numbers;
-    for (const std::string& line : lines) {
+    for (const std::string& line : lines.lines) {
         if (!read_row(line, 2, numbers)) break;
         for (const double value : numbers) {
             if (!is_usable_number(value)) refuse_file_value(file_name, value);
@@ -193,10 +331,9 @@ void read_experimental_amplitude_phase(const std::string& file_name, double* out
         table.y.push_back(numbers[1]);
     }
     if (table.x.empty()) {
-        std::cout << "ERROR: NO DATA IN FILE WITH EXPERIMENTAL AMPLITUDE!" << '\n';
-        end_process(4);
+        refuse_unreadable_table(file_name, lines, 2, "ERROR: NO DATA IN FILE WITH EXPERIMENTAL AMPLITUDE!");
     }
-    warn_dropped_rows(table.x.size(), lines.size(), file_name);
+    warn_dropped_rows(table.x.size(), lines.lines.size(), file_name);
     add_sentinels(table);
     interpolate_to_fixed_grid(table.x, table.y, output);
 }

@@ -4,6 +4,7 @@
 #include "control/process_end.hpp"
 #include "control/record_parameters.hpp"
 #include "spectra/spectrum_context.hpp"
+#include "structure/elements.hpp"
 #include "structure/structure.hpp"
 
 #include <algorithm>
@@ -25,6 +26,34 @@ void check_potential_labels(const Structure& structure) {
         if (std::find(checked.begin(), checked.end(), label) != checked.end()) continue;
         potential_index_of_label(structure, label);
         checked.push_back(label);
+    }
+}
+
+// Why a structure gave no absorber: its labels name the element only with a suffix (site labels of a
+// CIF file, such as Cu1), or the element is not there at all.
+void explain_missing_absorbers(const Structure& structure, int number, const std::string& edge_label) {
+    std::vector<std::string> labels;
+    for (int i = 0; i < structure.atom_count; ++i) {
+        const std::string& label = structure.working_atoms[static_cast<std::size_t>(i)].label;
+        if (std::find(labels.begin(), labels.end(), label) == labels.end()) labels.push_back(label);
+    }
+    const int element = atomic_number_of_label(edge_label);
+    std::vector<std::string> of_element;
+    for (const std::string& label : labels) {
+        if (element > 0 && atomic_number_of_label(label) == element) of_element.push_back(label);
+    }
+    const std::vector<std::string>& shown = of_element.empty() ? labels : of_element;
+    constexpr std::size_t most_shown = 8;
+    std::string list;
+    for (std::size_t i = 0; i < shown.size() && i < most_shown; ++i) list += (i > 0 ? ", " : "") + shown[i];
+    if (shown.size() > most_shown) list += ", ...";
+    if (!of_element.empty()) {
+        std::cout << "       the atom labels of structure " << number << " (" << list << ") do not name the element "
+                  << edge_label << " of the Edge: set labels_to_element_name 1 to read such labels as element names"
+                  << '\n';
+    } else {
+        std::cout << "       structure " << number << " holds no atom labelled " << edge_label << "; its labels are "
+                  << list << '\n';
     }
 }
 
@@ -54,6 +83,7 @@ void setup_absorber_edges(Calculation& calc) {
         }
         if (context.edge_count == 0) {
             std::cout << "ERROR: no absorbing atoms for " << edge_label << " edge!" << '\n';
+            for (int t = 0; t < structures; ++t) explain_missing_absorbers(calc.structures[t], t, edge_label);
             end_process(1);
         }
     }

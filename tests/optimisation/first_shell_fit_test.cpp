@@ -54,14 +54,19 @@ struct FirstShellModel : CopperModel {
     }
 };
 
-// S02, Delta_E0, r_1st, r/r_eff, Sigma^2 and R-factor of the result row.
+// S02, Delta_E0, r_1st, r/r_eff, Sigma^2 and R-factor of the result row: six words apart, each a whole
+// number, as a reader that splits at blanks sees them.
 std::vector<double> result_row(const std::string& text) {
     const auto header = text.find("R-factor\n");
     if (header == std::string::npos) return {};
-    std::istringstream row(text.substr(header + 9));
-    std::vector<double> numbers(6);
-    for (double& n : numbers) row >> n;
-    return row ? numbers : std::vector<double>{};
+    std::istringstream row(text.substr(header + 9, text.find('\n', header + 9) - header - 9));
+    std::vector<double> numbers;
+    for (std::string word; row >> word;) {
+        std::size_t used = 0;
+        numbers.push_back(std::stod(word, &used));
+        if (used != word.size()) return {};
+    }
+    return numbers;
 }
 
 }  // namespace
@@ -76,7 +81,7 @@ TEST(FirstShellFit, RecoversS02E0AndDistanceOfASyntheticFirstShellAndAppliesThem
     const MersenneTwister before = model.calc->random;
 
     const std::string output = model.fit();
-    EXPECT_NE(output.find("SPECTRUM ID = \t0\n       S02  Delta_E0     r_1st   r/r_eff  Sigma^2R-factor\n"),
+    EXPECT_NE(output.find("SPECTRUM ID = \t0\n       S02  Delta_E0     r_1st   r/r_eff  Sigma^2 R-factor\n"),
               std::string::npos) << output;
     const std::vector<double> row = result_row(output);
     ASSERT_EQ(row.size(), 6u) << output;

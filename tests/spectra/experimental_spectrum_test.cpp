@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iomanip>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -75,7 +76,8 @@ TEST(ExperimentalSpectrum, BrokenTablesAreReportedNeverMisread) {
     const Reading partial = read_spectrum(p, "1 1\n2 2\n3 x\n4 4\n");
     EXPECT_EQ(partial.code, -1);
     EXPECT_EQ(partial.output,
-              "WARNING: only 2 of 4 data rows of exp.dat could be read; reading stopped at the first incomplete row\n");
+              "WARNING: only 2 of 4 data rows of exp.dat could be read; reading stopped at the first incomplete row\n"
+              "WARNING: the data of exp.dat end at k = 2, below k_max 3: their last value is held up to k_max\n");
     EXPECT_NEAR(partial.chi.re[4], 2.0, 1e-12);
     EXPECT_EQ(file_text("tempfile"), "1 1\n2 2\n3 x\n4 4");
 
@@ -85,6 +87,26 @@ TEST(ExperimentalSpectrum, BrokenTablesAreReportedNeverMisread) {
     const Reading empty = read_spectrum(p, "# only\r\n#comments\r\n\r\n");
     EXPECT_EQ(empty.code, 4);
     EXPECT_EQ(empty.output, "ERROR: NO DATA IN FILE WITH EXPERIMENTAL EXAFS!\n");
+
+    // Data that are there but cannot be read as rows: the error says what stands in their place.
+    const std::pair<std::string, std::string> unreadable[] = {
+        {std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xed\x9d", 12),
+         "ERROR: exp.dat is gzip-compressed, not a text table: decompress it, or export the data as a text file of "
+         "columns\n"},
+        {std::string("PK\x03\x04\x00\x00", 6), "ERROR: exp.dat holds binary content (line 1), not a text table of numbers\n"},
+        {"# chi,k\n0.1,1\n0.2,2\n",
+         "ERROR: line 2 of exp.dat, '0.1,1', is not a row of 2 numbers: the numbers are separated by commas; separate "
+         "them by blanks or tabs\n"},
+        {"\xEF\xBB\xBF  # chi k\n0.1 1\n0.2 2\n",
+         "ERROR: line 1 of exp.dat, '  # chi k', is not a row of 2 numbers: a comment line must begin with '#' as its "
+         "very first character\n"},
+        {"chi k\n0.1 1\n", "ERROR: line 1 of exp.dat, 'chi k', is not a row of 2 numbers\n"},
+    };
+    for (const auto& [text, message] : unreadable) {
+        const Reading reading = read_spectrum(p, text);
+        EXPECT_EQ(reading.code, 4) << message;
+        EXPECT_EQ(reading.output, message);
+    }
 
     SpectrumParameters bad_column = p;
     bad_column.ints[SpectrumIntKey::Column_for_k] = 0;
@@ -97,6 +119,57 @@ TEST(ExperimentalSpectrum, BrokenTablesAreReportedNeverMisread) {
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { read_experimental_exafs(chi, "absent.dat", 0, 1); }), 4);
     EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL EXAFS CANNOT BE OPENED!\n");
+}
+
+TEST(ExperimentalSpectrum, TablesThatCannotBeChiOfKAreRefused) {
+    ScopedWorkFolder folder;
+    SpectrumParameters p = spectrum_with_range(2.0, 12.0);
+    // mu(E) with the energies in column 1.
+    p.ints[SpectrumIntKey::Column_for_k] = 1;
+    p.ints[SpectrumIntKey::Column_for_chi] = 2;
+    const Reading energies = read_spectrum(p, "# E mu\n8800 0.11\n8810 0.12\n8820 0.14\n");
+    EXPECT_EQ(energies.code, 4);
+    EXPECT_EQ(energies.output, "ERROR: exp.dat is not a chi(k) spectrum: its k column (column 1, Column_for_k) holds "
+                               "8800 on line 2, where k stays below 30 1/A; is it mu(E) over energies in eV? talq "
+                               "needs chi(k)\n");
+
+    // A "k chi" file read with the default columns, chi in column 1 and k in column 2.
+    p.ints[SpectrumIntKey::Column_for_k] = 2;
+    p.ints[SpectrumIntKey::Column_for_chi] = 1;
+    const Reading swapped = read_spectrum(p, "2 0.5\n3 0.25\n4 -0.125\n5 0.2\n");
+    EXPECT_EQ(swapped.code, 4);
+    EXPECT_EQ(swapped.output, "ERROR: the k column of exp.dat does not increase: with Column_for_k 2 and "
+                              "Column_for_chi 1, line 2 has k = 0.25 after k = 0.5 on line 1; column 1 increases: if "
+                              "it holds k, set Column_for_k 1 and Column_for_chi 2\n");
+    const Reading repeated = read_spectrum(p, "0.1 2\n0.2 3\n0.3 3\n0.2 12\n");
+    EXPECT_EQ(repeated.output, "ERROR: the k column of exp.dat does not increase: with Column_for_k 2 and "
+                               "Column_for_chi 1, line 3 has k = 3 after k = 3 on line 2\n");
+}
+
+TEST(ExperimentalSpectrum, DataThatEndBeforeKmaxAreReportedAndTooShortOnesRefused) {
+    ScopedWorkFolder folder;
+    const SpectrumParameters p = spectrum_with_range(2.0, 13.0);
+    std::ostringstream to_8, to_6;  // chi k on k = 0, 0.1, ...
+    for (int i = 0; i <= 80; ++i) to_8 << std::sin(0.3 * i) << ' ' << 0.1 * i << '\n';
+    for (int i = 0; i <= 60; ++i) to_6 << std::sin(0.3 * i) << ' ' << 0.1 * i << '\n';
+    const Reading short_data = read_spectrum(p, to_8.str());
+    EXPECT_EQ(short_data.code, -1);
+    EXPECT_EQ(short_data.output,
+              "WARNING: the data of exp.dat end at k = 8, below k_max 13: their last value is held up to k_max\n");
+    const Reading shifted = read_spectrum(p, to_8.str(), -10.0);
+    EXPECT_NE(shifted.output.find("end at k = 7.83"), std::string::npos) << shifted.output;
+    EXPECT_NE(shifted.output.find("(after the dE0 shift of -10 eV)"), std::string::npos);
+
+    const Reading too_short = read_spectrum(p, to_6.str());
+    EXPECT_EQ(too_short.code, 1);
+    EXPECT_EQ(too_short.output, "ERROR: the data of exp.dat cover k = 0 to 6, less than half of the compared range "
+                                "from k_min 2 to k_max 13: choose k_min and k_max inside the data\n");
+
+    std::ostringstream from_1;
+    for (int i = 10; i <= 80; ++i) from_1 << std::sin(0.3 * i) << ' ' << 0.1 * i << '\n';
+    const Reading late = read_spectrum(spectrum_with_range(0.05, 8.0), from_1.str());
+    EXPECT_EQ(late.output,
+              "WARNING: the data of exp.dat begin at k = 1, above k_min 0.05: their first value is held down to k_min\n");
 }
 
 TEST(ExperimentalSpectrum, ColumnsArePickedByNumber) {

@@ -81,9 +81,20 @@ TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
     EXPECT_EQ(calc->edges[1].worker_count, 5);
 
     calc->spectrum_parameters[1].strings[SpectrumStringKey::Edge] = "Zn";
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { setup_absorber_edges(*calc); }), 1);
+        EXPECT_EQ(capture.text(), "ERROR: no absorbing atoms for Zn edge!\n"
+                                  "       structure 0 holds no atom labelled Zn; its labels are Ge1, O\n"
+                                  "       structure 1 holds no atom labelled Zn; its labels are O, Ge\n");
+    }
+    // Site labels of a CIF file name the element with a suffix; the error says how to read them.
+    calc->parameters.ints[IntKey::Number_of_structures] = 1;
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { setup_absorber_edges(*calc); }), 1);
-    EXPECT_EQ(capture.text(), "ERROR: no absorbing atoms for Zn edge!\n");
+    EXPECT_EQ(capture.text(), "ERROR: no absorbing atoms for Ge edge!\n"
+                              "       the atom labels of structure 0 (Ge1) do not name the element Ge of the Edge: set "
+                              "labels_to_element_name 1 to read such labels as element names\n");
 }
 
 TEST(AbsorberEdges, LabelsWithoutAPotentialAreRefusedBeforeAnyFeffRun) {

@@ -1,0 +1,41 @@
+# Installs the build into a fresh prefix and checks what a user finds there: the programs, runnable,
+# talq reporting the project's version, and the documentation.
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${result}):\n${output}")
+endif()
+
+set(programs talq feff8l-runner)
+if(FEFF_STANDIN)
+  list(APPEND programs feff_standin)
+endif()
+if(GULP_STANDIN)
+  list(APPEND programs gulp_standin)
+endif()
+foreach(program IN LISTS programs)
+  execute_process(COMMAND test -f "${PREFIX}/${BINDIR}/${program}" -a -x "${PREFIX}/${BINDIR}/${program}"
+                  RESULT_VARIABLE missing)
+  if(NOT missing EQUAL 0)
+    message(FATAL_ERROR "${PREFIX}/${BINDIR}/${program} is not an installed program")
+  endif()
+endforeach()
+
+execute_process(COMMAND "${PREFIX}/${BINDIR}/talq" -help RESULT_VARIABLE result OUTPUT_VARIABLE help)
+string(FIND "${help}" "version ${VERSION}\n" at)
+if(NOT result EQUAL 0 OR at EQUAL -1)
+  message(FATAL_ERROR "the installed talq -help ended with ${result} and printed no \"version ${VERSION}\":\n${help}")
+endif()
+execute_process(COMMAND "${PREFIX}/${BINDIR}/feff8l-runner" --help RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "the installed feff8l-runner --help ended with ${result}")
+endif()
+
+foreach(page README.md tools/README.md docs/conventions.md docs/keywords.md docs/outputs.md)
+  if(NOT EXISTS "${PREFIX}/${DOCDIR}/${page}")
+    message(FATAL_ERROR "${PREFIX}/${DOCDIR}/${page} was not installed")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${PREFIX}")
+message(STATUS "installed and checked: ${programs} and the documentation")
