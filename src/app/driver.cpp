@@ -3,6 +3,7 @@
 #include "app/editor.hpp"
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/output_file.hpp"
 #include "control/parameter_reader.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
@@ -34,6 +35,7 @@
 #include "theory/path_runs.hpp"
 #include "theory/pathfinder.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -191,23 +193,28 @@ void stage_paths(Calculation& calc, const std::string& extra_argument) {
     }
 }
 
+void open_history(std::ofstream& progress, const std::string& file_name, std::ios::openmode mode) {
+    errno = 0;
+    progress.open(file_name, mode);
+    if (!progress) report_unwritten_file(file_name, errno, OutputKind::optional);
+}
+
 void stage_first_iteration(Calculation& calc, std::ofstream& progress) {
     const std::string& history = calc.parameters.strings[StringKey::File_for_residuals];
     if (!calc.flags.restart) {
         log_line("      10: FIRST ITERATION");
         truncate_output_files(calc);
-        progress.open(history, std::ios::trunc);
+        open_history(progress, history, std::ios::trunc);
         prepare_initial_states(calc, progress);
     } else {
         log_line("      10: PREPARING RESTART");
-        progress.open(history, std::ios::app);
+        open_history(progress, history, std::ios::app);
         log_line("      --> restartClusters.dat will be ignored. Clustering from scratch.");
         bind_states_to_absorber_edges(calc);
         evaluate_states(calc, true, true, true, true, true, -1, -1);
         report_progress(calc, progress);
         ++calc.iteration;
     }
-    if (!progress) std::cout << "WARNING: FILE " << history << " CANNOT BE WRITTEN!" << '\n';
 }
 
 void stage_first_shell_fit(Calculation& calc) {
@@ -312,13 +319,7 @@ void reseed_parameters(Calculation& calc) {
 }
 
 void write_parameter_copy(const Calculation& calc, const std::string& file_name) {
-    std::ofstream out(file_name, std::ios::trunc);
-    if (out) write_parameter_file(calc, out);
-    out.close();
-    if (!out) {
-        std::cout << "ERROR: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
-        end_process(4);
-    }
+    write_whole_file(file_name, [&](std::ostream& out) { write_parameter_file(calc, out); }, OutputKind::required);
 }
 
 void install_feff_program(const Calculation& calc) {

@@ -1,5 +1,6 @@
 #include "optimisation/chi_output.hpp"
 
+#include "control/output_file.hpp"
 #include "control/record_parameters.hpp"
 #include "spectra/spectrum_context.hpp"
 
@@ -23,20 +24,17 @@ std::span<double> as_span(double* values, int n) { return {values, static_cast<s
 
 void write_chi_file(const SpectrumContext& context, const double* chi_grid, std::string file_name) {
     const SpectrumParameters& p = *context.parameters;
-    std::ofstream out(file_name, std::ios::trunc);
-    if (!out) {
-        std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
-        return;
-    }
-    out << std::scientific << std::setprecision(6);
     const double exponent = p.doubles[SpectrumDoubleKey::k_power_in_IO] - p.doubles[SpectrumDoubleKey::k_power];
     const bool chi_first = p.ints[SpectrumIntKey::Column_for_chi] < p.ints[SpectrumIntKey::Column_for_k];
-    for (int i = 1; i <= chi_file_lines; ++i) {
-        const double k = chi_grid_step * i;
-        const double chi = chi_grid[i + 1] * std::pow(k, exponent);
-        if (chi_first) out << chi << ' ' << k << '\n';
-        else out << k << ' ' << chi << '\n';
-    }
+    write_whole_file(file_name, [&](std::ostream& out) {
+        out << std::scientific << std::setprecision(6);
+        for (int i = 1; i <= chi_file_lines; ++i) {
+            const double k = chi_grid_step * i;
+            const double chi = chi_grid[i + 1] * std::pow(k, exponent);
+            if (chi_first) out << chi << ' ' << k << '\n';
+            else out << k << ' ' << chi << '\n';
+        }
+    }, OutputKind::optional);
 }
 
 double median_of_array(double* values, int n) {

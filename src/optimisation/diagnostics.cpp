@@ -2,6 +2,7 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/output_file.hpp"
 #include "optimisation/chi_output.hpp"
 #include "optimisation/evaluation.hpp"
 #include "optimisation/state.hpp"
@@ -37,23 +38,22 @@ int count_clusters_of_spectrum(const Calculation& calc, const SpectrumContext& c
 }
 
 void write_restart_clusters(Calculation& calc) {
-    std::ofstream out("restartClusters.dat", std::ios::trunc);
-    for (int e = 0; e < calc.absorber_edge_count; ++e) {
-        const Pathfinder& finder = calc.edges[at(e)].pathfinder;
-        out << "PATHLENGTH: " << finder.paths.size() << '\n';
-        for (const Path& path : finder.paths) {
-            out << "\tCLUSTERLENGTH: " << path.cluster_count << '\n';
-            out << "\tMax. geom. error: " << path.largest_geometric_error << '\n';
-            out << "\tMax. EXAFS error: " << path.largest_exafs_error << '\n';
-            for (const Cluster& cluster : path.clusters) {
-                for (int c = 0; c < cluster.descriptor_length; ++c) out << cluster.centroid[at(c)] << ' ';
-                out << cluster.member_count << ' ' << cluster.spread << ' ' << cluster.reserved_error << ' '
-                    << cluster.exafs_error << '\n';
+    write_whole_file("restartClusters.dat", [&](std::ostream& out) {
+        for (int e = 0; e < calc.absorber_edge_count; ++e) {
+            const Pathfinder& finder = calc.edges[at(e)].pathfinder;
+            out << "PATHLENGTH: " << finder.paths.size() << '\n';
+            for (const Path& path : finder.paths) {
+                out << "\tCLUSTERLENGTH: " << path.cluster_count << '\n';
+                out << "\tMax. geom. error: " << path.largest_geometric_error << '\n';
+                out << "\tMax. EXAFS error: " << path.largest_exafs_error << '\n';
+                for (const Cluster& cluster : path.clusters) {
+                    for (int c = 0; c < cluster.descriptor_length; ++c) out << cluster.centroid[at(c)] << ' ';
+                    out << cluster.member_count << ' ' << cluster.spread << ' ' << cluster.reserved_error << ' '
+                        << cluster.exafs_error << '\n';
+                }
             }
         }
-    }
-    out.close();
-    if (!out) std::cout << "WARNING: FILE restartClusters.dat CANNOT BE WRITTEN!" << '\n';
+    }, OutputKind::optional);
 }
 
 bool check_path_cluster_errors(AbsorberEdge& edge, int state, const MemberChiTable& members,

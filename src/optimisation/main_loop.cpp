@@ -2,6 +2,7 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/output_file.hpp"
 #include "optimisation/chi_output.hpp"
 #include "optimisation/diagnostics.hpp"
 #include "optimisation/evaluation.hpp"
@@ -22,11 +23,16 @@
 #include <iomanip>
 #include <iostream>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
+
+const std::string& history_file_name(const Calculation& calc) {
+    return calc.parameters.strings[StringKey::File_for_residuals];
+}
 
 // A period of 0 or less never comes round.
 bool period_reached(int iteration, int period) { return period > 0 && iteration % period == 0; }
@@ -144,9 +150,11 @@ void write_console_block(Calculation& calc, int best, const std::array<double, 4
     out << '\n';
 }
 
-void write_progress_row(const Calculation& calc, int best, double diversity, std::ostream& progress) {
+void write_progress_row(const Calculation& calc, int best, double diversity, std::ostream& progress_file) {
     const int structures = calc.parameters.ints[IntKey::Number_of_structures];
     const State& state = calc.current_states[at(best)];
+    std::ostringstream progress;
+    progress.copyfmt(progress_file);
     progress << calc.iteration << ' ' << state.residual << ' ' << state.energy << ' ' << state_objective(calc, state) << ' ';
     for (int j = 0; j < structures; ++j) progress << state.weights[at(j)] << ' ';
     progress << calc.objective_normaliser << ' ' << calc.mean_energy_change << ' ' << calc.log_acceptance << ' '
@@ -156,7 +164,7 @@ void write_progress_row(const Calculation& calc, int best, double diversity, std
         for (int j = 0; j < structures; ++j) progress << each.weights[at(j)] << ' ';
     }
     progress << '\n';
-    progress.flush();
+    write_to_open_file(progress_file, progress.str(), history_file_name(calc), OutputKind::optional);
 }
 
 // Without the model chi on the fixed grid (a population just loaded from a restart file) neither the
@@ -176,8 +184,9 @@ void report(Calculation& calc, std::ostream& progress, bool model_chi_known) {
 
 }  // namespace
 
-void write_progress_header(const Calculation& calc, std::ostream& progress) {
+void write_progress_header(const Calculation& calc, std::ostream& progress_file) {
     const int structures = calc.parameters.ints[IntKey::Number_of_structures];
+    std::ostringstream progress;
     progress << "[#] [Best_Res._(xi)] [Best_Energy] [Best_Objective] ";
     for (int j = 0; j < structures; ++j) progress << "[Best_Weight_(" << j << ")] ";
     progress << "[Change_(Delta)] [En._Change_(Delta_E)] [Acceptance] [EA_diversity] ";
@@ -186,7 +195,7 @@ void write_progress_header(const Calculation& calc, std::ostream& progress) {
         for (int j = 0; j < structures; ++j) progress << "[Weight_(" << i << "-" << j << ")] ";
     }
     progress << '\n';
-    progress.flush();
+    write_to_open_file(progress_file, progress.str(), history_file_name(calc), OutputKind::optional);
 }
 
 void report_progress(Calculation& calc, std::ostream& progress) { report(calc, progress, true); }

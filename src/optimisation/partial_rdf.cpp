@@ -1,6 +1,7 @@
 #include "optimisation/partial_rdf.hpp"
 
 #include "control/calculation.hpp"
+#include "control/output_file.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/state_exafs.hpp"
@@ -25,10 +26,6 @@ constexpr double rdf_range = 10.0;  // angstrom, the same for every histogram
 constexpr const char* block_end = "#################################################";
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
-
-void warn_unwritable(const std::string& file_name) {
-    std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
-}
 
 int structure_index_of(const Calculation& calc, const Structure& structure) {
     return static_cast<int>(&structure - calc.structures.data());
@@ -139,23 +136,13 @@ void compute_rdf_histograms(Calculation& calc, int state_index) {
 
 void write_rdf_file(Calculation& calc, const SpectrumContext& context) {
     const std::string& file_name = context.parameters->strings[SpectrumStringKey::File_for_partial_RDFs];
-    std::ofstream out(file_name, std::ios::trunc);
-    if (!out) {
-        warn_unwritable(file_name);
-        return;
-    }
-    out.close();
-    for (int e = 0; e < context.edge_count; ++e) append_rdf_block(calc.edges[at(context.edge_indices[at(e)])]);
+    write_whole_file(file_name, [&](std::ostream& out) {
+        for (int e = 0; e < context.edge_count; ++e) write_rdf_block(calc.edges[at(context.edge_indices[at(e)])], out);
+    }, OutputKind::optional);
 }
 
-void append_rdf_block(const AbsorberEdge& edge) {
+void write_rdf_block(const AbsorberEdge& edge, std::ostream& out) {
     const SpectrumParameters& spectrum = *edge.spectrum;
-    const std::string& file_name = spectrum.strings[SpectrumStringKey::File_for_partial_RDFs];
-    std::ofstream out(file_name, std::ios::app);
-    if (!out) {
-        warn_unwritable(file_name);
-        return;
-    }
     const Structure& structure = *edge.structure;
     const std::string& absorber = spectrum.strings[SpectrumStringKey::Edge];
     const std::size_t columns = edge.rdf_per_path ? edge.pathfinder.paths.size() : at(structure.species_count);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <ostream>
+
 struct AbsorberEdge;
 struct Calculation;
 struct SpectrumContext;
@@ -22,8 +24,8 @@ void compute_partial_rdf(Calculation& calc, int state_index);
 void compute_rdf_histograms(Calculation& calc, int state_index);
 // Rewrites the spectrum's File_for_partial_RDFs with one block per contributing edge.
 void write_rdf_file(Calculation& calc, const SpectrumContext& context);
-// Appends the edge's block to its spectrum's File_for_partial_RDFs.
-void append_rdf_block(const AbsorberEdge& edge);
+// The edge's block of its spectrum's File_for_partial_RDFs.
+void write_rdf_block(const AbsorberEdge& edge, std::ostream& out);
 // Smallest distance between two working-list entries of the structure in the given current state;
 // 1.0e6 when the list has fewer than two entries.
 double min_interatomic_distance(Calculation& calc, int structure_index, int state_index);

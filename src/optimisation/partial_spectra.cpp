@@ -1,5 +1,6 @@
 #include "optimisation/partial_spectra.hpp"
 
+#include "control/output_file.hpp"
 #include "control/record_parameters.hpp"
 #include "optimisation/state.hpp"
 #include "spectra/experimental_spectrum.hpp"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 #include <cmath>
 #include <cstddef>
 #include <fstream>
@@ -27,10 +29,6 @@ constexpr double sentinel_k = 1e6;
 const std::string block_end(49, '#');
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
-
-void warn_unwritable(const std::string& file_name) {
-    std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
-}
 
 // k^w, 0 at k = 0 for a negative w (the limit of the k-weighted path signal, which carries a factor k).
 double k_weight(double k, double w) {
@@ -160,42 +158,33 @@ void write_wt_rows(std::ostream& out, const AbsorberEdge& edge, const PathColumn
     }
 }
 
-template <class WriteRows>
-void append_block(const std::string& file_name, const AbsorberEdge& edge, const PathColumns& columns, WriteRows rows) {
-    if (file_name.empty()) return;
-    std::ofstream out(file_name, std::ios::app);
-    if (out) {
-        write_header(out, edge);
-        rows(out, edge, columns);
-        out << block_end << '\n';
-        out.close();
-    }
-    if (!out) warn_unwritable(file_name);
+using RowWriter = void (*)(std::ostream&, const AbsorberEdge&, const PathColumns&);
+
+void write_block(std::ostream& out, const AbsorberEdge& edge, const PathColumns& columns, RowWriter rows) {
+    write_header(out, edge);
+    rows(out, edge, columns);
+    out << block_end << '\n';
 }
 
 }  // namespace
 
-void write_partial_spectra_tables(AbsorberEdge& edge, int best_state, const std::string& exafs_file_name,
-                                  const std::string& ft_file_name, const std::string& wt_file_name) {
-    const PathColumns columns = compute_path_columns(edge, best_state);
-    append_block(exafs_file_name, edge, columns, write_exafs_rows);
-    append_block(ft_file_name, edge, columns, write_ft_rows);
-    append_block(wt_file_name, edge, columns, write_wt_rows);
-}
-
 void write_partial_spectra_files(SpectrumContext& context, int best_state) {
     const SpectrumParameters& p = *context.parameters;
-    std::array<std::string, 3> names = {p.strings[SpectrumStringKey::File_for_partial_EXAFS],
-                                        p.strings[SpectrumStringKey::File_for_partial_FT],
-                                        p.strings[SpectrumStringKey::File_for_partial_WT]};
-    for (std::string& name : names) {
-        std::ofstream created(name, std::ios::trunc);
-        if (!created) {
-            warn_unwritable(name);
-            name.clear();
-        }
-    }
+    std::vector<const AbsorberEdge*> edges;
+    std::vector<PathColumns> columns;
     for (int n = 0; n < context.edge_count; ++n) {
-        write_partial_spectra_tables(context.edges[context.edge_indices[at(n)]], best_state, names[0], names[1], names[2]);
+        AbsorberEdge& edge = context.edges[context.edge_indices[at(n)]];
+        edges.push_back(&edge);
+        columns.push_back(compute_path_columns(edge, best_state));
+    }
+    const std::array<std::pair<const std::string*, RowWriter>, 3> files = {
+        std::pair{&p.strings[SpectrumStringKey::File_for_partial_EXAFS], &write_exafs_rows},
+        std::pair{&p.strings[SpectrumStringKey::File_for_partial_FT], &write_ft_rows},
+        std::pair{&p.strings[SpectrumStringKey::File_for_partial_WT], &write_wt_rows}};
+    for (const auto& [name, rows] : files) {
+        if (name->empty()) continue;
+        write_whole_file(*name, [&](std::ostream& out) {
+            for (std::size_t n = 0; n < edges.size(); ++n) write_block(out, *edges[n], columns[n], rows);
+        }, OutputKind::optional);
     }
 }

@@ -3,6 +3,7 @@
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
 #include "control/number_text.hpp"
+#include "control/output_file.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/diagnostics.hpp"
@@ -111,28 +112,6 @@ void write_restart_text(const Calculation& calc, std::ostream& out) {
         }
     }
     write_added_sections(calc, out);
-}
-
-// Writes the whole text under a temporary name beside the file, then puts it in the file's place.
-bool write_whole_file(const Calculation& calc, const std::string& file_name) {
-    namespace fs = std::filesystem;
-    const std::string temporary = file_name + ".tmp";
-    bool written = false;
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        if (out) {
-            write_restart_text(calc, out);
-            out.close();
-            written = !out.fail();
-        }
-    }
-    std::error_code error;
-    if (written) {
-        fs::rename(temporary, file_name, error);
-        written = !error;
-    }
-    if (!written && fs::is_regular_file(temporary, error)) fs::remove(temporary, error);
-    return written;
 }
 
 // Reads what follows the parameter block, line by line, refusing the file at the first thing that does
@@ -358,10 +337,8 @@ std::string restart_file_name(const Calculation& calc) {
 }
 
 void write_restart_file_alone(const Calculation& calc) {
-    const std::string file_name = restart_file_name(calc);
-    if (!write_whole_file(calc, file_name)) {
-        std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
-    }
+    write_whole_file(restart_file_name(calc), [&](std::ostream& out) { write_restart_text(calc, out); },
+                     OutputKind::required);
 }
 
 void write_restart_file(Calculation& calc) {

@@ -3,6 +3,7 @@
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
 #include "control/mt.hpp"
+#include "control/output_file.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/diagnostics.hpp"
 #include "optimisation/energy_terms.hpp"
@@ -61,8 +62,7 @@ void evaluate_all(Calculation& calc) { evaluate_states(calc, true, true, true, t
 double best_residual(const Calculation& calc) { return calc.current_states[at(calc.best_state_index)].residual; }
 
 void create_empty(const std::string& file_name) {
-    std::ofstream out(file_name, std::ios::trunc);
-    if (!out) std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
+    write_whole_file(file_name, [](std::ostream&) {}, OutputKind::optional);
 }
 
 }  // namespace

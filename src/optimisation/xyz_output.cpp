@@ -1,6 +1,7 @@
 #include "optimisation/xyz_output.hpp"
 
 #include "control/calculation.hpp"
+#include "control/output_file.hpp"
 #include "optimisation/state.hpp"
 #include "structure/atom_io.hpp"
 #include "structure/periodic_images.hpp"
@@ -21,20 +22,13 @@ constexpr int history_chi_points = 401;  // k = 0, 0.05, ..., 20.0: grid entries
 
 std::size_t at(int i) { return static_cast<std::size_t>(i); }
 
-void warn_unwritable(const std::string& file_name) {
-    std::cout << "WARNING: FILE " << file_name << " CANNOT BE WRITTEN!" << '\n';
-}
-
 // The first `count` atoms under the count line and the comment line.
 void write_snapshot(const std::string& file_name, const std::vector<Atom>& atoms, int count,
                     const std::string& comment) {
-    std::ofstream out(file_name, std::ios::trunc);
-    if (!out) {
-        warn_unwritable(file_name);
-        return;
-    }
-    out << std::setprecision(snapshot_precision) << count << '\n' << comment << '\n';
-    for (int i = 0; i < count; ++i) write_atom(atoms[at(i)], atoms[at(i)].label, out, "gulp");
+    write_whole_file(file_name, [&](std::ostream& out) {
+        out << std::setprecision(snapshot_precision) << count << '\n' << comment << '\n';
+        for (int i = 0; i < count; ++i) write_atom(atoms[at(i)], atoms[at(i)].label, out, "gulp");
+    }, OutputKind::optional);
 }
 
 std::vector<Atom> best_state_positions(const Calculation& calc, int j) {
@@ -107,25 +101,22 @@ void append_states_geometry(Calculation& calc) {
     for (int j = 0; j < calc.parameters.ints[IntKey::Number_of_structures]; ++j) {
         const StructureParameters& parameters = calc.structure_parameters[at(j)];
         const std::string& file_name = parameters.strings[StructureStringKey::File_for_actual_geometry];
-        std::ofstream out(file_name, std::ios::app);
-        if (!out) {
-            warn_unwritable(file_name);
-            continue;
-        }
-        if (scientific) out << std::scientific << std::setprecision(history_precision);
-        const int n = calc.structures[at(j)].atom_count;
-        for (int s : states) {
-            const State& state = calc.current_states[at(s)];
-            out << n << '\n' << calc.iteration << ' ' << s << ' ' << state.weights[at(j)] << '\n';
-            if (!scientific) {
-                out << std::scientific << std::setprecision(history_precision);
-                scientific = true;
+        append_to_file(file_name, [&](std::ostream& out) {
+            if (scientific) out << std::scientific << std::setprecision(history_precision);
+            const int n = calc.structures[at(j)].atom_count;
+            for (int s : states) {
+                const State& state = calc.current_states[at(s)];
+                out << n << '\n' << calc.iteration << ' ' << s << ' ' << state.weights[at(j)] << '\n';
+                if (!scientific) {
+                    out << std::scientific << std::setprecision(history_precision);
+                    scientific = true;
+                }
+                for (int i = 0; i < n; ++i) {
+                    const Atom position = get_atom_position(state, j, i);
+                    write_atom(position, position.label, out, "gulp");
+                }
             }
-            for (int i = 0; i < n; ++i) {
-                const Atom position = get_atom_position(state, j, i);
-                write_atom(position, position.label, out, "gulp");
-            }
-        }
+        }, OutputKind::optional);
     }
 }
 
@@ -136,16 +127,13 @@ void append_states_chi_history(Calculation& calc) {
     for (int k = 0; k < calc.parameters.ints[IntKey::Number_of_spectra]; ++k) {
         const SpectrumParameters& parameters = calc.spectrum_parameters[at(k)];
         const std::string& file_name = parameters.strings[SpectrumStringKey::File_for_EXAFS_history];
-        std::ofstream out(file_name, std::ios::app);
-        if (!out) {
-            warn_unwritable(file_name);
-            continue;
-        }
-        for (int s : states) {
-            const auto& chi_grid = calc.current_states[at(s)].spectra[at(k)].chi_grid;
-            out << calc.iteration << ' ' << s << ": ";
-            for (int m = 1; m <= history_chi_points; ++m) out << chi_grid[at(m)] << ' ';
-            out << '\n';
-        }
+        append_to_file(file_name, [&](std::ostream& out) {
+            for (int s : states) {
+                const auto& chi_grid = calc.current_states[at(s)].spectra[at(k)].chi_grid;
+                out << calc.iteration << ' ' << s << ": ";
+                for (int m = 1; m <= history_chi_points; ++m) out << chi_grid[at(m)] << ' ';
+                out << '\n';
+            }
+        }, OutputKind::optional);
     }
 }

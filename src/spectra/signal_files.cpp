@@ -3,6 +3,7 @@
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
 #include "control/number_text.hpp"
+#include "control/output_file.hpp"
 #include "spectra/experimental_spectrum.hpp"
 #include "spectra/signal.hpp"
 #include "spectra/spectrum_context.hpp"
@@ -58,10 +59,7 @@ void zero_outside_r_range(SignalArray& window, const SpectrumParameters& p, int 
     }
 }
 
-}  // namespace
-
-void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode) {
-    std::ofstream out(file_name, std::ios::trunc);
+void write_signal_text(const SignalArray& signal, std::ostream& out, int mode) {
     out << std::scientific << std::setprecision(6);
     const SpectrumParameters& p = *signal.parameters;
     const int nk = p.nk;
@@ -88,6 +86,12 @@ void write_signal_file(const SignalArray& signal, const std::string& file_name, 
             else out << k << ' ' << value << '\n';
         }
     }
+}
+
+}  // namespace
+
+void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode) {
+    write_whole_file(file_name, [&](std::ostream& out) { write_signal_text(signal, out, mode); }, OutputKind::optional);
 }
 
 void read_signal_file(SignalArray& signal, const std::string& file_name, int mode) {

@@ -2,6 +2,7 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/output_file.hpp"
 #include "control/process_end.hpp"
 #include "structure/atom.hpp"
 #include "structure/atom_io.hpp"
@@ -110,13 +111,14 @@ PairHistogram histogram_pairs(const Snapshot& snapshot, const std::string& centr
 }
 
 void write_rdf_file(const std::string& file_name, const PairHistogram& h) {
-    std::ofstream out(file_name);
-    out.imbue(std::locale::classic());
-    const double norm = static_cast<double>(h.central_count) * bin_width;
-    for (int i = 0; i < bin_count; ++i) {
-        const double r = bin_width * i + 0.01;  // bin centre
-        out << r << ' ' << static_cast<double>(h.counts[static_cast<std::size_t>(i)]) / norm << '\n';
-    }
+    write_whole_file(file_name, [&](std::ostream& out) {
+        out.imbue(std::locale::classic());
+        const double norm = static_cast<double>(h.central_count) * bin_width;
+        for (int i = 0; i < bin_count; ++i) {
+            const double r = bin_width * i + 0.01;  // bin centre
+            out << r << ' ' << static_cast<double>(h.counts[static_cast<std::size_t>(i)]) / norm << '\n';
+        }
+    }, OutputKind::optional);
 }
 
 }  // namespace

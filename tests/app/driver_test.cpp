@@ -288,7 +288,7 @@ TEST(Driver, UnwritableCopyIsReportedNotIgnored) {
     set_parameter_defaults(*calc);
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { write_parameter_copy(*calc, "no-such-folder/example.dat"); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: FILE no-such-folder/example.dat CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FILE no-such-folder/example.dat CANNOT BE WRITTEN! No such file or directory\n");
 }
 
 TEST(Driver, FeffThatWritesNoPotentialsStopsTheRun) {

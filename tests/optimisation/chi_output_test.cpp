@@ -26,7 +26,7 @@ TEST(ChiOutput, FourHundredLinesInTheColumnOrderAndWeightingOfTheInputFiles) {
     EXPECT_EQ(lines_of("chi.dat").front(), "5.000000e-02 1.000000e-01");  // k, then chi times k
     CaptureStdout capture;
     write_chi_file(context, grid.data(), "absent/chi.dat");
-    EXPECT_EQ(capture.text(), "WARNING: FILE absent/chi.dat CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(capture.text(), "WARNING: FILE absent/chi.dat CANNOT BE WRITTEN! No such file or directory\n");
 }
 
 TEST(Statistics, MedianSortsAndMadVarianceScalesTheMedianDeviation) {

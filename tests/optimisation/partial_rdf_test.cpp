@@ -65,5 +65,5 @@ TEST(PartialRdf, NoAbsorbersGiveZerosUnwritableFilesWarnAndUnknownLabelsEndTheRu
     compute_partial_rdf(*calc, 0);
     calc->structures[0].working_atoms[3].label = "Xx";
     EXPECT_EQ(exit_code_of([&] { compute_partial_rdf(*calc, 0); }), 5);
-    EXPECT_EQ(capture.text(), "WARNING: FILE absent/rdf.dat CANNOT BE WRITTEN!\nERROR: UNIDENTIFIED ATOM LABEL!\n");
+    EXPECT_EQ(capture.text(), "WARNING: FILE absent/rdf.dat CANNOT BE WRITTEN! No such file or directory\nERROR: UNIDENTIFIED ATOM LABEL!\n");
 }

@@ -105,7 +105,7 @@ TEST(PartialSpectra, AFileThatCannotBeWrittenGivesOneWarningAndTheOthersAreWritt
     CaptureStdout capture;
     write_partial_spectra_files(model.calc->spectra[0], model.calc->best_state_index);
     const std::string output = capture.text();
-    EXPECT_EQ(output, "WARNING: FILE missing/partialFT.dat CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(output, "WARNING: FILE missing/partialFT.dat CANNOT BE WRITTEN! No such file or directory\n");
     EXPECT_EQ(lines_of("partialEXAFS.dat").size(), 405u);
     EXPECT_FALSE(lines_of("partialWT.dat").empty());
 }

@@ -247,20 +247,22 @@ TEST(RestartFile, TruncatedOrMismatchedFilesAreRefusedNamingTheFile) {
     EXPECT_EQ(load("intact", &RunFlags::phantoms).code, 0);
 }
 
-TEST(RestartFile, AWriteThatFailsLeavesTheEarlierFileWhole) {
+TEST(RestartFile, AWriteThatFailsEndsTheRunAndLeavesTheEarlierFileWhole) {
     CopperModel model("");
     save_at_iteration_100(model);
     const std::string earlier = file_text("restart100");
     model.calc->mean_energy_change = 0.5;
+    fs::remove("partialEXAFS.dat");
 
     fs::create_directory("restart100.tmp");  // the temporary file cannot be made
     {
         CaptureStdout capture;
-        write_restart_file(*model.calc);
-        EXPECT_NE(capture.text().find("WARNING: FILE restart100 CANNOT BE WRITTEN!\n"), std::string::npos);
+        EXPECT_EQ(exit_code_of([&] { write_restart_file(*model.calc); }), 4);
+        EXPECT_NE(capture.text().find("ERROR: FILE restart100 CANNOT BE WRITTEN! Is a directory\n"), std::string::npos)
+            << capture.text();
     }
     EXPECT_EQ(file_text("restart100"), earlier);
-    EXPECT_TRUE(fs::exists("partialEXAFS.dat")) << "the run goes on to the other files";
+    EXPECT_FALSE(fs::exists("partialEXAFS.dat")) << "a run without its checkpoint goes no further";
 
     fs::remove("restart100.tmp");
     {
@@ -272,8 +274,10 @@ TEST(RestartFile, AWriteThatFailsLeavesTheEarlierFileWhole) {
 
     model.calc->parameters.strings[StringKey::File_for_restart] = "missing/restart";
     CaptureStdout capture;
-    EXPECT_EQ(exit_code_of([&] { write_restart_file(*model.calc); }), -1);
-    EXPECT_NE(capture.text().find("WARNING: FILE missing/restart100 CANNOT BE WRITTEN!\n"), std::string::npos);
+    EXPECT_EQ(exit_code_of([&] { write_restart_file(*model.calc); }), 4);
+    EXPECT_NE(capture.text().find("ERROR: FILE missing/restart100 CANNOT BE WRITTEN! No such file or directory\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists("missing/restart100.tmp"));
 }
 
 TEST(RestartFile, BestStateModeWritesTheBestStateAloneAndReportsNothing) {

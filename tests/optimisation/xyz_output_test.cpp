@@ -33,8 +33,8 @@ TEST(XyzSnapshots, ClusterNamesWithoutImagesAndUnwritableFiles) {
     calc->structure_parameters[0].strings[StructureStringKey::File_for_final_xyz] = "absent/final.xyz";
     CaptureStdout capture;
     write_state_xyz_files(*calc);
-    EXPECT_EQ(capture.text(), "WARNING: FILE absent/final.xyz CANNOT BE WRITTEN!\n"
-                              "WARNING: FILE absent/final_no_PBC.xyz CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(capture.text(), "WARNING: FILE absent/final.xyz CANNOT BE WRITTEN! No such file or directory\n"
+                              "WARNING: FILE absent/final_no_PBC.xyz CANNOT BE WRITTEN! No such file or directory\n");
     EXPECT_EQ(lines_of("start.xyz")[1], "#First 4 lines - real atoms, remaining 0 lines - copies due to PBC.");
     EXPECT_EQ(lines_of("rdf.dat")[0], "R ");  // the one-dimensional modes histogram paths: none here yet
 }
@@ -62,6 +62,6 @@ TEST(XyzHistory, BestStateOncePerCallOrEveryStateWithTheNotationSwitch) {
     calc->structure_parameters[0].strings[StructureStringKey::File_for_actual_geometry] = "absent/output.xyz";
     CaptureStdout capture;
     append_states_xyz(*calc);
-    EXPECT_EQ(capture.text(), "WARNING: FILE absent/output.xyz CANNOT BE WRITTEN!\n");
+    EXPECT_EQ(capture.text(), "WARNING: FILE absent/output.xyz CANNOT BE WRITTEN! No such file or directory\n");
     EXPECT_EQ(lines_of("histoEXAFS.dat").size(), 6u);
 }
