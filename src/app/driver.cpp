@@ -212,7 +212,7 @@ void stage_first_iteration(Calculation& calc, std::ofstream& progress) {
         log_line("      --> restartClusters.dat will be ignored. Clustering from scratch.");
         bind_states_to_absorber_edges(calc);
         evaluate_states(calc, true, true, true, true, true, -1, -1);
-        report_progress(calc, progress);
+        report_resumed_progress(calc);
         ++calc.iteration;
     }
 }
@@ -264,12 +264,14 @@ bool stage_main_loop(Calculation& calc, std::ostream& progress) {
         log_line("      13: MAIN LOOP: 1D calculation");
         setup_oned_mode(calc);
         announce_open_end(calc);
+        take_up_resumed_loop(calc);
         while (!run_main_loop_iteration(calc, progress)) {
         }
         return true;
     }
     log_line("      13: MAIN LOOP");
     announce_open_end(calc);
+    take_up_resumed_loop(calc);
     while (!run_main_loop_iteration(calc, progress)) {
     }
     return true;

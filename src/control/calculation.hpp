@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,18 @@ struct ExperimentalAmplitudePhase {
     std::array<double, 403> phase{};
 };
 
+// What the main loop adapts as it goes, as a restart file kept it. A resumed loop takes it up when it
+// starts, after the stages before it (the first-shell fit draws from the generator too).
+struct ResumedLoop {
+    double log_acceptance = 0.0;
+    double step_length = 0.0;
+    std::int32_t accepted_without_test = 0;
+    std::int32_t accepted_by_test = 0;
+    double period_objective_sum = 0.0;
+    double previous_period_objective_sum = 0.0;
+    std::vector<std::uint32_t> generator;
+};
+
 // The one object of a run: every parameter, record, counter and the random generator. Built by the
 // entry point and passed by reference to every stage. Its records of structures, spectra, edges and
 // states are complete only on top of the program, where it is constructed and released.
@@ -111,6 +124,7 @@ struct Calculation {
     // The one-dimensional model's lengths as a restart file kept them; the model takes them up once its
     // paths exist.
     EdgePathLengths loaded_path_lengths;
+    std::optional<ResumedLoop> resumed_loop;
     // Working memory of the state evaluations (per-thread scratch, undo records of moves), kept from
     // one evaluation to the next.
     std::unique_ptr<EvaluationWork> evaluation_work;

@@ -2,6 +2,8 @@
 
 #include "control/calculation.hpp"
 
+#include <algorithm>
+
 namespace {
 constexpr int N = MersenneTwister::state_size;
 constexpr int M = 397;
@@ -90,6 +92,19 @@ double MersenneTwister::genrand_res53() {
     std::uint32_t a = genrand_int32() >> 5;
     std::uint32_t b = genrand_int32() >> 6;
     return (a * 67108864.0 + b) * (1.0 / 9007199254740992.0);
+}
+
+std::vector<std::uint32_t> MersenneTwister::position_words() const {
+    std::vector<std::uint32_t> words(mt_.begin(), mt_.end());
+    words.push_back(static_cast<std::uint32_t>(mti));
+    return words;
+}
+
+bool MersenneTwister::continue_from(const std::vector<std::uint32_t>& words) {
+    if (words.size() != mt_.size() + 1 || words.back() > static_cast<std::uint32_t>(state_size)) return false;
+    std::copy(words.begin(), words.end() - 1, mt_.begin());
+    mti = static_cast<int>(words.back());
+    return true;
 }
 
 void seed_random_generator(Calculation& calc) {

@@ -22,6 +22,12 @@ public:
     double genrand_real3();  // (0, 1)
     double genrand_res53();  // [0, 1) with 53-bit resolution
 
+    // The whole sequence position: the 624 words, then the index of the next one. A generator given these
+    // words draws what the one they came from would have drawn; words that no generator can hold are
+    // refused (false, nothing changed).
+    std::vector<std::uint32_t> position_words() const;
+    bool continue_from(const std::vector<std::uint32_t>& words);
+
     const std::vector<std::uint32_t>& init_key() const { return init_key_; }
     bool seeded_by_array() const { return seeded_by_array_; }
     bool seeded_by_value() const { return seeded_by_value_; }

@@ -167,19 +167,21 @@ void write_progress_row(const Calculation& calc, int best, double diversity, std
     write_to_open_file(progress_file, progress.str(), history_file_name(calc), OutputKind::optional);
 }
 
-// Without the model chi on the fixed grid (a population just loaded from a restart file) neither the
-// model spectra nor the chi history are written: they would be zeros in the place of the run's own.
-void report(Calculation& calc, std::ostream& progress, bool model_chi_known) {
+// Without the model chi on the fixed grid (a population just loaded from a restart file) the model
+// spectra are not written: they would be zeros in the place of the run's own. A resumed run's reports
+// before its loop neither adapt the step nor write to the histories, which hold this generation already.
+void report(Calculation& calc, std::ostream* progress, bool model_chi_known) {
     const int best = calc.best_state_index;
     const std::array<double, 4> residuals = residuals_in_every_space(calc, best);
     if (model_chi_known) write_best_state_spectra(calc, best);
     const double diversity = compute_population_diversity(calc);
     write_console_block(calc, best, residuals, diversity);
-    adapt_step(calc);
+    if (progress != nullptr) adapt_step(calc);
     print_separator_line();
-    write_progress_row(calc, best, diversity, progress);
+    if (progress == nullptr) return;
+    write_progress_row(calc, best, diversity, *progress);
     append_states_geometry(calc);
-    if (model_chi_known) append_states_chi_history(calc);
+    append_states_chi_history(calc);
 }
 
 }  // namespace
@@ -198,9 +200,11 @@ void write_progress_header(const Calculation& calc, std::ostream& progress_file)
     write_to_open_file(progress_file, progress.str(), history_file_name(calc), OutputKind::optional);
 }
 
-void report_progress(Calculation& calc, std::ostream& progress) { report(calc, progress, true); }
+void report_progress(Calculation& calc, std::ostream& progress) { report(calc, &progress, true); }
 
-void report_loaded_progress(Calculation& calc, std::ostream& progress) { report(calc, progress, false); }
+void report_resumed_progress(Calculation& calc) { report(calc, nullptr, true); }
+
+void report_loaded_progress(Calculation& calc) { report(calc, nullptr, false); }
 
 bool run_main_loop_iteration(Calculation& calc, std::ostream& progress) {
     const int t = calc.iteration;

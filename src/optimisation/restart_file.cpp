@@ -2,12 +2,14 @@
 
 #include "control/calculation.hpp"
 #include "control/console_log.hpp"
+#include "control/mt.hpp"
 #include "control/number_text.hpp"
 #include "control/output_file.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/diagnostics.hpp"
 #include "optimisation/evaluation.hpp"
+#include "optimisation/history_files.hpp"
 #include "optimisation/main_loop.hpp"
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/partial_spectra.hpp"
@@ -47,9 +49,34 @@ void write_padded_label(std::ostream& out, const std::string& label, std::size_t
     out << label << std::string(width > label.size() ? width - label.size() : 0, ' ');
 }
 
+// What the main loop adapts as it goes and the generator's position, so that a resumed run draws and
+// decides as the run that was never stopped; the displacements again, to the last bit (the atom lines
+// hold positions to 13 digits).
+void write_run_state(const Calculation& calc, std::ostream& out) {
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    out << "RUN_STATE" << '\n';
+    out << calc.objective_normaliser << ' ' << calc.mean_energy_change << ' ' << calc.log_acceptance << ' '
+        << calc.step_length << ' ' << calc.accepted_without_test << ' ' << calc.accepted_by_test << ' '
+        << calc.period_objective_sum << ' ' << calc.previous_period_objective_sum << '\n';
+    for (int s = 0; s < spectra; ++s) {
+        const SpectrumParameters& parameters = calc.spectrum_parameters[at(s)];
+        out << calc.spectra[at(s)].mean_residual_change << ' '
+            << parameters.doubles[SpectrumDoubleKey::Spectrum_weight] << ' '
+            << parameters.doubles[SpectrumDoubleKey::Clustering_precision] << ' ';
+    }
+    out << '\n' << "DISPLACEMENTS" << '\n';
+    for (int i = 0; i < used_states(calc); ++i) {
+        for (const Atom& d : calc.current_states[at(i)].atoms) out << d.x << ' ' << d.y << ' ' << d.z << ' ';
+        out << '\n';
+    }
+    out << "GENERATOR" << '\n';
+    for (const std::uint32_t word : calc.random.position_words()) out << word << ' ';
+    out << '\n';
+}
+
 // What the layout of the counters, atoms and spectra leaves out, after it, so that a reader of that layout
-// stops before it: every state's structure weights, and the one-dimensional model's path lengths. Written
-// to the last bit, so that a continued run goes on from the same numbers.
+// stops before it: every state's structure weights, the one-dimensional model's path lengths and the run
+// state. Written to the last bit, so that a continued run goes on from the same numbers.
 void write_added_sections(const Calculation& calc, std::ostream& out) {
     const int states = used_states(calc);
     const int structures = calc.parameters.ints[IntKey::Number_of_structures];
@@ -60,16 +87,18 @@ void write_added_sections(const Calculation& calc, std::ostream& out) {
         out << '\n';
     }
     const EdgePathLengths lengths = oned_path_lengths(calc);
-    if (lengths.empty()) return;
-    out << "PATH_LENGTHS" << '\n';
-    for (const std::vector<std::vector<double>>& edge : lengths) {
-        out << edge.size() << '\n';
-        for (const std::vector<double>& path : edge) {
-            out << path.size() << ' ';
-            for (const double length : path) out << length << ' ';
-            out << '\n';
+    if (!lengths.empty()) {
+        out << "PATH_LENGTHS" << '\n';
+        for (const std::vector<std::vector<double>>& edge : lengths) {
+            out << edge.size() << '\n';
+            for (const std::vector<double>& path : edge) {
+                out << path.size() << ' ';
+                for (const double length : path) out << length << ' ';
+                out << '\n';
+            }
         }
     }
+    write_run_state(calc, out);
 }
 
 void write_restart_text(const Calculation& calc, std::ostream& out) {
@@ -167,6 +196,13 @@ public:
         }
         words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(first));
         return words;
+    }
+
+    // Any finite number (the acceptance factor of a run without uphill moves is -1e100).
+    double finite(const std::string& word, const std::string& what) const {
+        const std::optional<double> value = parse_whole_number<double>(word);
+        if (!value || !std::isfinite(*value)) refuse_here(what + " \"" + word + "\" is no finite number");
+        return *value;
     }
 
     double real(const std::string& word, const std::string& what) const {
@@ -315,7 +351,56 @@ void read_path_lengths(Calculation& calc, RestartReader& reader) {
     calc.loaded_path_lengths = std::move(lengths);
 }
 
-// Files of the layout without them end after the spectra.
+void read_run_state(Calculation& calc, RestartReader& reader) {
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    const std::vector<std::string> loop = reader.line_of("", 8, "the run state");
+    ResumedLoop resumed;
+    calc.objective_normaliser = reader.real(loop[0], "the running mean of the objective change");
+    calc.mean_energy_change = reader.real(loop[1], "the running mean of the energy change");
+    resumed.log_acceptance = reader.finite(loop[2], "the acceptance factor");
+    resumed.step_length = reader.real(loop[3], "the step");
+    resumed.accepted_without_test = reader.whole(loop[4], "the count of good moves");
+    resumed.accepted_by_test = reader.whole(loop[5], "the count of accepted bad moves");
+    resumed.period_objective_sum = reader.real(loop[6], "the period sum");
+    resumed.previous_period_objective_sum = reader.real(loop[7], "the previous period sum");
+    const std::vector<std::string> per_spectrum = reader.line_of("", 3 * at(spectra), "the run state of the spectra");
+    for (int s = 0; s < spectra; ++s) {
+        const std::string what = " of spectrum " + std::to_string(s);
+        SpectrumParameters& parameters = calc.spectrum_parameters[at(s)];
+        calc.spectra[at(s)].mean_residual_change = reader.real(per_spectrum[3 * at(s)], "the mean residual change" + what);
+        parameters.doubles[SpectrumDoubleKey::Spectrum_weight] = reader.real(per_spectrum[3 * at(s) + 1], "the weight" + what);
+        parameters.doubles[SpectrumDoubleKey::Clustering_precision] =
+            reader.real(per_spectrum[3 * at(s) + 2], "the clustering precision" + what);
+    }
+    reader.line_of("DISPLACEMENTS", 0, "the displacements");
+    for (int i = 0; i < used_states(calc); ++i) {
+        State& state = calc.current_states[at(i)];
+        const std::vector<std::string> values = reader.line_of("", 3 * state.atoms.size(), "the displacements of " + state_text(i));
+        for (std::size_t a = 0; a < state.atoms.size(); ++a) {
+            const std::string what = "a displacement of " + state_text(i);
+            state.atoms[a].x = reader.real(values[3 * a], what);
+            state.atoms[a].y = reader.real(values[3 * a + 1], what);
+            state.atoms[a].z = reader.real(values[3 * a + 2], what);
+        }
+    }
+    reader.line_of("GENERATOR", 0, "the generator");
+    const std::size_t words = MersenneTwister::state_size + 1;
+    const std::vector<std::string> texts = reader.line_of("", words, "the generator's position");
+    for (const std::string& text : texts) {
+        const std::optional<std::uint32_t> word = parse_whole_number<std::uint32_t>(text);
+        if (!word) reader.refuse_here("the generator's word \"" + text + "\" is no whole number");
+        resumed.generator.push_back(*word);
+    }
+    if (!calc.random.continue_from(resumed.generator)) reader.refuse_here("the generator's position is out of range");
+    // The first restart file is written before the first-shell fit, whose draws come before the loop's:
+    // a run resumed from it draws them again from here. A later file's loop goes on from where it was,
+    // whatever the stages before the loop draw.
+    if (calc.iteration == 0) resumed.generator.clear();
+    calc.resumed_loop = std::move(resumed);
+}
+
+// Files of the layout without them end after the spectra; those without the run state, after the path
+// lengths.
 void read_added_sections(Calculation& calc, RestartReader& reader) {
     std::vector<std::string> words;
     bool more = reader.next_words(words);
@@ -325,6 +410,10 @@ void read_added_sections(Calculation& calc, RestartReader& reader) {
     }
     if (more && words.size() == 1 && words[0] == "PATH_LENGTHS") {
         read_path_lengths(calc, reader);
+        more = reader.next_words(words);
+    }
+    if (more && words.size() == 1 && words[0] == "RUN_STATE") {
+        read_run_state(calc, reader);
         more = reader.next_words(words);
     }
     if (more) reader.refuse_here("it holds more than its parameters describe");
@@ -368,10 +457,21 @@ void load_restart_file(Calculation& calc) {
     find_best_state(calc);
 
     // Only a continued refinement reports: the other modes that load a file have no experiment to
-    // compare with, and their report would overwrite the spectrum files and add rows to the history.
+    // compare with, and their report would overwrite the spectrum files.
     if (!calc.flags.restart) return;
-    const std::string& history = calc.parameters.strings[StringKey::File_for_residuals];
-    std::ofstream progress(history, std::ios::app);
-    if (!progress) std::cout << "WARNING: FILE " << history << " CANNOT BE WRITTEN!" << '\n';
-    report_loaded_progress(calc, progress);
+    cut_histories_to_iteration(calc, calc.iteration);
+    report_loaded_progress(calc);
+}
+
+void take_up_resumed_loop(Calculation& calc) {
+    if (!calc.resumed_loop) return;
+    const ResumedLoop& resumed = *calc.resumed_loop;
+    calc.log_acceptance = resumed.log_acceptance;
+    calc.step_length = resumed.step_length;
+    calc.accepted_without_test = resumed.accepted_without_test;
+    calc.accepted_by_test = resumed.accepted_by_test;
+    calc.period_objective_sum = resumed.period_objective_sum;
+    calc.previous_period_objective_sum = resumed.previous_period_objective_sum;
+    if (!resumed.generator.empty()) calc.random.continue_from(resumed.generator);
+    calc.resumed_loop.reset();
 }
