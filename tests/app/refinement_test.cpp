@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef FEFF_STANDIN
@@ -146,27 +147,57 @@ TEST(Refinement, TheSameSeedGivesTheSameFilesForEveryThreadCount) {
     EXPECT_FALSE(result_files()[0] == results[0][0]) << "another seed, another refinement";
 }
 
-TEST(Refinement, ARestartGoesOnFromTheFileAndAppendsToTheHistory) {
+// A run stopped after its restart file of iteration N and resumed from it writes the same histories from
+// N on as the run that was never stopped, whatever the stopped run left after N: rows and frames of later
+// iterations, a cut last line or frame. Reports every third iteration, checkpoints every fourth, so that
+// the move counters and period sums are mid-way at the checkpoints, and the step adapts.
+TEST(Refinement, AResumedRunWritesTheHistoriesOfTheRunThatWasNeverStopped) {
     ScopedWorkFolder folder;
     write_inputs();
-    ASSERT_EQ(run_talq(tiny_refinement).code, -1);
-    const std::vector<std::string> history = lines_of("output.dat");
-    const std::vector<std::string> saved = lines_of("restart5");
+    std::string parameters = tiny_refinement;
+    for (const auto& [from, to] : {std::pair{"Stop_after 3", "Stop_after 9"}, std::pair{"time1 1", "time1 3"},
+                                   std::pair{"time2 2", "time2 4\nadjust_step 1"}}) {
+        parameters.replace(parameters.find(from), std::string(from).size(), to);
+    }
+    ASSERT_EQ(run_talq(parameters).code, -1);
+    std::map<std::string, std::string> never_stopped;
+    for (const char* history : {"output.dat", "output.xyz", "histoEXAFS.dat"}) never_stopped[history] = file_text(history);
 
     RunFlags flags;
     flags.restart = true;
-    const TalqRun run = run_talq("", "restart5", flags);
-    ASSERT_EQ(run.code, -1) << run.output;
-    EXPECT_NE(run.output.find("      10: PREPARING RESTART"), std::string::npos);
-    EXPECT_NE(run.output.find("      --> restartClusters.dat will be ignored. Clustering from scratch."), std::string::npos);
-    EXPECT_NE(run.output.find("      5: SCF POTENTIAL CALCULATIONS - skipped!"), std::string::npos);
-    const std::vector<std::string> continued = lines_of("output.dat");
-    ASSERT_GT(continued.size(), history.size());
-    for (std::size_t row = 0; row < history.size(); ++row) EXPECT_EQ(continued[row], history[row]);
-    // The load adds a row for iteration 5, the preparation another; the first iteration of the continued
-    // run is 6, past Stop_after, so it is the last.
-    EXPECT_EQ(continued[history.size()].substr(0, 2), "5 ");
-    EXPECT_EQ(continued.back().substr(0, 2), "7 ");
+    for (const char* restart : {"restart0", "restart4", "restart8"}) {
+        for (const auto& [name, text] : never_stopped) std::ofstream(name, std::ios::trunc) << text.substr(0, text.size() - 9);
+        const TalqRun run = run_talq("", restart, flags);
+        ASSERT_EQ(run.code, -1) << run.output;
+        EXPECT_NE(run.output.find("      10: PREPARING RESTART"), std::string::npos);
+        EXPECT_NE(run.output.find("      5: SCF POTENTIAL CALCULATIONS - skipped!"), std::string::npos);
+        for (const auto& [name, text] : never_stopped) EXPECT_TRUE(file_text(name) == text) << restart << ": " << name;
+    }
+}
+
+// An output that cannot be written is named with the system's reason: an optional one with a warning and
+// the run goes on; a restart file or a full disk ends the run with an error, not with "Done".
+TEST(Refinement, OutputsThatCannotBeWrittenAreNamedAndCheckpointsOrAFullDiskEndTheRun) {
+    ScopedWorkFolder folder;
+    write_inputs();
+    fs::create_directory("ft-folder");
+    TalqRun run = run_talq(tiny_refinement + "File_for_FT ft-folder\n");
+    EXPECT_EQ(run.code, -1) << run.output;
+    EXPECT_NE(run.output.find("WARNING: FILE ft-folder CANNOT BE WRITTEN! Is a directory\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(fs::exists("restart5") && fs::exists("bft.dat"));
+
+    run = run_talq(tiny_refinement + "File_for_restart missing/restart\n");
+    EXPECT_EQ(run.code, 4);
+    EXPECT_NE(run.output.find("ERROR: FILE missing/restart0 CANNOT BE WRITTEN! No such file or directory\n"),
+              std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("13: MAIN LOOP"), std::string::npos) << "no run goes on without its checkpoint";
+
+    for (const std::string key : {"File_for_residuals", "File_for_actual_geometry", "File_for_calculated_EXAFS_signal"}) {
+        run = run_talq(tiny_refinement + key + " /dev/full\n");
+        EXPECT_EQ(run.code, 4) << key;
+        EXPECT_NE(run.output.find("ERROR: FILE /dev/full CANNOT BE WRITTEN! No space left on device\n"), std::string::npos)
+            << key << "\n" << run.output;
+    }
 }
 
 // The modes that read a finished run write their own output and nothing of the run's. The importance

@@ -2,7 +2,9 @@
 #include "control/parameter_writer.hpp"
 #include "optimisation/copper_model.hpp"
 #include "optimisation/evaluation.hpp"
+#include "control/mt.hpp"
 #include "optimisation/restart_file.hpp"
+#include "spectra/spectrum_context.hpp"
 
 #include <gtest/gtest.h>
 
@@ -114,7 +116,7 @@ TEST(RestartFile, NamedByIterationWithTheCountersInTheirColumnsAfterTheWholePara
     EXPECT_EQ(lines[8], first_atom.str()) << "the first atom sits at the origin, so its position is its displacement";
     const std::size_t spectra = 6 + 4 * (2 + 32);
     EXPECT_EQ(lines[spectra], "SPECTRA");
-    ASSERT_EQ(lines.size(), spectra + 1 + 4 + 1 + 4);
+    ASSERT_EQ(lines.size(), spectra + 1 + 4 + 1 + 4 + 3 + 1 + 4 + 2);
     std::istringstream values(lines[spectra + 1]);
     int count = 0;
     for (double value; values >> value;) ++count;
@@ -124,6 +126,17 @@ TEST(RestartFile, NamedByIterationWithTheCountersInTheirColumnsAfterTheWholePara
     // model).
     EXPECT_EQ(lines[spectra + 5], "WEIGHTS");
     EXPECT_EQ(lines[spectra + 6], "1 ");
+    // And last the run state: the loop's values, one line of three per spectrum, every state's 3 x 32
+    // displacements and the generator's 624 words and position.
+    EXPECT_EQ(lines[spectra + 10], "RUN_STATE");
+    EXPECT_EQ(lines[spectra + 11].rfind("0.125 0.25 ", 0), 0u) << lines[spectra + 11];
+    EXPECT_EQ(lines_in(lines[spectra + 12]).size(), 1u);
+    EXPECT_EQ(lines[spectra + 13], "DISPLACEMENTS");
+    EXPECT_EQ(lines[spectra + 18], "GENERATOR");
+    std::istringstream words(lines[spectra + 19]);
+    count = 0;
+    for (std::string word; words >> word;) ++count;
+    EXPECT_EQ(count, 625);
 }
 
 // Two spectra of different k ranges and weights, and settings the canonical layout leaves out.
@@ -132,18 +145,46 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
                       "adjust_step 1\nMC_temperature 250\nLJ_epsilons 0.1 0.2 0.3 0.4 0.5 0.625\n");
     save_at_iteration_100(model);
     for (int i = 0; i < 4; ++i) model.state(i).weights[0] = 1.0 / (3.0 + i);
+    Calculation& saving = *model.calc;
+    saving.objective_normaliser = 1.0 / 3.0;
+    saving.log_acceptance = -1e100;
+    saving.step_length = 0.1 / 1.1;
+    saving.accepted_without_test = 7;
+    saving.accepted_by_test = 2;
+    saving.period_objective_sum = 12.0 / 7.0;
+    saving.previous_period_objective_sum = 1e6;
+    saving.spectra[1].mean_residual_change = 0.3 / 7.0;
+    saving.spectrum_parameters[1].doubles[SpectrumDoubleKey::Spectrum_weight] = 0.8 / 3.0;
+    saving.spectrum_parameters[0].doubles[SpectrumDoubleKey::Clustering_precision] = 0.1 / 3.0;
+    for (int i = 0; i < 5; ++i) uniform_random(saving);
     {
         CaptureStdout quiet;
-        write_restart_file(*model.calc);
+        write_restart_file(saving);
     }
+    std::vector<double> next_draws;
+    for (int i = 0; i < 3; ++i) next_draws.push_back(uniform_random(saving));
 
+    std::ofstream("output.dat") << "[#] header\n0 1 \n100 2 \n105 3 \n110 4";
     const LoadRun run = load("restart100", &RunFlags::restart);
     ASSERT_EQ(run.code, -1) << run.output;
     EXPECT_NE(run.output.find("      --> LOADING RESTART FILE\n"), std::string::npos);
-    const Calculation& calc = *run.calc;
+    Calculation& calc = *run.calc;
     EXPECT_EQ(calc.iteration, 100);
-    EXPECT_DOUBLE_EQ(calc.objective_normaliser, 0.125);
-    EXPECT_DOUBLE_EQ(calc.mean_energy_change, 0.25);
+    // What the loop adapts comes back to the last bit, the loop's own values when the loop takes them up.
+    EXPECT_EQ(calc.objective_normaliser, 1.0 / 3.0);
+    EXPECT_EQ(calc.mean_energy_change, 0.25);
+    EXPECT_EQ(calc.spectra[1].mean_residual_change, 0.3 / 7.0);
+    EXPECT_EQ(calc.spectrum_parameters[1].doubles[SpectrumDoubleKey::Spectrum_weight], 0.8 / 3.0);
+    EXPECT_EQ(calc.spectrum_parameters[0].doubles[SpectrumDoubleKey::Clustering_precision], 0.1 / 3.0);
+    uniform_random(calc);  // a stage before the loop that draws
+    take_up_resumed_loop(calc);
+    EXPECT_EQ(calc.log_acceptance, -1e100);
+    EXPECT_EQ(calc.step_length, 0.1 / 1.1);
+    EXPECT_EQ(calc.accepted_without_test, 7);
+    EXPECT_EQ(calc.accepted_by_test, 2);
+    EXPECT_EQ(calc.period_objective_sum, 12.0 / 7.0);
+    EXPECT_EQ(calc.previous_period_objective_sum, 1e6);
+    for (const double draw : next_draws) EXPECT_EQ(uniform_random(calc), draw) << "the generator goes on where it was";
     EXPECT_EQ(calc.spectrum_parameters[0].norm_code, norm_L1);
     EXPECT_FALSE(calc.parameters.bools[BoolKey::crossoverT]);
     EXPECT_TRUE(calc.parameters.bools[BoolKey::adjust_step]);
@@ -154,7 +195,7 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     for (int i = 0; i < 4; ++i) {
         const State& saved = model.state(i);
         const State& loaded = calc.current_states[static_cast<std::size_t>(i)];
-        EXPECT_LT(largest_displacement_gap(saved, loaded), 1e-9) << i;
+        EXPECT_EQ(largest_displacement_gap(saved, loaded), 0.0) << i;
         const double r0 = loaded.spectra[0].residual, r1 = loaded.spectra[1].residual;
         EXPECT_NEAR(r0, saved.spectra[0].residual, 1e-5 * std::abs(saved.spectra[0].residual));
         EXPECT_NEAR(r1, saved.spectra[1].residual, 1e-5 * std::abs(saved.spectra[1].residual));
@@ -170,14 +211,12 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     }
     EXPECT_NE(calc.spectrum_parameters[0].nk, calc.spectrum_parameters[1].nk);
 
-    // The loaded population is reported once: one row of the residual history, for iteration 100.
-    const std::vector<std::string> rows = lines_in(file_text("output.dat"));
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].rfind("100 ", 0), 0u);
+    // The loaded population is reported on the console; the history is cut back to iteration 100 and gets
+    // nothing more, as it holds that generation already.
+    EXPECT_EQ(file_text("output.dat"), "[#] header\n0 1 \n100 2 \n");
     EXPECT_NE(run.output.find("\tGENERATION:\n\t\t100\n"), std::string::npos);
     // The file carries no model chi on the fixed grid: the run's spectrum files are not touched.
-    for (const char* file : {"EXAFS.dat", "ft.dat", "histoEXAFS.dat"}) EXPECT_FALSE(fs::exists(file)) << file;
-    EXPECT_TRUE(fs::exists("output.xyz"));
+    for (const char* file : {"EXAFS.dat", "ft.dat", "histoEXAFS.dat", "output.xyz"}) EXPECT_FALSE(fs::exists(file)) << file;
 }
 
 TEST(RestartFile, AFileWithoutTheAddedSettingsStillLoads) {
@@ -197,6 +236,12 @@ TEST(RestartFile, AFileWithoutTheAddedSettingsStillLoads) {
     EXPECT_EQ(run.calc->current_states[0].weights[0], 1.0) << "the starting weight";
     EXPECT_FALSE(fs::exists("output.dat")) << "only a continued refinement reports";
     EXPECT_FALSE(fs::exists("EXAFS.dat"));
+
+    write_text("without_run_state", text.substr(0, text.find("RUN_STATE\n")));
+    const LoadRun earlier = load("without_run_state", &RunFlags::phantoms);
+    ASSERT_EQ(earlier.code, 0) << earlier.output;
+    EXPECT_FALSE(earlier.calc->resumed_loop.has_value()) << "the loop starts from its own values";
+    EXPECT_LT(largest_displacement_gap(model.state(1), earlier.calc->current_states[1]), 1e-9);
 }
 
 TEST(RestartFile, TruncatedOrMismatchedFilesAreRefusedNamingTheFile) {

@@ -1,4 +1,5 @@
 #include "optimisation/xyz_output.hpp"
+#include "optimisation/history_files.hpp"
 #include "optimisation/rdf_fixture.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
@@ -64,4 +65,29 @@ TEST(XyzHistory, BestStateOncePerCallOrEveryStateWithTheNotationSwitch) {
     append_states_xyz(*calc);
     EXPECT_EQ(capture.text(), "WARNING: FILE absent/output.xyz CANNOT BE WRITTEN! No such file or directory\n");
     EXPECT_EQ(lines_of("histoEXAFS.dat").size(), 6u);
+
+    // A full disk ends the run: every later checkpoint would be lost too.
+    calc->structure_parameters[0].strings[StructureStringKey::File_for_actual_geometry] = "/dev/full";
+    EXPECT_EQ(exit_code_of([&] { append_states_xyz(*calc); }), 4);
+    EXPECT_NE(capture.text().find("ERROR: FILE /dev/full CANNOT BE WRITTEN! No space left on device\n"), std::string::npos);
+}
+
+TEST(XyzHistory, CutBackToAnIterationKeepsWholeLinesAndFramesOnly) {
+    const std::string header = "[#] [Best_Res._(xi)] \n";
+    EXPECT_EQ(kept_residual_history(header + "0 1 \n5 2 \n10 3 \n", 5), (header + "0 1 \n5 2 \n").size());
+    EXPECT_EQ(kept_residual_history(header + "0 1 \n5 2", 10), (header + "0 1 \n").size()) << "a cut row goes";
+    EXPECT_EQ(kept_residual_history(header + "0 1 \n10 3 \n5 2 \n", 5), (header + "0 1 \n").size())
+        << "the rows of an earlier resumed run after a later iteration go too";
+    EXPECT_EQ(kept_residual_history("", 5), 0u);
+
+    const std::string frame0 = "2\n0 0 1\nCu 0 0 0\nCu 1 1 1\n", frame5 = "2\n5 1 1.000000e+00\nCu 0 0 0\nCu 1 1 1\n";
+    EXPECT_EQ(kept_xyz_history(frame0 + frame5 + "2\n10 0 1\nCu 0 0 0\nCu 1 1 1\n", 5), (frame0 + frame5).size());
+    EXPECT_EQ(kept_xyz_history(frame0 + frame5 + "2\n10 0 1\nCu 0 0 0\n", 10), (frame0 + frame5).size())
+        << "a frame short of its atoms goes";
+    EXPECT_EQ(kept_xyz_history(frame0 + frame5.substr(0, frame5.size() - 1), 10), frame0.size())
+        << "a frame whose last line is cut goes";
+    EXPECT_EQ(kept_xyz_history(frame0 + frame5, 4), frame0.size());
+
+    EXPECT_EQ(kept_chi_history("0 0: 1 2 \n5 0: 3 4 \n5 1: 5", 5), std::string("0 0: 1 2 \n5 0: 3 4 \n").size());
+    EXPECT_EQ(kept_chi_history("0 0: 1 2 \n5 0: 3 4 \n", 0), std::string("0 0: 1 2 \n").size());
 }

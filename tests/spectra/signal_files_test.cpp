@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -69,6 +70,36 @@ TEST(SignalFiles, LayoutsFollowTheirModes) {
     p.ints[SpectrumIntKey::Column_for_chi] = 3;
     write_signal_file(line, "chi.dat", 7);
     EXPECT_EQ(lines_of("chi.dat")[1], "1.500000e+00 1.333333e+00") << "an unknown mode writes chi, k first here";
+}
+
+// A file is written whole under a temporary name and renamed, so that a kill never leaves it cut; what
+// cannot be written is named with the system's reason, and a full disk ends the run.
+TEST(SignalFiles, WrittenWholeOrReportedWithTheReason) {
+    ScopedWorkFolder folder;
+    SpectrumParameters p = spectrum_with_range(1.0, 2.0, 0.5);
+    SignalArray line;
+    alloc_signal(line, p, signal_line);
+    std::filesystem::create_directory("ft.dat");
+    {
+        CaptureStdout capture;
+        write_signal_file(line, "ft.dat", signal_file_ft);
+        EXPECT_EQ(capture.text(), "WARNING: FILE ft.dat CANNOT BE WRITTEN! Is a directory\n");
+    }
+    EXPECT_TRUE(std::filesystem::is_directory("ft.dat"));
+    // A device is written in place, never replaced by a file.
+    write_signal_file(line, "/dev/null", signal_file_ft);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { write_signal_file(line, "/dev/full", signal_file_ft); }), 4);
+        EXPECT_EQ(capture.text(), "ERROR: FILE /dev/full CANNOT BE WRITTEN! No space left on device\n");
+    }
+    write_signal_file(line, "bft.dat", signal_file_k_line);
+    EXPECT_EQ(lines_of("bft.dat").size(), static_cast<std::size_t>(line.n));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"bft.dat", "ft.dat"})) << "no temporary file is left";
 }
 
 TEST(ExperimentalStage, WritesWindowsAndTransformsAndEndsWithTransformsOnly) {
