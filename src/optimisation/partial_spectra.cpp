@@ -121,11 +121,7 @@ void write_header(std::ostream& out, const AbsorberEdge& edge) {
     out << '\n';
 }
 
-// Rows are flushed one by one, so that a table being written can be watched.
-void end_row(std::ostream& out) {
-    out << '\n';
-    out.flush();
-}
+void end_row(std::ostream& out) { out << '\n'; }
 
 void write_exafs_rows(std::ostream& out, const AbsorberEdge& edge, const PathColumns& columns) {
     const double exponent = edge.spectrum->doubles[SpectrumDoubleKey::k_power_in_IO] - 1.0;

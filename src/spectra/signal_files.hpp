@@ -12,6 +12,7 @@ constexpr int signal_file_ft = 1;
 constexpr int signal_file_wt = 3;
 constexpr int signal_file_k_line = 4;
 
+// Whole or not at all (write_whole_file: a warning names the reason, a full disk ends the run).
 void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode);
 void read_signal_file(SignalArray& signal, const std::string& file_name, int mode);
 
