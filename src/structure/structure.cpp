@@ -13,6 +13,8 @@
 #include "structure/xyz_converter.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -54,10 +56,7 @@ struct P1Contents {
 // does not start with three numbers and a label.
 P1Contents read_p1_file(const std::string& file_name) {
     std::ifstream in(file_name);
-    if (!in) {
-        std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!" << '\n';
-        end_process(4);
-    }
+    if (!in) refuse_unopenable_structure_file(file_name);
     P1Contents contents;
     std::string line;
     next_line(in, line);
@@ -256,4 +255,11 @@ void rescale_structure(Structure& structure, const Atom& new_lengths, const Atom
         atom.z *= fz;
     }
     build_periodic_images(structure, true);
+}
+
+void refuse_unopenable_structure_file(const std::string& file_name) {
+    const int error = errno;
+    std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (" << file_name << ": " << std::strerror(error) << ")"
+              << '\n';
+    end_process(4);
 }

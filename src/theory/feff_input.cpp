@@ -183,5 +183,5 @@ void write_feff_inp(AbsorberEdge& edge, bool atoms_mode) {
     for (const char* output : {"pot.bin", "pot.pad", "paths.dat", "chi.dat"}) {
         std::filesystem::remove(feff_folder_file_path(edge.index, output), ignored);
     }
-    run_feff(edge.index, -1);
+    require_normal_feff_end(run_feff(edge.index, -1), feff_folder_name(edge.index));
 }

@@ -11,6 +11,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -110,7 +111,9 @@ void run_leading_path_feff(AbsorberEdge& edge) {
     {
         std::ifstream in(list_path);
         if (!in) {
-            std::cout << "ERROR: FILE " << list_path << " CANNOT BE OPENED!" << '\n';
+            const int error = errno;
+            std::cout << "ERROR: FILE " << list_path << " CANNOT BE OPENED! (" << describe_missing_output(list_path, error) << ")"
+                      << '\n';
             end_process(1);
         }
         next_line(in);
@@ -134,7 +137,7 @@ void run_leading_path_feff(AbsorberEdge& edge) {
     }
     const std::string chi_path = feff_worker_file_path(edge.index, 0, "chi.dat");
     remove_file(chi_path);
-    run_feff(edge.index, 0);
+    require_normal_feff_end(run_feff(edge.index, 0), feff_worker_folder_name(edge.index, 0));
     edge.reference_chi.fill(0.0);
     // Only k up to 20 is FEFF's grid (" EXAFS 20.0"); later rows are dropped here as from every path's chi.
     read_feff_chi(chi_path, 4, edge.reference_chi.data(), path_chi_points);
@@ -150,7 +153,12 @@ void run_feff_in_worker_folders(const AbsorberEdge& edge) {
     std::vector<FeffRunTask> tasks(static_cast<std::size_t>(count));
     for (int worker = 0; worker < count; ++worker)
         tasks[static_cast<std::size_t>(worker)] = {worker, count, edge.index};
-    run_feff_threads(tasks.data(), [](std::int32_t edge_index, std::int32_t folder) { run_feff(edge_index, folder); });
+    std::vector<ProgramEnd> ends(static_cast<std::size_t>(count));
+    run_feff_threads(tasks.data(), [&ends](std::int32_t edge_index, std::int32_t folder) {
+        ends[static_cast<std::size_t>(folder)] = run_feff(edge_index, folder);
+    });
+    for (int worker = 0; worker < count; ++worker)
+        require_normal_feff_end(ends[static_cast<std::size_t>(worker)], feff_worker_folder_name(edge.index, worker));
 }
 
 std::string batch_chip_path(const AbsorberEdge& edge, const BatchSlot& slot) {

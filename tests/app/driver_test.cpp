@@ -276,7 +276,7 @@ TEST(Driver, MissingFeffProgramEndsWith1UnlessOnlyInputFilesAreWanted) {
     {
         CaptureStdout capture;
         EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), 1);
-        EXPECT_EQ(capture.text(), "ERROR! Specified FEFF program not found!\n");
+        EXPECT_EQ(capture.text(), "ERROR! Specified FEFF program not found! (absent: No such file or directory)\n");
     }
     calc->flags.atoms = true;
     EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), -1);
@@ -302,6 +302,7 @@ TEST(Driver, FeffThatWritesNoPotentialsStopsTheRun) {
     auto calc = std::make_unique<Calculation>();
     const DriverRun run = run_driver(*calc, "Edge Cu\nFEFF_path silentfeff\nk_min 1\nk_max 3\nNumber_of_states 2\n");
     EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.output.find("ERROR! FEFF potential missing!\n"), std::string::npos)
+    EXPECT_NE(run.output.find("ERROR! FEFF potential missing! (feff_0/pot.pad, feff_0/pot.bin: No such file or directory)\n"),
+              std::string::npos)
         << "stale potentials are not taken for new ones";
 }

@@ -47,7 +47,7 @@ TEST(FeffFolders, ProgramsRunInTheirOwnFolderAndKeepTheirExecutableBit) {
     EXPECT_EQ(fs::path(worker_path).filename(), "feff_2_0");
     EXPECT_EQ(fs::path(edge_path).filename(), "feff_2");
     EXPECT_EQ(fs::current_path(), folder.path()) << "the program's own folder never changes";
-    EXPECT_FALSE(run_program_in_folder("absent.exe", "feff_2"));
+    EXPECT_EQ(run_program_in_folder("absent.exe", "feff_2").start_error, ENOENT);
 
     // A later run that kept the potentials brings another program: its workers run that one.
     std::ofstream(feff_program_name, std::ios::trunc) << "#!/bin/sh\necho later > which.txt\n";
@@ -149,7 +149,8 @@ TEST(FeffOutputs, MissingOrEmptyOutputsStopTheRun) {
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([] { read_feff_table("chi.dat", 4); }), 1);
     EXPECT_EQ(exit_code_of([] { read_feff_table("absent.dat", 4); }), 1);
-    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\nERROR: FEFF OUTPUT absent.dat NOT FOUND!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\n"
+                              "ERROR: FEFF OUTPUT absent.dat NOT FOUND! (No such file or directory)\n");
 }
 
 TEST(FeffOutputs, ValuesThatAreNoUsableNumbersAreRefusedNotTakenForTheEnd) {
