@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
+#include <string_view>
 
 namespace {
 
@@ -29,11 +29,25 @@ constexpr double k_tolerance = 0.001;
     end_process(1);
 }
 
-std::vector<std::string> line_words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// The words of the line, as views into it.
+void split_words(const std::string& line, std::vector<std::string_view>& words) {
+    words.clear();
+    std::size_t at = 0;
+    for (;;) {
+        while (at < line.size() && is_blank(line[at])) ++at;
+        if (at == line.size()) return;
+        const std::size_t start = at;
+        while (at < line.size() && !is_blank(line[at])) ++at;
+        words.emplace_back(line.data() + start, at - start);
+    }
+}
+
+// The cause of a table cut short, when it is known: a full disk or a folder that cannot be written.
+std::string cut_cause(const std::string& path) {
+    const std::string cause = describe_unwritable_folder(path);
+    return cause.empty() ? cause : " (" + cause + ")";
 }
 
 int grid_offset(const std::vector<FeffRow>& rows) {
@@ -50,14 +64,16 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
         end_process(1);
     }
     std::string line;
+    std::vector<std::string_view> words;
     std::size_t line_number = 0;
     bool found = false;
     while (!found && std::getline(in, line)) {
         ++line_number;
-        for (const std::string& word : line_words(line)) found = found || word[0] == '@';
+        split_words(line, words);
+        for (const std::string_view word : words) found = found || word[0] == '@';
     }
     if (!found) {
-        std::cout << "ERROR: FEFF OUTPUT " << path << " HOLDS NO DATA!" << '\n';
+        std::cout << "ERROR: FEFF OUTPUT " << path << " HOLDS NO DATA!" << cut_cause(path) << '\n';
         end_process(1);
     }
     // Every line after the column line is one row. Reading words regardless of lines would let a row
@@ -69,7 +85,7 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
     std::size_t short_row_count = 0;
     while (std::getline(in, line)) {
         ++line_number;
-        const std::vector<std::string> words = line_words(line);
+        split_words(line, words);
         if (words.empty()) continue;
         if (short_row_line != 0) {
             refuse_table(path, short_row_line,
@@ -121,7 +137,7 @@ std::vector<FeffRow> read_feff_grid_table(const std::string& path, int fields, i
     const int covered = static_cast<int>(std::min<std::size_t>(rows.size(), static_cast<std::size_t>(size))) + offset;
     if (covered < size) {
         std::cout << "ERROR: FEFF OUTPUT " << path << " IS INCOMPLETE: IT ENDS AFTER " << rows.size() << " ROWS, BEFORE k = "
-                  << 0.05 * (size - 1) << "!" << '\n';
+                  << 0.05 * (size - 1) << "!" << cut_cause(path) << '\n';
         end_process(1);
     }
     return rows;

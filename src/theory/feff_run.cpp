@@ -149,11 +149,14 @@ void require_normal_feff_end(const ProgramEnd& end, const std::string& folder) {
     end_process(1);
 }
 
-std::string describe_missing_output(const std::string& path, int open_error) {
-    std::string text = std::strerror(open_error);
+std::string describe_unwritable_folder(const std::string& path) {
     std::string folder = fs::path(path).parent_path().string();
     if (folder.empty()) folder = ".";
     const std::string problem = folder_write_problem(folder);
-    if (!problem.empty()) text += "; " + folder + " cannot be written: " + problem;
-    return text;
+    return problem.empty() ? problem : folder + " cannot be written: " + problem;
+}
+
+std::string describe_missing_output(const std::string& path, int open_error) {
+    const std::string folder = describe_unwritable_folder(path);
+    return std::strerror(open_error) + (folder.empty() ? folder : "; " + folder);
 }

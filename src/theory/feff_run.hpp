@@ -43,3 +43,6 @@ ProgramEnd run_program_in_folder(const std::string& program, const std::string& 
 // Why a FEFF output cannot be read: the system's reason for the failed open and, when FEFF's folder
 // cannot be written (a full disk, a read-only folder), why not.
 std::string describe_missing_output(const std::string& path, int open_error);
+// "<folder> cannot be written: <reason>" for the folder of the file when nothing can be written there
+// (what cut its outputs short), else an empty text.
+std::string describe_unwritable_folder(const std::string& path);

@@ -96,9 +96,13 @@ TEST(FeffFolders, AProgramThatCannotStartCrashesOrFailsEndsTheRunNamingTheCause)
     EXPECT_EQ(exit_code_of([] { require_normal_feff_end(run_feff(2, -1), "feff_2"); }), 1);
     fs::create_symlink("/dev/full", "feff_2/.write_check");
     EXPECT_EQ(exit_code_of([] { read_feff_table("feff_2/chi.dat", 4); }), 1);
+    std::ofstream("feff_2/chi.dat") << "# the header, and no room for more\n";
+    fs::create_symlink("/dev/full", "feff_2/.write_check");
+    EXPECT_EQ(exit_code_of([] { read_feff_table("feff_2/chi.dat", 4); }), 1);
     EXPECT_EQ(capture.text(), "ERROR: FEFF IN feff_2 ended with exit status 2! (feff_2 cannot be written: No space left on device)\n"
                               "ERROR: FEFF OUTPUT feff_2/chi.dat NOT FOUND! (No such file or directory; feff_2 cannot be "
-                              "written: No space left on device)\n");
+                              "written: No space left on device)\n"
+                              "ERROR: FEFF OUTPUT feff_2/chi.dat HOLDS NO DATA! (feff_2 cannot be written: No space left on device)\n");
 }
 
 // A copy that fails would leave an older program, or an older run's files, in the folder to be run or
