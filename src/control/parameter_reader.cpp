@@ -1,6 +1,7 @@
 #include "control/parameter_reader.hpp"
 
 #include "control/calculation.hpp"
+#include "control/console_log.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/number_text.hpp"
 #include "control/process_end.hpp"
@@ -528,7 +529,7 @@ void read_parameter_file(Calculation& calc, const std::string& file_name, bool u
                          const std::string& extra_argument) {
     std::ifstream in(file_name);
     if (!in) {
-        std::cout << "ERROR: PARAMETER FILE CANNOT BE OPENED!" << '\n';
+        std::cout << "ERROR: PARAMETER FILE CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
         end_process(4);
     }
     WordCursor cursor(in);

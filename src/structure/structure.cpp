@@ -13,8 +13,6 @@
 #include "structure/xyz_converter.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -258,8 +256,6 @@ void rescale_structure(Structure& structure, const Atom& new_lengths, const Atom
 }
 
 void refuse_unopenable_structure_file(const std::string& file_name) {
-    const int error = errno;
-    std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (" << file_name << ": " << std::strerror(error) << ")"
-              << '\n';
+    std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
     end_process(4);
 }

@@ -440,5 +440,5 @@ TEST(ParameterReader, MissingFileEndsWith4) {
     ScopedWorkFolder folder;
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { read_parameter_file(*calc, "absent.dat", false, ""); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: PARAMETER FILE CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: PARAMETER FILE CANNOT BE OPENED! (absent.dat: No such file or directory)\n");
 }
