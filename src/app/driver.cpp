@@ -338,8 +338,8 @@ namespace {
     end_process(1);
 }
 
-// Everything about the program that can be known before it first runs, long after the potentials'
-// setup: a folder or a file that cannot be run would only show as FEFF outputs that never appear.
+// What can be known of the program before its first run, which comes only once the geometry is built:
+// a folder or a file that cannot be run would otherwise show only as FEFF outputs that never appear.
 void check_feff_program(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) refuse_feff_program(path, errno);

@@ -307,7 +307,19 @@ void refuse_unusable_parameters(const Calculation& calc) {
     }
 }
 
-ParameterKey find_parameter_key(const Calculation& calc, std::string key);
+ParameterKey find_parameter_key(const Calculation& calc, std::string key) {
+    replace_legacy_name(key, global_legacy_names);
+    const ParameterBlock& p = calc.parameters;
+    ParameterKey found;
+    if (int slot = find_slot(p.ints.names, key); slot >= 0) return {kind_global_int, slot};
+    if (int slot = find_slot(p.doubles.names, key); slot >= 0) return {kind_global_double, slot};
+    if (int slot = find_slot(p.strings.names, key); slot >= 0) return {kind_global_string, slot};
+    if (int slot = find_slot(p.bools.names, key); slot >= 0) return {kind_global_bool, slot};
+    if (int slot = find_slot(p.array_names, key); slot >= 0) return {kind_global_array, slot};
+    if (classify_spectrum_key(calc, key, found)) return found;
+    if (classify_structure_key(calc, key, found)) return found;
+    return {};
+}
 
 // A value is one word, and the words after it on its line are read as further keys. One that is no key
 // (nor a comment or END) shows a value written with a space in it ("out put.dat"), of which only the
@@ -315,14 +327,15 @@ ParameterKey find_parameter_key(const Calculation& calc, std::string key);
 // That is refused; only the Title, which names nothing, is read by its first word with a warning.
 void check_value_is_one_word(const Calculation& calc, WordCursor& cursor, const std::string& key, ParameterKey found) {
     const std::string value = cursor.take_words();
-    std::string rest = cursor.peek_rest_of_line();
-    const std::size_t comment = rest.find('#');
-    if (comment != std::string::npos) rest.resize(comment);
-    rest = trimmed(rest);
+    std::string rest;
+    for (const std::string& word : word_list(cursor.peek_rest_of_line())) {
+        if (word[0] == '#') break;
+        rest += " " + word;
+    }
     if (rest.empty()) return;
-    const std::string next = rest.substr(0, rest.find_first_of(" \t\v\f\r\n"));
+    const std::string next = word_list(rest)[0];
     if (next == "END" || find_parameter_key(calc, next).kind != kind_unknown) return;
-    const std::string whole = value + " " + rest;
+    const std::string whole = value + rest;
     if (found.kind == kind_global_string && found.slot == StringKey::Title) {
         std::cout << "WARNING: VALUE OF PARAMETER " << key << " (" << whole << ") HOLDS A SPACE: ONLY " << value
                   << " IS USED!" << '\n';
@@ -461,24 +474,6 @@ bool classify_structure_key(const Calculation& calc, const std::string& key, Par
     else return false;
     return true;
 }
-
-namespace {
-
-ParameterKey find_parameter_key(const Calculation& calc, std::string key) {
-    replace_legacy_name(key, global_legacy_names);
-    const ParameterBlock& p = calc.parameters;
-    ParameterKey found;
-    if (int slot = find_slot(p.ints.names, key); slot >= 0) return {kind_global_int, slot};
-    if (int slot = find_slot(p.doubles.names, key); slot >= 0) return {kind_global_double, slot};
-    if (int slot = find_slot(p.strings.names, key); slot >= 0) return {kind_global_string, slot};
-    if (int slot = find_slot(p.bools.names, key); slot >= 0) return {kind_global_bool, slot};
-    if (int slot = find_slot(p.array_names, key); slot >= 0) return {kind_global_array, slot};
-    if (classify_spectrum_key(calc, key, found)) return found;
-    if (classify_structure_key(calc, key, found)) return found;
-    return {};
-}
-
-}  // namespace
 
 ParameterKey classify_parameter_key(const Calculation& calc, std::string key) {
     const ParameterKey found = find_parameter_key(calc, key);

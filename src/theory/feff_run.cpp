@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <filesystem>
+#include <iostream>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -73,6 +74,25 @@ std::string folder_write_problem(const std::string& folder) {
     return error == 0 ? std::string() : std::strerror(error);
 }
 
+bool ended_normally(const ProgramEnd& end) {
+    return end.start_error == 0 && WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0;
+}
+
+// "could not be started: <reason>", "ended with exit status N" or "was ended by signal N (<name>)".
+std::string describe_program_end(const ProgramEnd& end) {
+    if (end.start_error != 0) {
+        std::string text = std::string("could not be started: ") + std::strerror(end.start_error);
+        if (end.start_error == ENOEXEC) text += " (it is no program for this machine, nor a script whose first line is #!)";
+        return text;
+    }
+    if (WIFSIGNALED(end.status)) {
+        const int signal = WTERMSIG(end.status);
+        return "was ended by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    }
+    if (WIFEXITED(end.status)) return "ended with exit status " + std::to_string(WEXITSTATUS(end.status));
+    return "ended with wait status " + std::to_string(end.status);
+}
+
 }  // namespace
 
 void prepare_feff_folder(int edge, bool with_program) {
@@ -93,24 +113,6 @@ void prepare_feff_worker_folder(int edge, int worker) {
         }
     }
     copy_into(feff_program_name, folder);
-}
-
-bool ended_normally(const ProgramEnd& end) {
-    return end.start_error == 0 && WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0;
-}
-
-std::string describe_program_end(const ProgramEnd& end) {
-    if (end.start_error != 0) {
-        std::string text = std::string("could not be started: ") + std::strerror(end.start_error);
-        if (end.start_error == ENOEXEC) text += " (it is no program for this machine, nor a script whose first line is #!)";
-        return text;
-    }
-    if (WIFSIGNALED(end.status)) {
-        const int signal = WTERMSIG(end.status);
-        return "was ended by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-    }
-    if (WIFEXITED(end.status)) return "ended with exit status " + std::to_string(WEXITSTATUS(end.status));
-    return "ended with wait status " + std::to_string(end.status);
 }
 
 ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder) {

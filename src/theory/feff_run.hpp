@@ -26,9 +26,6 @@ struct ProgramEnd {
     int start_error = 0;
     int status = 0;
 };
-bool ended_normally(const ProgramEnd& end);
-// "could not be started: <reason>", "ended with exit status N" or "was ended by signal N (<name>)".
-std::string describe_program_end(const ProgramEnd& end);
 
 // Runs FEFF in the worker folder (the edge folder when worker is negative) and waits for it to end.
 ProgramEnd run_feff(int edge, int worker);

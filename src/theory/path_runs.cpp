@@ -11,8 +11,8 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <filesystem>
