@@ -115,6 +115,15 @@ void prepare_feff_worker_folder(int edge, int worker) {
     copy_into(feff_program_name, folder);
 }
 
+void remove_stale_feff_output(const std::string& path) {
+    std::error_code error;
+    fs::remove(path, error);
+    if (error) {
+        std::cout << "ERROR: FILE " << path << " OF AN EARLIER FEFF RUN CANNOT BE REMOVED: " << error.message() << "!" << '\n';
+        end_process(1);
+    }
+}
+
 ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

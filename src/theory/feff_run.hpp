@@ -27,6 +27,11 @@ struct ProgramEnd {
     int status = 0;
 };
 
+// Removes an output of an earlier FEFF run before the next run, so that it cannot pass for that run's
+// (FEFF tells of a failure only by the outputs it does not write). One that cannot be removed ends the
+// run with an error naming it and the cause; one that is not there is fine.
+void remove_stale_feff_output(const std::string& path);
+
 // Runs FEFF in the worker folder (the edge folder when worker is negative) and waits for it to end.
 ProgramEnd run_feff(int edge, int worker);
 // FEFF ends with status 0 when it has run, whether or not it wrote its outputs; an end in any other way

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
-#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -27,11 +26,6 @@ std::string next_line(std::istream& in) {
     std::string line;
     std::getline(in, line);
     return line;
-}
-
-void remove_file(const std::string& path) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
 }
 
 // Half the closed length: the legs along the chain, then the one back to the absorber.
@@ -136,7 +130,7 @@ void run_leading_path_feff(AbsorberEdge& edge) {
         write_paths_header_lines(edge, out);
     }
     const std::string chi_path = feff_worker_file_path(edge.index, 0, "chi.dat");
-    remove_file(chi_path);
+    remove_stale_feff_output(chi_path);
     require_normal_feff_end(run_feff(edge.index, 0), feff_worker_folder_name(edge.index, 0));
     edge.reference_chi.fill(0.0);
     // Only k up to 20 is FEFF's grid (" EXAFS 20.0"); later rows are dropped here as from every path's chi.
@@ -188,9 +182,9 @@ void run_feff_batches(AbsorberEdge& edge, int item_count,
         // FEFF tells of a failure only by the outputs it does not write; none of an earlier run may pass
         // for them.
         for (int worker = 0; worker < workers; ++worker) {
-            remove_file(feff_worker_file_path(edge.index, worker, "chi.dat"));
+            remove_stale_feff_output(feff_worker_file_path(edge.index, worker, "chi.dat"));
             for (int i = 0; i < batch.items_per_worker[static_cast<std::size_t>(worker)]; ++i)
-                remove_file(batch_chip_path(edge, {worker, i + 2}));
+                remove_stale_feff_output(batch_chip_path(edge, {worker, i + 2}));
         }
         run_feff_in_worker_folders(edge);
         read_batch(batch);

@@ -105,9 +105,9 @@ TEST(FeffFolders, AProgramThatCannotStartCrashesOrFailsEndsTheRunNamingTheCause)
                               "ERROR: FEFF OUTPUT feff_2/chi.dat HOLDS NO DATA! (feff_2 cannot be written: No space left on device)\n");
 }
 
-// A copy that fails would leave an older program, or an older run's files, in the folder to be run or
-// read in place of this run's.
-TEST(FeffFolders, FailedCopiesIntoTheFoldersEndTheRun) {
+// A copy or a removal that fails would leave an older program, or an older run's files, in the folder to
+// be run or read in place of this run's.
+TEST(FeffFolders, FailedCopiesAndRemovalsInTheFoldersEndTheRun) {
     ScopedWorkFolder folder;
     std::ofstream(feff_program_name) << "#!/bin/sh\n";
     std::ofstream("feff_3") << "a file where the folder belongs";
@@ -120,6 +120,13 @@ TEST(FeffFolders, FailedCopiesIntoTheFoldersEndTheRun) {
     EXPECT_EQ(exit_code_of([] { prepare_feff_worker_folder(2, 0); }), 1);
     EXPECT_EQ(worker_capture.text().rfind("ERROR: FILE feff_win.exe CANNOT BE COPIED INTO feff_2_0: ", 0), 0u)
         << worker_capture.text();
+    // An earlier run's output that cannot be removed would pass for the next run's.
+    fs::create_directories("feff_2/chi.dat/held");
+    CaptureStdout remove_capture;
+    EXPECT_EQ(exit_code_of([] { remove_stale_feff_output("feff_2/chi.dat"); }), 1);
+    EXPECT_EQ(remove_capture.text().rfind("ERROR: FILE feff_2/chi.dat OF AN EARLIER FEFF RUN CANNOT BE REMOVED: ", 0), 0u)
+        << remove_capture.text();
+    EXPECT_EQ(exit_code_of([] { remove_stale_feff_output("feff_2/absent.dat"); }), -1);
     // The mode that only writes FEFF's input needs no program.
     fs::remove(feff_program_name);
     EXPECT_EQ(exit_code_of([] { prepare_feff_folder(4, false); }), -1);
