@@ -37,9 +37,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -128,7 +132,8 @@ void stage_scf_potentials(Calculation& calc) {
     if (!(f.skippot || f.restart || f.structure)) {
         log_line("      5: SCF POTENTIAL CALCULATIONS");
         for (int i = 0; i < calc.absorber_edge_count; ++i) {
-            prepare_feff_folder(i);
+            // With -atoms only FEFF's input is written: the program is neither needed nor looked for.
+            prepare_feff_folder(i, !f.atoms);
             print_structure_heading(calc.edges[i]);
             write_feff_inp(calc.edges[i], f.atoms);
         }
@@ -137,8 +142,12 @@ void stage_scf_potentials(Calculation& calc) {
     }
     // Older FEFF builds store the potentials in "pot.bin", the open-source release in "pot.pad".
     for (int i = 0; i < calc.absorber_edge_count; ++i) {
-        if (!std::ifstream(feff_folder_file_path(i, "pot.bin")) && !std::ifstream(feff_folder_file_path(i, "pot.pad"))) {
-            std::cout << "ERROR! FEFF potential missing!" << '\n';
+        const std::string older = feff_folder_file_path(i, "pot.bin");
+        const std::string newer = feff_folder_file_path(i, "pot.pad");
+        if (!std::ifstream(older) && !std::ifstream(newer)) {
+            const int error = errno;
+            std::cout << "ERROR! FEFF potential missing! (" << newer << ", " << older << ": "
+                      << describe_missing_output(newer, error) << ")" << '\n';
             end_process(1);
         }
     }
@@ -324,14 +333,45 @@ void write_parameter_copy(const Calculation& calc, const std::string& file_name)
     write_whole_file(file_name, [&](std::ostream& out) { write_parameter_file(calc, out); }, OutputKind::required);
 }
 
-void install_feff_program(const Calculation& calc) {
-    const std::string& feff_path = calc.parameters.strings[StringKey::FEFF_path];
-    if (!calc.flags.atoms && !std::ifstream(feff_path)) {
-        std::cout << "ERROR! Specified FEFF program not found!" << '\n';
+namespace {
+
+[[noreturn]] void refuse_feff_program(const std::string& path, int error) {
+    std::cout << "ERROR! Specified FEFF program not found! (" << path << ": " << std::strerror(error) << ")" << '\n';
+    end_process(1);
+}
+
+// What can be known of the program before its first run, which comes only once the geometry is built:
+// a folder or a file that cannot be run would otherwise show only as FEFF outputs that never appear.
+void check_feff_program(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) refuse_feff_program(path, errno);
+    if (S_ISDIR(info.st_mode)) refuse_feff_program(path, EISDIR);
+    if (!std::ifstream(path)) refuse_feff_program(path, errno);
+    if (access(path.c_str(), X_OK) != 0) {
+        const int error = errno;
+        std::cout << "ERROR: FEFF PROGRAM " << path << " CANNOT BE RUN: " << std::strerror(error)
+                  << " (it is not executable)!" << '\n';
         end_process(1);
     }
-    std::error_code ignored;
-    std::filesystem::copy_file(feff_path, "feff_win.exe", std::filesystem::copy_options::overwrite_existing, ignored);
+}
+
+}  // namespace
+
+void install_feff_program(const Calculation& calc) {
+    namespace fs = std::filesystem;
+    const std::string& feff_path = calc.parameters.strings[StringKey::FEFF_path];
+    // With -atoms FEFF never runs: the program is copied when it can be, for a later run's use.
+    if (!calc.flags.atoms) check_feff_program(feff_path);
+    std::error_code not_there;
+    if (fs::equivalent(feff_path, feff_program_name, not_there)) return;  // already in place
+    std::error_code error;
+    fs::copy_file(feff_path, feff_program_name, fs::copy_options::overwrite_existing, error);
+    // An older copy left in the run folder would otherwise run in the named program's place.
+    if (error && !calc.flags.atoms) {
+        std::cout << "ERROR: FEFF PROGRAM " << feff_path << " CANNOT BE COPIED TO " << feff_program_name << ": "
+                  << error.message() << "!" << '\n';
+        end_process(1);
+    }
 }
 
 void prepare_calculation_through_paths(Calculation& calc, const std::string& parameter_file_name,

@@ -1,5 +1,7 @@
 #include "control/console_log.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
@@ -15,3 +17,8 @@ void log_line(std::string text) {
 void print_separator_line() { std::cout << "-----------------------------------------------------------" << '\n'; }
 
 std::string int_to_string(std::int32_t value) { return std::to_string(value); }
+
+std::string open_failure_note(const std::string& file_name) {
+    const int error = errno;
+    return " (" + file_name + ": " + std::strerror(error) + ")";
+}

@@ -13,6 +13,10 @@ void print_separator_line();
 
 std::string int_to_string(std::int32_t value);
 
+// " (<file name>: <the system's reason>)", to follow the message on a file that could not be opened;
+// called right after the failed open, while errno still holds the reason.
+std::string open_failure_note(const std::string& file_name);
+
 // Holds a stream's number format (notation, adjustment, precision) while a block writes numbers in its
 // own, and gives it back when the block ends: a report's fixed columns must not change how a later
 // message prints its values.

@@ -1,6 +1,7 @@
 #include "control/parameter_reader.hpp"
 
 #include "control/calculation.hpp"
+#include "control/console_log.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/number_text.hpp"
 #include "control/process_end.hpp"
@@ -13,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -56,8 +58,16 @@ public:
         }
         const std::size_t start = position_;
         while (position_ < line_.size() && !is_white(line_[position_])) ++position_;
-        return line_.substr(start, position_ - start);
+        std::string word = line_.substr(start, position_ - start);
+        taken_ += (taken_.empty() ? "" : " ") + word;
+        return word;
     }
+
+    // The words read since the last call, joined by blanks: what a value was read from.
+    std::string take_words() { return std::exchange(taken_, std::string()); }
+
+    // The rest of the current line, left to be read.
+    std::string peek_rest_of_line() const { return line_.substr(position_); }
 
     std::string rest_of_line() {
         std::string rest = line_.substr(position_);
@@ -71,6 +81,7 @@ private:
     std::istream& in_;
     std::string line_;
     std::size_t position_ = 0;
+    std::string taken_;
 };
 
 std::optional<std::int32_t> whole_int(const std::string& word) { return parse_whole_number<std::int32_t>(word); }
@@ -264,6 +275,13 @@ void refuse_unusable_parameters(const Calculation& calc) {
             refuse_parameter(spectrum.ints.names[SpectrumIntKey::N_legs], legs,
                              "a path has at most " + std::to_string(max_N_legs) + " legs");
         }
+        // Found only after FEFF's potentials, the pathfinder and the path runs, as a list without paths.
+        if (legs < 2) {
+            refuse_parameter(spectrum.ints.names[SpectrumIntKey::N_legs], legs,
+                             "a scattering path has at least 2 legs (out to a scatterer and back)");
+        }
+        const int r_feff = SpectrumDoubleKey::R_max_for_FEFF;
+        if (!(d[r_feff] > 0)) refuse_parameter(d.names[r_feff], d[r_feff], "a path length limit must be positive");
         for (const int slot : {SpectrumDoubleKey::k_power, SpectrumDoubleKey::k_power_in_IO}) {
             if (!(d[slot] >= 0 && d[slot] <= 10)) refuse_parameter(d.names[slot], d[slot], "a k weight lies between 0 and 10");
         }
@@ -289,8 +307,46 @@ void refuse_unusable_parameters(const Calculation& calc) {
     }
 }
 
+ParameterKey find_parameter_key(const Calculation& calc, std::string key) {
+    replace_legacy_name(key, global_legacy_names);
+    const ParameterBlock& p = calc.parameters;
+    ParameterKey found;
+    if (int slot = find_slot(p.ints.names, key); slot >= 0) return {kind_global_int, slot};
+    if (int slot = find_slot(p.doubles.names, key); slot >= 0) return {kind_global_double, slot};
+    if (int slot = find_slot(p.strings.names, key); slot >= 0) return {kind_global_string, slot};
+    if (int slot = find_slot(p.bools.names, key); slot >= 0) return {kind_global_bool, slot};
+    if (int slot = find_slot(p.array_names, key); slot >= 0) return {kind_global_array, slot};
+    if (classify_spectrum_key(calc, key, found)) return found;
+    if (classify_structure_key(calc, key, found)) return found;
+    return {};
+}
+
+// A value is one word, and the words after it on its line are read as further keys. One that is no key
+// (nor a comment or END) shows a value written with a space in it ("out put.dat"), of which only the
+// first word would be used: another file named, another number taken, and nothing later showing it.
+// That is refused; only the Title, which names nothing, is read by its first word with a warning.
+void check_value_is_one_word(const Calculation& calc, WordCursor& cursor, const std::string& key, ParameterKey found) {
+    const std::string value = cursor.take_words();
+    std::string rest;
+    for (const std::string& word : word_list(cursor.peek_rest_of_line())) {
+        if (word[0] == '#') break;
+        rest += " " + word;
+    }
+    if (rest.empty()) return;
+    const std::string next = word_list(rest)[0];
+    if (next == "END" || find_parameter_key(calc, next).kind != kind_unknown) return;
+    const std::string whole = value + rest;
+    if (found.kind == kind_global_string && found.slot == StringKey::Title) {
+        std::cout << "WARNING: VALUE OF PARAMETER " << key << " (" << whole << ") HOLDS A SPACE: ONLY " << value
+                  << " IS USED!" << '\n';
+        return;
+    }
+    fail_reading("ERROR: VALUE OF PARAMETER " + key + " (" + whole + ") HOLDS A SPACE: A VALUE IS ONE WORD!");
+}
+
 void read_key_value(Calculation& calc, WordCursor& cursor, const std::string& key, ParameterKey found) {
     ParameterBlock& p = calc.parameters;
+    cursor.take_words();
     switch (found.kind) {
         case kind_global_int: p.ints[found.slot] = read_single_value<std::int32_t>(cursor, key, whole_int); break;
         case kind_global_double: p.doubles[found.slot] = read_single_value<double>(cursor, key, whole_double); break;
@@ -315,6 +371,7 @@ void read_key_value(Calculation& calc, WordCursor& cursor, const std::string& ke
         case kind_structure_int:  // no structure key is an integer
         case kind_unknown: cursor.skip_rest_of_line(); break;
     }
+    if (found.kind >= kind_global_int && found.kind <= kind_global_array) check_value_is_one_word(calc, cursor, key, found);
 }
 
 void adjust_after_reading(Calculation& calc, bool use_extra_argument, const std::string& extra_argument) {
@@ -419,18 +476,9 @@ bool classify_structure_key(const Calculation& calc, const std::string& key, Par
 }
 
 ParameterKey classify_parameter_key(const Calculation& calc, std::string key) {
-    replace_legacy_name(key, global_legacy_names);
-    const ParameterBlock& p = calc.parameters;
-    ParameterKey found;
-    if (int slot = find_slot(p.ints.names, key); slot >= 0) return {kind_global_int, slot};
-    if (int slot = find_slot(p.doubles.names, key); slot >= 0) return {kind_global_double, slot};
-    if (int slot = find_slot(p.strings.names, key); slot >= 0) return {kind_global_string, slot};
-    if (int slot = find_slot(p.bools.names, key); slot >= 0) return {kind_global_bool, slot};
-    if (int slot = find_slot(p.array_names, key); slot >= 0) return {kind_global_array, slot};
-    if (classify_spectrum_key(calc, key, found)) return found;
-    if (classify_structure_key(calc, key, found)) return found;
-    std::cout << "WARNING - unknown parameter (" << key << ")" << '\n';
-    return {};
+    const ParameterKey found = find_parameter_key(calc, key);
+    if (found.kind == kind_unknown) std::cout << "WARNING - unknown parameter (" << key << ")" << '\n';
+    return found;
 }
 
 namespace {
@@ -476,7 +524,7 @@ void read_parameter_file(Calculation& calc, const std::string& file_name, bool u
                          const std::string& extra_argument) {
     std::ifstream in(file_name);
     if (!in) {
-        std::cout << "ERROR: PARAMETER FILE CANNOT BE OPENED!" << '\n';
+        std::cout << "ERROR: PARAMETER FILE CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
         end_process(4);
     }
     WordCursor cursor(in);

@@ -1,5 +1,6 @@
 #include "optimisation/energy_terms.hpp"
 
+#include "control/console_log.hpp"
 #include "control/number_text.hpp"
 
 #include "control/calculation.hpp"
@@ -124,7 +125,7 @@ EnergyTerm read_term(TokenReader& reader, const KeywordLayout& layout, const std
 
 void read_definitions_file(Structure& structure, const std::string& file_name) {
     std::ifstream in(file_name);
-    if (!in) fail("ERROR: FILE WITH ENERGY DEFINITIONS CANNOT BE OPENED!", 4);
+    if (!in) fail("ERROR: FILE WITH ENERGY DEFINITIONS CANNOT BE OPENED!" + open_failure_note(file_name), 4);
     TokenReader reader(in);
     if (!reader.skip_to_begin()) fail("ERROR - no BEGIN line in the energy definitions file " + file_name, 4);
     for (;;) {

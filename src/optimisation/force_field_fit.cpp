@@ -131,7 +131,7 @@ void fit_force_field(Calculation& calc) {
     {
         std::ifstream in(gulp_template_name, std::ios::binary);
         if (!in) {
-            std::cout << "ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!" << '\n';
+            std::cout << "ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!" << open_failure_note(gulp_template_name) << '\n';
             end_process(4);
         }
         defaults = read_gulp_template_defaults(in);

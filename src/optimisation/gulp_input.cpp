@@ -1,6 +1,7 @@
 #include "optimisation/gulp_input.hpp"
 
 #include "control/calculation.hpp"
+#include "control/console_log.hpp"
 #include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "structure/atom.hpp"
@@ -17,7 +18,7 @@ namespace {
 
 constexpr double no_pair_distance = 1000000.0;
 
-[[noreturn]] void fail(const char* message, int code) {
+[[noreturn]] void fail(const std::string& message, int code) {
     std::cout << message << '\n';
     end_process(code);
 }
@@ -63,7 +64,7 @@ void write_guessed_force_field(const Calculation& calc, std::ostream& out, doubl
 // own, so a file ending with a line feed leaves an empty last line.
 void copy_force_field(std::ostream& out) {
     std::ifstream in(force_field_name, std::ios::binary);
-    if (!in) fail("ERROR: FILE WITH FORCE FIELD CANNOT BE OPENED!", 4);
+    if (!in) fail("ERROR: FILE WITH FORCE FIELD CANNOT BE OPENED!" + open_failure_note(force_field_name), 4);
     std::ostringstream whole;
     whole << in.rdbuf();
     const std::string text = whole.str();
@@ -135,7 +136,7 @@ void write_gulp_input(const Structure& structure, std::span<const double> multip
     }
 
     std::ifstream in(gulp_template_name, std::ios::binary);
-    if (!in) fail("ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!", 4);
+    if (!in) fail("ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!" + open_failure_note(gulp_template_name), 4);
     transcribe_gulp_template(in, out, multipliers);
 }
 

@@ -1,5 +1,6 @@
 #include "optimisation/gulp_trajectory.hpp"
 
+#include "control/console_log.hpp"
 #include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/state.hpp"
@@ -124,7 +125,7 @@ void open_trajectory(TrajectoryReader& reader, const std::string& file_name, Tra
     reader.in.clear();
     reader.in.open(file_name);
     if (!reader.in) {
-        std::cout << "ERROR: FILE WITH XYZ DATA CANNOT BE OPENED!" << '\n';
+        std::cout << "ERROR: FILE WITH XYZ DATA CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
         end_process(4);
     }
 }

@@ -1,6 +1,7 @@
 #include "spectra/experimental_spectrum.hpp"
 
 #include "control/calculation.hpp"
+#include "control/console_log.hpp"
 #include "control/number_text.hpp"
 #include "control/process_end.hpp"
 #include "spectra/fourier.hpp"
@@ -236,7 +237,7 @@ void read_experimental_exafs(SignalArray& target, const std::string& file_name, 
     const SpectrumParameters& p = *target.parameters;
     std::ifstream in(file_name);
     if (!in) {
-        std::cout << "ERROR: FILE WITH EXPERIMENTAL EXAFS CANNOT BE OPENED!" << '\n';
+        std::cout << "ERROR: FILE WITH EXPERIMENTAL EXAFS CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
         end_process(4);
     }
     const int column_k = p.ints[SpectrumIntKey::Column_for_k];
@@ -316,7 +317,7 @@ void interpolate_to_fixed_grid(const std::vector<double>& x, const std::vector<d
 void read_experimental_amplitude_phase(const std::string& file_name, double* output) {
     std::ifstream in(file_name);
     if (!in) {
-        std::cout << "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED!" << '\n';
+        std::cout << "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
         end_process(4);
     }
     const TableLines lines = read_data_lines(in);

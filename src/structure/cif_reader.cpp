@@ -412,7 +412,7 @@ std::vector<Atom> generate_symmetry_images(const std::vector<Atom>& sites, const
 void convert_cif_to_p1(const Structure& structure) {
     const std::string& file_name = structure.parameters->strings[StructureStringKey::File_with_structure];
     std::ifstream in(file_name);
-    if (!in) fail("ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!");
+    if (!in) refuse_unopenable_structure_file(file_name);
     const CifContents cif = parse_cif(in);
     in.close();
 

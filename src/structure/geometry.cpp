@@ -23,10 +23,7 @@ const std::string note_indent(14, ' ');
 // that the program writes into its own xyz files.
 std::int32_t open_geometry_file(std::ifstream& in, const std::string& file_name) {
     in.open(file_name);
-    if (!in) {
-        std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!" << '\n';
-        end_process(4);
-    }
+    if (!in) refuse_unopenable_structure_file(file_name);
     std::cout << note_indent << "Initial geometry is found and will be used." << '\n';
     std::int32_t count = 0;
     if (!(in >> count)) count = 0;

@@ -54,10 +54,7 @@ struct P1Contents {
 // does not start with three numbers and a label.
 P1Contents read_p1_file(const std::string& file_name) {
     std::ifstream in(file_name);
-    if (!in) {
-        std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!" << '\n';
-        end_process(4);
-    }
+    if (!in) refuse_unopenable_structure_file(file_name);
     P1Contents contents;
     std::string line;
     next_line(in, line);
@@ -256,4 +253,9 @@ void rescale_structure(Structure& structure, const Atom& new_lengths, const Atom
         atom.z *= fz;
     }
     build_periodic_images(structure, true);
+}
+
+void refuse_unopenable_structure_file(const std::string& file_name) {
+    std::cout << "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!" << open_failure_note(file_name) << '\n';
+    end_process(4);
 }

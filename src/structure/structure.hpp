@@ -73,3 +73,7 @@ int find_species_of_label(const Structure& structure, const std::string& label);
 // label (an atom relabelled in a cluster or an initial geometry) takes the first species of its element.
 // A label of no element, or of an element without a species, ends the run (exit code 5).
 int potential_index_of_label(const Structure& structure, const std::string& label);
+
+// Ends the run (exit code 4) for a structure or geometry file that cannot be opened, naming the file and
+// the system's reason; called right after the failed open, while errno still holds that reason.
+[[noreturn]] void refuse_unopenable_structure_file(const std::string& file_name);

@@ -86,7 +86,7 @@ double axis_spread(const std::vector<Atom>& atoms, double Atom::*axis) {
 void convert_xyz_to_p1(const Structure& structure) {
     const std::string& file_name = structure.parameters->strings[StructureStringKey::File_with_structure];
     std::ifstream in(file_name);
-    if (!in) fail("ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!");
+    if (!in) refuse_unopenable_structure_file(file_name);
     const std::vector<Atom> atoms = read_xyz_atoms(in, file_name);
     in.close();
 

@@ -8,7 +8,6 @@
 #include "structure/structure.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -179,9 +178,8 @@ void write_feff_inp(AbsorberEdge& edge, bool atoms_mode) {
     if (atoms_mode) end_process(0);
 
     // FEFF reports failure only by missing outputs, so outputs of an earlier run must not pass for new ones.
-    std::error_code ignored;
     for (const char* output : {"pot.bin", "pot.pad", "paths.dat", "chi.dat"}) {
-        std::filesystem::remove(feff_folder_file_path(edge.index, output), ignored);
+        remove_stale_feff_output(feff_folder_file_path(edge.index, output));
     }
-    run_feff(edge.index, -1);
+    require_normal_feff_end(run_feff(edge.index, -1), feff_folder_name(edge.index));
 }

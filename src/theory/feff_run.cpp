@@ -1,10 +1,14 @@
 #include "theory/feff_run.hpp"
 
 #include "control/console_log.hpp"
+#include "control/process_end.hpp"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -36,28 +40,73 @@ std::string chip_file_name(int path_index) {
 
 namespace {
 
-// Copies keep the source's permissions, so the program stays executable; failures are left to the
-// readers of FEFF's outputs, which report what is missing.
+// Copies keep the source's permissions, so the program stays executable.
 void copy_into(const fs::path& file, const fs::path& folder) {
-    std::error_code ignored;
-    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, ignored);
+    std::error_code error;
+    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
+    if (error) {
+        std::cout << "ERROR: FILE " << file.string() << " CANNOT BE COPIED INTO " << folder.string() << ": "
+                  << error.message() << "!" << '\n';
+        end_process(1);
+    }
+}
+
+void make_folder(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directory(folder, error);
+    if (error) {
+        std::cout << "ERROR: FOLDER " << folder.string() << " CANNOT BE MADE: " << error.message() << "!" << '\n';
+        end_process(1);
+    }
+}
+
+// The system's reason why nothing can be written into the folder, or an empty text when a small file
+// can be written there. A full disk often lets a file be created but not filled, so the probe writes.
+std::string folder_write_problem(const std::string& folder) {
+    const std::string probe = folder + "/.write_check";
+    const int descriptor = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (descriptor < 0) return std::strerror(errno);
+    const char block[4096] = {};
+    const ssize_t written = ::write(descriptor, block, sizeof block);
+    int error = written < 0 ? errno : (written < static_cast<ssize_t>(sizeof block) ? ENOSPC : 0);
+    if (::close(descriptor) != 0 && error == 0) error = errno;
+    ::unlink(probe.c_str());
+    return error == 0 ? std::string() : std::strerror(error);
+}
+
+bool ended_normally(const ProgramEnd& end) {
+    return end.start_error == 0 && WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0;
+}
+
+// "could not be started: <reason>", "ended with exit status N" or "was ended by signal N (<name>)".
+std::string describe_program_end(const ProgramEnd& end) {
+    if (end.start_error != 0) {
+        std::string text = std::string("could not be started: ") + std::strerror(end.start_error);
+        if (end.start_error == ENOEXEC) text += " (it is no program for this machine, nor a script whose first line is #!)";
+        return text;
+    }
+    if (WIFSIGNALED(end.status)) {
+        const int signal = WTERMSIG(end.status);
+        return "was ended by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    }
+    if (WIFEXITED(end.status)) return "ended with exit status " + std::to_string(WEXITSTATUS(end.status));
+    return "ended with wait status " + std::to_string(end.status);
 }
 
 }  // namespace
 
-void prepare_feff_folder(int edge) {
+void prepare_feff_folder(int edge, bool with_program) {
     const fs::path folder = feff_folder_name(edge);
-    std::error_code ignored;
-    fs::create_directory(folder, ignored);
-    copy_into(feff_program_name, folder);
+    make_folder(folder);
+    if (with_program) copy_into(feff_program_name, folder);
 }
 
 void prepare_feff_worker_folder(int edge, int worker) {
     const fs::path folder = feff_worker_folder_name(edge, worker);
-    std::error_code ignored;
-    fs::create_directory(folder, ignored);
+    make_folder(folder);
     // The edge folder's own program may be an earlier run's (its potentials were kept, with -skippot or
     // -restart): the worker runs the program this run was given.
+    std::error_code ignored;
     for (const fs::directory_entry& entry : fs::directory_iterator(feff_folder_name(edge), ignored)) {
         if (entry.is_regular_file(ignored) && entry.path().filename() != feff_program_name) {
             copy_into(entry.path(), folder);
@@ -66,7 +115,16 @@ void prepare_feff_worker_folder(int edge, int worker) {
     copy_into(feff_program_name, folder);
 }
 
-bool run_program_in_folder(const std::string& program, const std::string& folder) {
+void remove_stale_feff_output(const std::string& path) {
+    std::error_code error;
+    fs::remove(path, error);
+    if (error) {
+        std::cout << "ERROR: FILE " << path << " OF AN EARLIER FEFF RUN CANNOT BE REMOVED: " << error.message() << "!" << '\n';
+        end_process(1);
+    }
+}
+
+ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     // The child changes folder, never the program: worker threads run FEFF in several folders at once.
@@ -77,16 +135,39 @@ bool run_program_in_folder(const std::string& program, const std::string& folder
     const std::string path = "./" + program;
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     pid_t child = 0;
-    const int started = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, environ);
+    ProgramEnd end;
+    end.start_error = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (started != 0) return false;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    if (end.start_error != 0) return end;
+    while (waitpid(child, &end.status, 0) < 0 && errno == EINTR) {
     }
-    return true;
+    return end;
 }
 
-void run_feff(int edge, int worker) {
+ProgramEnd run_feff(int edge, int worker) {
     const std::string folder = worker >= 0 ? feff_worker_folder_name(edge, worker) : feff_folder_name(edge);
-    run_program_in_folder(feff_program_name, folder);
+    return run_program_in_folder(feff_program_name, folder);
+}
+
+void require_normal_feff_end(const ProgramEnd& end, const std::string& folder) {
+    if (ended_normally(end)) return;
+    std::cout << "ERROR: FEFF IN " << folder << " " << describe_program_end(end) << "!";
+    if (end.start_error == 0) {
+        const std::string problem = folder_write_problem(folder);
+        if (!problem.empty()) std::cout << " (" << folder << " cannot be written: " << problem << ")";
+    }
+    std::cout << '\n';
+    end_process(1);
+}
+
+std::string describe_unwritable_folder(const std::string& path) {
+    std::string folder = fs::path(path).parent_path().string();
+    if (folder.empty()) folder = ".";
+    const std::string problem = folder_write_problem(folder);
+    return problem.empty() ? problem : folder + " cannot be written: " + problem;
+}
+
+std::string describe_missing_output(const std::string& path, int open_error) {
+    const std::string folder = describe_unwritable_folder(path);
+    return std::strerror(open_error) + (folder.empty() ? folder : "; " + folder);
 }

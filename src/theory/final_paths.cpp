@@ -136,7 +136,7 @@ void load_final_paths(AbsorberEdge& edge, ListedPaths listed_by) {
     const std::string list_path = feff_folder_file_path(edge.index, "paths_fin.dat");
     std::ifstream in(list_path);
     if (!in) {
-        std::cout << "ERROR: paths_fin.dat FILE CANNOT BE OPENED!" << '\n';
+        std::cout << "ERROR: paths_fin.dat FILE CANNOT BE OPENED!" << open_failure_note(list_path) << '\n';
         end_process(4);
     }
     skip_lines(in, 2);

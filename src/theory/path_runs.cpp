@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
-#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -26,11 +26,6 @@ std::string next_line(std::istream& in) {
     std::string line;
     std::getline(in, line);
     return line;
-}
-
-void remove_file(const std::string& path) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
 }
 
 // Half the closed length: the legs along the chain, then the one back to the absorber.
@@ -110,7 +105,9 @@ void run_leading_path_feff(AbsorberEdge& edge) {
     {
         std::ifstream in(list_path);
         if (!in) {
-            std::cout << "ERROR: FILE " << list_path << " CANNOT BE OPENED!" << '\n';
+            const int error = errno;
+            std::cout << "ERROR: FILE " << list_path << " CANNOT BE OPENED! (" << describe_missing_output(list_path, error) << ")"
+                      << '\n';
             end_process(1);
         }
         next_line(in);
@@ -133,8 +130,8 @@ void run_leading_path_feff(AbsorberEdge& edge) {
         write_paths_header_lines(edge, out);
     }
     const std::string chi_path = feff_worker_file_path(edge.index, 0, "chi.dat");
-    remove_file(chi_path);
-    run_feff(edge.index, 0);
+    remove_stale_feff_output(chi_path);
+    require_normal_feff_end(run_feff(edge.index, 0), feff_worker_folder_name(edge.index, 0));
     edge.reference_chi.fill(0.0);
     // Only k up to 20 is FEFF's grid (" EXAFS 20.0"); later rows are dropped here as from every path's chi.
     read_feff_chi(chi_path, 4, edge.reference_chi.data(), path_chi_points);
@@ -150,7 +147,12 @@ void run_feff_in_worker_folders(const AbsorberEdge& edge) {
     std::vector<FeffRunTask> tasks(static_cast<std::size_t>(count));
     for (int worker = 0; worker < count; ++worker)
         tasks[static_cast<std::size_t>(worker)] = {worker, count, edge.index};
-    run_feff_threads(tasks.data(), [](std::int32_t edge_index, std::int32_t folder) { run_feff(edge_index, folder); });
+    std::vector<ProgramEnd> ends(static_cast<std::size_t>(count));
+    run_feff_threads(tasks.data(), [&ends](std::int32_t edge_index, std::int32_t folder) {
+        ends[static_cast<std::size_t>(folder)] = run_feff(edge_index, folder);
+    });
+    for (int worker = 0; worker < count; ++worker)
+        require_normal_feff_end(ends[static_cast<std::size_t>(worker)], feff_worker_folder_name(edge.index, worker));
 }
 
 std::string batch_chip_path(const AbsorberEdge& edge, const BatchSlot& slot) {
@@ -180,9 +182,9 @@ void run_feff_batches(AbsorberEdge& edge, int item_count,
         // FEFF tells of a failure only by the outputs it does not write; none of an earlier run may pass
         // for them.
         for (int worker = 0; worker < workers; ++worker) {
-            remove_file(feff_worker_file_path(edge.index, worker, "chi.dat"));
+            remove_stale_feff_output(feff_worker_file_path(edge.index, worker, "chi.dat"));
             for (int i = 0; i < batch.items_per_worker[static_cast<std::size_t>(worker)]; ++i)
-                remove_file(batch_chip_path(edge, {worker, i + 2}));
+                remove_stale_feff_output(batch_chip_path(edge, {worker, i + 2}));
         }
         run_feff_in_worker_folders(edge);
         read_batch(batch);

@@ -170,5 +170,5 @@ TEST(CommandLine, TheProgramExitsWithTheCodeOfItsEnding) {
     EXPECT_EQ(status_of("missing.dat"), 4);
     std::ifstream out("out.txt");
     const std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("ERROR: PARAMETER FILE CANNOT BE OPENED!\n"), std::string::npos);
+    EXPECT_NE(text.find("ERROR: PARAMETER FILE CANNOT BE OPENED! (missing.dat: No such file or directory)\n"), std::string::npos);
 }

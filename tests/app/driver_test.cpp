@@ -276,9 +276,53 @@ TEST(Driver, MissingFeffProgramEndsWith1UnlessOnlyInputFilesAreWanted) {
     {
         CaptureStdout capture;
         EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), 1);
-        EXPECT_EQ(capture.text(), "ERROR! Specified FEFF program not found!\n");
+        EXPECT_EQ(capture.text(), "ERROR! Specified FEFF program not found! (absent: No such file or directory)\n");
     }
     calc->flags.atoms = true;
+    EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), -1);
+}
+
+// What would only show, after the potentials' setup, as outputs that never appear is refused before:
+// a folder or a file that cannot be run. An older copy of the program in the run folder never runs in
+// place of the one named.
+TEST(Driver, FeffProgramThatCannotBeRunOrCopiedEndsWith1) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    std::ofstream("feff_win.exe") << "#!/bin/sh\necho stale program\n";
+    fs::create_directory("feffdir");
+    std::ofstream("plain") << "#!/bin/sh\n";
+    std::ofstream("myfeff") << "#!/bin/sh\n";
+    fs::permissions("myfeff", fs::perms::owner_all);
+    const std::pair<const char*, const char*> cases[] = {
+        {"feffdir", "ERROR! Specified FEFF program not found! (feffdir: Is a directory)\n"},
+        {"plain", "ERROR: FEFF PROGRAM plain CANNOT BE RUN: Permission denied (it is not executable)!\n"},
+    };
+    for (const auto& [path, message] : cases) {
+        calc->parameters.strings[StringKey::FEFF_path] = path;
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), 1) << path;
+        EXPECT_EQ(capture.text(), message);
+        EXPECT_EQ(file_text("feff_win.exe"), "#!/bin/sh\necho stale program\n");
+    }
+    // The copy itself fails: a folder stands where the copy goes.
+    fs::remove("feff_win.exe");
+    fs::create_directories("feff_win.exe/old");
+    calc->parameters.strings[StringKey::FEFF_path] = "myfeff";
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), 1);
+        EXPECT_EQ(capture.text().rfind("ERROR: FEFF PROGRAM myfeff CANNOT BE COPIED TO feff_win.exe: ", 0), 0u) << capture.text();
+    }
+    // The program named as the copy itself is in place already.
+    fs::remove_all("feff_win.exe");
+    std::ofstream("feff_win.exe") << "#!/bin/sh\n";
+    fs::permissions("feff_win.exe", fs::perms::owner_all);
+    calc->parameters.strings[StringKey::FEFF_path] = "feff_win.exe";
+    EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), -1);
+    // Only writing FEFF's input needs no program.
+    calc->flags.atoms = true;
+    calc->parameters.strings[StringKey::FEFF_path] = "feffdir";
     EXPECT_EQ(exit_code_of([&] { install_feff_program(*calc); }), -1);
 }
 
@@ -302,6 +346,17 @@ TEST(Driver, FeffThatWritesNoPotentialsStopsTheRun) {
     auto calc = std::make_unique<Calculation>();
     const DriverRun run = run_driver(*calc, "Edge Cu\nFEFF_path silentfeff\nk_min 1\nk_max 3\nNumber_of_states 2\n");
     EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.output.find("ERROR! FEFF potential missing!\n"), std::string::npos)
+    EXPECT_NE(run.output.find("ERROR! FEFF potential missing! (feff_0/pot.pad, feff_0/pot.bin: No such file or directory)\n"),
+              std::string::npos)
         << "stale potentials are not taken for new ones";
+
+    // A script without its #! line cannot be started: the run says so rather than that potentials are missing.
+    std::ofstream("scriptfeff") << "exit 0\n";
+    fs::permissions("scriptfeff", fs::perms::owner_all);
+    auto script_calc = std::make_unique<Calculation>();
+    const DriverRun script =
+        run_driver(*script_calc, "Edge Cu\nFEFF_path scriptfeff\nk_min 1\nk_max 3\nNumber_of_states 2\n");
+    EXPECT_EQ(script.code, 1);
+    EXPECT_NE(script.output.find("\nERROR: FEFF IN feff_0 could not be started: Exec format error"), std::string::npos)
+        << script.output;
 }

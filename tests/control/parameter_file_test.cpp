@@ -179,8 +179,13 @@ TEST(ParameterReader, SingleValuesWordsCommentsAndUnknownKeys) {
                                         "Froze_in\n"
                                         "  200 Stop_after 7\n"
                                         "MT_seed 1 2\n 3 4\n"
-                                        "LJ_epsilons 1 2 3 4 5 6\n");
+                                        "LJ_epsilons 1 2 3 4 5 6\n"
+                                        "File_for_restart saved Number_of_threads 2 # keys follow values\n");
     EXPECT_EQ(result.code, -1);
+    EXPECT_EQ(calc->parameters.strings[StringKey::File_for_restart], "saved");
+    // The title names nothing, so a title with a space is read by its first word, but not silently.
+    EXPECT_NE(result.output.find("WARNING: VALUE OF PARAMETER Title (My run here) HOLDS A SPACE: ONLY My IS USED!\n"),
+              std::string::npos) << result.output;
     EXPECT_EQ(calc->parameters.ints[IntKey::Number_of_states], 16);
     EXPECT_EQ(calc->parameters.strings[StringKey::Title], "My");
     EXPECT_NE(result.output.find("WARNING - unknown parameter (run)\n"), std::string::npos);
@@ -385,6 +390,19 @@ TEST(ParameterReader, BrokenFilesEndTheRunWithAClearError) {
         {"BEGIN\nPolarization 1e308_1_0\nEND\n", 1, "ERROR: POLARIZATION NOT RECKOGNIZED!\n"},
         // Values that cannot be used are refused when read, not stages later.
         {"BEGIN\nN_legs 9\nEND\n", 1, "ERROR: PARAMETER N_legs = 9 CANNOT BE USED: a path has at most 8 legs!\n"},
+        {"BEGIN\nN_legs 1\nEND\n", 1,
+         "ERROR: PARAMETER N_legs = 1 CANNOT BE USED: a scattering path has at least 2 legs (out to a scatterer and back)!\n"},
+        {"BEGIN\nN_legs -1\nEND\n", 1, "ERROR: PARAMETER N_legs = -1 CANNOT BE USED: a scattering path has at least 2 legs"},
+        {"BEGIN\nNumber_of_spectra 2\nN_legs 4 0\nEND\n", 1, "ERROR: PARAMETER N_legs = 0 CANNOT BE USED"},
+        {"BEGIN\nR_max_for_FEFF 0\nEND\n", 1,
+         "ERROR: PARAMETER R_max_for_FEFF = 0 CANNOT BE USED: a path length limit must be positive!\n"},
+        {"BEGIN\nR_max_for_FEFF -1\nEND\n", 1, "ERROR: PARAMETER R_max_for_FEFF = -1 CANNOT BE USED"},
+        // Only the first word of a value written with a space would be used: another file, another number.
+        {"BEGIN\nFile_for_residuals out put.dat\nEND\n", 4,
+         "ERROR: VALUE OF PARAMETER File_for_residuals (out put.dat) HOLDS A SPACE: A VALUE IS ONE WORD!\n"},
+        {"BEGIN\nFEFF_path /opt/my feff/feff85L # FEFF\nEND\n", 4,
+         "ERROR: VALUE OF PARAMETER FEFF_path (/opt/my feff/feff85L) HOLDS A SPACE: A VALUE IS ONE WORD!\n"},
+        {"BEGIN\nStop_after 100 000\nEND\n", 4, "ERROR: VALUE OF PARAMETER Stop_after (100 000) HOLDS A SPACE"},
         {"BEGIN\nNumber_of_states 2147483647\nEND\n", 1,
          "ERROR: PARAMETER Number_of_states = 2.14748e+09 CANNOT BE USED: a population holds at most 1000000 states!\n"},
         {"BEGIN\nk_power_in_IO 1e26\nEND\n", 1,
@@ -422,5 +440,5 @@ TEST(ParameterReader, MissingFileEndsWith4) {
     ScopedWorkFolder folder;
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { read_parameter_file(*calc, "absent.dat", false, ""); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: PARAMETER FILE CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: PARAMETER FILE CANNOT BE OPENED! (absent.dat: No such file or directory)\n");
 }

@@ -92,7 +92,7 @@ TEST(EnergyDefinitionsFile, FatalFaultsNameWhatIsWrong) {
     };
     for (const auto& [text, code, message] : cases) EXPECT_EQ(read_file(*calc, text), std::pair(code, message)) << text;
     EXPECT_EQ(read_file(*calc, "BEGIN\nEND\n", "absent.txt"),
-              std::pair(4, std::string("ERROR: FILE WITH ENERGY DEFINITIONS CANNOT BE OPENED!\n")));
+              std::pair(4, std::string("ERROR: FILE WITH ENERGY DEFINITIONS CANNOT BE OPENED! (absent.txt: No such file or directory)\n")));
 }
 
 TEST(EnergyDefinitionsModes, BoxCatchesAMoveThatHardsphereLetsThrough) {

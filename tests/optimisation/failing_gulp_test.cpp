@@ -133,7 +133,8 @@ TEST(FailingGulp, EveryFailureEndsInAnErrorOrInTheFramesWrittenWhole) {
             if (mode != "half" && mode != "lastnumber") {
                 // Nothing of the earlier run passes for the failed one.
                 EXPECT_EQ(reading.code, 4);
-                EXPECT_EQ(reading.output, "ERROR: FILE WITH XYZ DATA CANNOT BE OPENED!\n");
+                EXPECT_EQ(reading.output,
+                          "ERROR: FILE WITH XYZ DATA CANNOT BE OPENED! (" + std::string(trajectory) + ": No such file or directory)\n");
                 continue;
             }
             ASSERT_EQ(reading.code, -1) << reading.output;

@@ -118,7 +118,7 @@ TEST(GulpTemplate, MolecularDynamicsBlockAndExternalForceFieldCopy) {
     std::filesystem::remove("force_field");
     const Ended missing = ended([&] { write_gulp_template(*calc, 0.1); });
     EXPECT_EQ(missing.code, 4);
-    EXPECT_EQ(missing.output, "ERROR: FILE WITH FORCE FIELD CANNOT BE OPENED!\n");
+    EXPECT_EQ(missing.output, "ERROR: FILE WITH FORCE FIELD CANNOT BE OPENED! (force_field: No such file or directory)\n");
 }
 
 TEST(GulpInput, CartesianUnitCellsAreWrittenFractionalInUnscaledCellUnits) {
@@ -141,7 +141,7 @@ TEST(GulpInput, CartesianUnitCellsAreWrittenFractionalInUnscaledCellUnits) {
     std::filesystem::remove("gulp_template");
     const Ended missing = ended([&] { write_gulp_input_mc(calc->structures[0], {}); });
     EXPECT_EQ(missing.code, 4);
-    EXPECT_EQ(missing.output, "ERROR: FILE GULP TEMPLATE CANNOT BE OPENED!\n");
+    EXPECT_EQ(missing.output, "ERROR: FILE GULP TEMPLATE CANNOT BE OPENED! (gulp_template: No such file or directory)\n");
     EXPECT_EQ(read_file("input.gin"),
               "montecarlo\tconv\tcartesian\tfull\ncell\n3 3 5 90 90 120\nfractional\n"
               "Cu core 0 0 0\nCu core 0.333333 0.666667 0.5\n");

@@ -121,7 +121,7 @@ TEST(GulpTrajectory, BrokenFramesEndTheRunInsteadOfReadingPastTheModel) {
     CaptureStdout capture;
     TrajectoryReader reader;
     EXPECT_EQ(exit_code_of([&] { open_trajectory(reader, "gulp.gmc", TrajectoryLayout::gulp_mc, 1.0, 4); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: FILE WITH XYZ DATA CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FILE WITH XYZ DATA CANNOT BE OPENED! (gulp.gmc: No such file or directory)\n");
 }
 
 TEST(GulpTrajectory, SitesAreTheNearestWorkingEntriesOfTheSameElementImagesIncluded) {

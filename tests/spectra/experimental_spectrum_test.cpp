@@ -118,7 +118,7 @@ TEST(ExperimentalSpectrum, BrokenTablesAreReportedNeverMisread) {
     alloc_signal(chi, p, signal_line);
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { read_experimental_exafs(chi, "absent.dat", 0, 1); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL EXAFS CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL EXAFS CANNOT BE OPENED! (absent.dat: No such file or directory)\n");
 }
 
 TEST(ExperimentalSpectrum, TablesThatCannotBeChiOfKAreRefused) {
@@ -194,7 +194,7 @@ TEST(FixedGridInterpolation, TablesMapOntoTheModelGrid) {
 
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { read_experimental_amplitude_phase("pha.dat", grid); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FILE WITH EXPERIMENTAL AMPLITUDE CANNOT BE OPENED! (pha.dat: No such file or directory)\n");
 }
 
 TEST(FixedGridInterpolation, AmplitudeTablesWithoutDataOrWithBrokenRowsAreReported) {

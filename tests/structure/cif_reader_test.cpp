@@ -188,7 +188,7 @@ TEST_F(CifTest, LoopsEndAtSingleItemsAndCommentsAndTextFieldsAreSkipped) {
 
 TEST_F(CifTest, MissingFileAndListsGiveTheirMessages) {
     EXPECT_EQ(convert("", "absent.cif"), 4);
-    EXPECT_EQ(console_, "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!\n");
+    EXPECT_EQ(console_, "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (absent.cif: No such file or directory)\n");
     const std::string full = cif_text(cubic_cell, {"x, y, z"}, iron_site);
     const auto first_loop = full.find("loop_");
     const auto second_loop = full.find("loop_", first_loop + 1);

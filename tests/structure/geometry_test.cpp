@@ -185,7 +185,8 @@ TEST(Geometry, WrongGeometryFilesEndTheRun) {
     auto calc = calculation_with_p1(fcc_copper_p1, "1x1x1");
     const GeometryRun missing = run_geometry(*calc, "absent.xyz");
     EXPECT_EQ(missing.code, 4);
-    EXPECT_NE(missing.output.find("ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!\n"), std::string::npos);
+    EXPECT_NE(missing.output.find("ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (absent.xyz: No such file or directory)\n"),
+              std::string::npos);
 
     calc->parameters.ints[IntKey::Number_of_structures] = 2;
     std::ofstream("geometry.xyz") << "4\na b c\nCu 0 0 0\nCu 1 1 1\nCu 2 2 2\nCu 3 3 3\n";

@@ -169,7 +169,7 @@ TEST(StructureLoading, BadFilesEndTheRunWithAClearError) {
     missing->structure_parameters[0].strings[StructureStringKey::File_with_structure] = "absent.p1";
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { build_geometry(*missing, ""); }), 4);
-    EXPECT_EQ(capture.text(), "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (absent.p1: No such file or directory)\n");
 }
 
 TEST(Supercell, SizeTextsParseAsSizesOrTargets) {

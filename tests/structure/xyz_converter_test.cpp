@@ -79,5 +79,5 @@ TEST_F(XyzTest, WrongCountsAndUnreadableAtomsEndTheRun) {
     EXPECT_EQ(convert("2\n\nFe 0 0 0\nO 1e308 0 0\n"), 4);
     EXPECT_EQ(console_, "ERROR: VALUE 1e+308 IN FILE cluster.xyz CANNOT BE USED!\n");
     EXPECT_EQ(convert("", "absent.xyz"), 4);
-    EXPECT_EQ(console_, "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED!\n");
+    EXPECT_EQ(console_, "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (absent.xyz: No such file or directory)\n");
 }

@@ -11,11 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -47,13 +50,87 @@ TEST(FeffFolders, ProgramsRunInTheirOwnFolderAndKeepTheirExecutableBit) {
     EXPECT_EQ(fs::path(worker_path).filename(), "feff_2_0");
     EXPECT_EQ(fs::path(edge_path).filename(), "feff_2");
     EXPECT_EQ(fs::current_path(), folder.path()) << "the program's own folder never changes";
-    EXPECT_FALSE(run_program_in_folder("absent.exe", "feff_2"));
+    EXPECT_EQ(run_program_in_folder("absent.exe", "feff_2").start_error, ENOENT);
 
     // A later run that kept the potentials brings another program: its workers run that one.
     std::ofstream(feff_program_name, std::ios::trunc) << "#!/bin/sh\necho later > which.txt\n";
     prepare_feff_worker_folder(2, 0);
     EXPECT_EQ(file_text("feff_2_0/feff_win.exe"), file_text(feff_program_name));
     EXPECT_NE(file_text("feff_2/feff_win.exe"), file_text(feff_program_name));
+}
+
+// FEFF reports success by ending with status 0; every other end is an error that names the folder and
+// the system's reason, so that a program that never ran is not taken for one that wrote nothing.
+TEST(FeffFolders, AProgramThatCannotStartCrashesOrFailsEndsTheRunNamingTheCause) {
+    ScopedWorkFolder folder;
+    fs::create_directory("feff_2");
+    struct Case {
+        const char* program;
+        fs::perms permissions;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"echo no interpreter line\n", fs::perms::owner_all,
+         "ERROR: FEFF IN feff_2 could not be started: Exec format error (it is no program for this machine, nor a script "
+         "whose first line is #!)!\n"},
+        {"#!/bin/sh\n", fs::perms::owner_read | fs::perms::owner_write,
+         "ERROR: FEFF IN feff_2 could not be started: Permission denied!\n"},
+        {"#!/bin/sh\nexit 2\n", fs::perms::owner_all, "ERROR: FEFF IN feff_2 ended with exit status 2!\n"},
+        {"#!/bin/sh\nkill -SEGV $$\n", fs::perms::owner_all,
+         "ERROR: FEFF IN feff_2 was ended by signal 11 (Segmentation fault)!\n"},
+        {"#!/bin/sh\nexit 0\n", fs::perms::owner_all, ""},
+    };
+    for (const Case& c : cases) {
+        fs::remove("feff_2/feff_win.exe");
+        std::ofstream("feff_2/feff_win.exe") << c.program;
+        fs::permissions("feff_2/feff_win.exe", c.permissions);
+        CaptureStdout capture;
+        const int code = exit_code_of([] { require_normal_feff_end(run_feff(2, -1), "feff_2"); });
+        EXPECT_EQ(code, c.message[0] ? 1 : -1) << c.program;
+        EXPECT_EQ(capture.text(), c.message);
+    }
+    // A full disk: a FEFF that fails writing, and the outputs it could not write, say so.
+    fs::create_symlink("/dev/full", "feff_2/.write_check");
+    std::ofstream("feff_2/feff_win.exe", std::ios::trunc) << "#!/bin/sh\nexit 2\n";
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([] { require_normal_feff_end(run_feff(2, -1), "feff_2"); }), 1);
+    fs::create_symlink("/dev/full", "feff_2/.write_check");
+    EXPECT_EQ(exit_code_of([] { read_feff_table("feff_2/chi.dat", 4); }), 1);
+    std::ofstream("feff_2/chi.dat") << "# the header, and no room for more\n";
+    fs::create_symlink("/dev/full", "feff_2/.write_check");
+    EXPECT_EQ(exit_code_of([] { read_feff_table("feff_2/chi.dat", 4); }), 1);
+    EXPECT_EQ(capture.text(), "ERROR: FEFF IN feff_2 ended with exit status 2! (feff_2 cannot be written: No space left on device)\n"
+                              "ERROR: FEFF OUTPUT feff_2/chi.dat NOT FOUND! (No such file or directory; feff_2 cannot be "
+                              "written: No space left on device)\n"
+                              "ERROR: FEFF OUTPUT feff_2/chi.dat HOLDS NO DATA! (feff_2 cannot be written: No space left on device)\n");
+}
+
+// A copy or a removal that fails would leave an older program, or an older run's files, in the folder to
+// be run or read in place of this run's.
+TEST(FeffFolders, FailedCopiesAndRemovalsInTheFoldersEndTheRun) {
+    ScopedWorkFolder folder;
+    std::ofstream(feff_program_name) << "#!/bin/sh\n";
+    std::ofstream("feff_3") << "a file where the folder belongs";
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([] { prepare_feff_folder(3); }), 1);
+    EXPECT_EQ(capture.text(), "ERROR: FOLDER feff_3 CANNOT BE MADE: File exists!\n");
+    fs::create_directories("feff_2_0/feff_win.exe");
+    prepare_feff_folder(2);
+    CaptureStdout worker_capture;
+    EXPECT_EQ(exit_code_of([] { prepare_feff_worker_folder(2, 0); }), 1);
+    EXPECT_EQ(worker_capture.text().rfind("ERROR: FILE feff_win.exe CANNOT BE COPIED INTO feff_2_0: ", 0), 0u)
+        << worker_capture.text();
+    // An earlier run's output that cannot be removed would pass for the next run's.
+    fs::create_directories("feff_2/chi.dat/held");
+    CaptureStdout remove_capture;
+    EXPECT_EQ(exit_code_of([] { remove_stale_feff_output("feff_2/chi.dat"); }), 1);
+    EXPECT_EQ(remove_capture.text().rfind("ERROR: FILE feff_2/chi.dat OF AN EARLIER FEFF RUN CANNOT BE REMOVED: ", 0), 0u)
+        << remove_capture.text();
+    EXPECT_EQ(exit_code_of([] { remove_stale_feff_output("feff_2/absent.dat"); }), -1);
+    // The mode that only writes FEFF's input needs no program.
+    fs::remove(feff_program_name);
+    EXPECT_EQ(exit_code_of([] { prepare_feff_folder(4, false); }), -1);
+    EXPECT_TRUE(fs::is_directory("feff_4"));
 }
 
 TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
@@ -149,7 +226,8 @@ TEST(FeffOutputs, MissingOrEmptyOutputsStopTheRun) {
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([] { read_feff_table("chi.dat", 4); }), 1);
     EXPECT_EQ(exit_code_of([] { read_feff_table("absent.dat", 4); }), 1);
-    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\nERROR: FEFF OUTPUT absent.dat NOT FOUND!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chi.dat HOLDS NO DATA!\n"
+                              "ERROR: FEFF OUTPUT absent.dat NOT FOUND! (No such file or directory)\n");
 }
 
 TEST(FeffOutputs, ValuesThatAreNoUsableNumbersAreRefusedNotTakenForTheEnd) {
@@ -188,6 +266,60 @@ TEST(FeffOutputs, ATableCutOffBeforeTheEndOfTheGridStopsTheRun) {
     EXPECT_EQ(exit_code_of([&] { read_feff_chi("chip0001.dat", 5, grid.data(), path_chi_points); }), -1);
     EXPECT_EQ(grid[0], 0.0);
     EXPECT_EQ(grid[400], 1.0);
+}
+
+// Every table of the real FEFF 8.5L runs is read; one of another shape is refused naming the file,
+// not read as numbers in the wrong places.
+TEST(FeffOutputs, TablesOfTheWrongShapeAreRefusedNamingTheFile) {
+    ScopedWorkFolder folder;
+    const std::string source = std::string(TALQ_SOURCE_DIR) + "/tests/";
+    std::vector<double> grid(path_chi_points);
+    for (const auto& [sample, fields] : std::vector<std::pair<std::string, int>>{
+             {"theory/data/feff85l_chi.dat", 4}, {"theory/data/feff85l_chip0001.dat", 5}, {"fuzz/seeds/feff85l_chi_pathrun.dat", 4}}) {
+        EXPECT_EQ(exit_code_of([&] { read_feff_chi(source + sample, fields, grid.data(), path_chi_points); }), -1) << sample;
+    }
+    // The real chi.dat: its column line is line 20, the row of k = 5 is line 121.
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(source + "theory/data/feff85l_chi.dat");
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    ASSERT_EQ(lines[120].substr(0, 11), "     5.0000");
+    const auto table_with = [&lines](std::size_t index, const std::string& line) {
+        std::ofstream out("chi.dat", std::ios::trunc);
+        for (std::size_t i = 0; i < lines.size(); ++i) out << (i == index ? line : lines[i]) << '\n';
+    };
+    struct Case {
+        std::string line121;
+        int code;
+        std::string message;
+    };
+    const std::string row = lines[120];
+    const Case cases[] = {
+        {row.substr(0, row.rfind(' ')), 1, "ERROR: FEFF OUTPUT chi.dat IS MALFORMED: LINE 121 HOLDS 3 VALUES WHERE 4 WERE EXPECTED!\n"},
+        {row + " 1.0", 1, "ERROR: FEFF OUTPUT chi.dat IS MALFORMED: LINE 121 HOLDS 5 VALUES WHERE 4 WERE EXPECTED!\n"},
+        {"     5.0100" + row.substr(11), 1,
+         "ERROR: FEFF OUTPUT chi.dat IS NOT ON FEFF'S k GRID: ROW 101 HAS k = 5.01 WHERE 5 WAS EXPECTED (k = 0, 0.05, ..., 20)!\n"},
+        {"     5.0000   1.000000E+29  1.0 1.0", 4,
+         "ERROR: VALUE 1.000000E+29 IN FILE chi.dat CANNOT BE USED! (line 121: no FEFF signal or phase exceeds 1e+06 in size)\n"},
+        {"     5.0000  -9.000000E+05  1.0 1.0", -1, ""},
+    };
+    for (const Case& c : cases) {
+        table_with(120, c.line121);
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { read_feff_chi("chi.dat", 4, grid.data(), path_chi_points); }), c.code) << c.line121;
+        EXPECT_EQ(capture.text(), c.message);
+    }
+    EXPECT_EQ(grid[100], -9e5);
+    // A table on a coarser grid covers k = 0 to 20 in half the rows.
+    std::ofstream coarse("chip0001.dat");
+    coarse << "@#\n";
+    for (int i = 0; i <= 200; ++i) coarse << 0.1 * i << " 1 1 0 0\n";
+    coarse.close();
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { read_feff_chi("chip0001.dat", 5, grid.data(), path_chi_points); }), 1);
+    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT chip0001.dat IS NOT ON FEFF'S k GRID: ROW 2 HAS k = 0.1 WHERE 0.05 WAS EXPECTED "
+                              "(k = 0, 0.05, ..., 20)!\n");
 }
 
 #ifdef FEFF_STANDIN

@@ -151,7 +151,7 @@ TEST(FinalPaths, ListsNamingNoImportantPathAreRefused) {
     EXPECT_EQ(exit_code_of([&] { load_final_paths(fixture.edge, ListedPaths::by_position); }), 4);
     for (Path& path : fixture.edge.pathfinder.paths) path.importance = 1.0;
     EXPECT_EQ(exit_code_of([&] { write_final_paths_file(fixture.edge); }), 1);
-    EXPECT_EQ(capture.text(), "ERROR: paths_fin.dat FILE CANNOT BE OPENED!\n"
+    EXPECT_EQ(capture.text(), "ERROR: paths_fin.dat FILE CANNOT BE OPENED! (feff_0/paths_fin.dat: No such file or directory)\n"
                               "Important paths: 0 (see path_fin.dat file in feff_X directory)\n"
                               "ERROR! No important paths found!\n");
 }

@@ -178,8 +178,8 @@ TEST(PathRuns, LeadingPathKeepsItsWholeHeadAndOnlyFreshOutputsAreRead) {
 
     write_program("#!/bin/sh\n", "feff_0_0/feff_win.exe");  // a FEFF that fails
     const std::pair<void (*)(AbsorberEdge&), const char*> failing_runs[] = {
-        {compute_path_importance, "ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND!\n"},
-        {run_leading_path_feff, "ERROR: FEFF OUTPUT feff_0_0/chi.dat NOT FOUND!\n"}};
+        {compute_path_importance, "ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND! (No such file or directory)\n"},
+        {run_leading_path_feff, "ERROR: FEFF OUTPUT feff_0_0/chi.dat NOT FOUND! (No such file or directory)\n"}};
     for (const auto& [run, message] : failing_runs) {
         std::ofstream("feff_0_0/chi.dat") << "# k chi @#\n0 1 0 0\n";
         std::ofstream("feff_0_0/chip0002.dat") << "k chi mag phase phase-2kr @#\n0 1 0 0 0\n";
@@ -190,5 +190,5 @@ TEST(PathRuns, LeadingPathKeepsItsWholeHeadAndOnlyFreshOutputsAreRead) {
     fs::remove("feff_0/paths.dat");
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { run_leading_path_feff(fixture.edge); }), 1);
-    EXPECT_EQ(capture.text(), "ERROR: FILE feff_0/paths.dat CANNOT BE OPENED!\n");
+    EXPECT_EQ(capture.text(), "ERROR: FILE feff_0/paths.dat CANNOT BE OPENED! (No such file or directory)\n");
 }
