@@ -426,7 +426,8 @@ void adjust_after_reading(Calculation& calc, bool use_extra_argument, const std:
 
     std::int32_t& threads = p.ints[IntKey::Number_of_threads];
     if (threads > max_threads) {
-        std::cout << "WARNING: SPECIFIED NUMBER OF THREADS EXCEEDS BUILT-IN LIMIT!" << '\n';
+        std::cout << "WARNING: SPECIFIED NUMBER OF THREADS EXCEEDS BUILT-IN LIMIT! " << threads << " asked for, "
+                  << max_threads << " used" << '\n';
         threads = max_threads;
     } else if (threads < 1) {
         warn_changed_value(p.ints.names[IntKey::Number_of_threads], threads, 1);

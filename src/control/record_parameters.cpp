@@ -176,14 +176,43 @@ void validate_k_and_r_ranges(SpectrumParameters& spectrum) {
         std::cout << "ERROR: Rmax < Rmin!" << '\n';
         end_process(1);
     }
+    // A range of no width leaves nothing to compare: every residual would be 0, a perfect fit of nothing.
+    if (d[SpectrumDoubleKey::k_min] == d[SpectrumDoubleKey::k_max]) {
+        std::cout << "ERROR: kmax = kmin = " << d[SpectrumDoubleKey::k_min] << ": the k range has no width!"
+                  << '\n';
+        end_process(1);
+    }
+    if (d[SpectrumDoubleKey::R_min] == d[SpectrumDoubleKey::R_max]) {
+        std::cout << "ERROR: Rmax = Rmin = " << d[SpectrumDoubleKey::R_min] << ": the R range has no width!"
+                  << '\n';
+        end_process(1);
+    }
     const double quotient = (d[SpectrumDoubleKey::k_max] - d[SpectrumDoubleKey::k_min]) / d[SpectrumDoubleKey::dk];
     if (!(quotient < max_k_points - 1)) {
         std::cout << "ERROR: PARAMETER dk = " << d[SpectrumDoubleKey::dk]
                   << " CANNOT BE USED: the k grid would hold more than " << max_k_points << " points!" << '\n';
         end_process(1);
     }
+    if (quotient < 1) {
+        std::cout << "ERROR: PARAMETER dk = " << d[SpectrumDoubleKey::dk]
+                  << " CANNOT BE USED: the k range from k_min " << d[SpectrumDoubleKey::k_min] << " to k_max "
+                  << d[SpectrumDoubleKey::k_max] << " would hold a single point of the k grid!" << '\n';
+        end_process(1);
+    }
     spectrum.nk = static_cast<std::int32_t>(std::ceil(quotient) + 1.0);
     spectrum.dR = 10.0 / spectrum.nk;
+    // The R grid is (i + 1) dR for i below nk; windows keep the points inside [R_min, R_max].
+    int r_points = 0;
+    for (int i = 0; i < spectrum.nk; ++i) {
+        const double r = (i + 1) * spectrum.dR;
+        if (r >= d[SpectrumDoubleKey::R_min] && r <= d[SpectrumDoubleKey::R_max]) ++r_points;
+    }
+    if (r_points == 0) {
+        std::cout << "ERROR: the R range from R_min " << d[SpectrumDoubleKey::R_min] << " to R_max "
+                  << d[SpectrumDoubleKey::R_max] << " holds no point of the R grid (step " << spectrum.dR
+                  << "): there is nothing to compare!" << '\n';
+        end_process(1);
+    }
     if (d[SpectrumDoubleKey::R0_for_WT] < 0) {
         d[SpectrumDoubleKey::R0_for_WT] = (d[SpectrumDoubleKey::R_min] + d[SpectrumDoubleKey::R_max]) * 0.5;
     }

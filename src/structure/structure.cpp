@@ -13,6 +13,7 @@
 #include "structure/xyz_converter.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -78,6 +79,47 @@ P1Contents read_p1_file(const std::string& file_name) {
         contents.atoms.push_back(atom);
     }
     return contents;
+}
+
+// Atoms closer than this hold one site: a line written twice, or a symmetry copy on its original.
+constexpr double shared_site_distance = 0.01;
+
+// Such atoms are kept (the file may mean them), but every path between them has no length, so the
+// file is named. Fractional positions are wrapped into the cell first: 0 and 1 are one site.
+void warn_shared_sites(const P1Contents& contents, const std::vector<Atom>& cartesian, const Structure& structure,
+                       const std::string& file_name) {
+    std::vector<Atom> sites = cartesian;
+    if (contents.direct) {
+        const double lengths[3] = {structure.basis.x, structure.basis.y, structure.basis.z};
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            const Atom& atom = contents.atoms[i];
+            double weights[3] = {atom.x, atom.y, atom.z};
+            for (int d = 0; d < 3; ++d) {
+                const double slack = lengths[d] > 0 ? shared_site_distance / lengths[d] : 0.0;
+                weights[d] = (weights[d] - std::floor(weights[d] + slack)) * lengths[d];
+            }
+            sites[i] = atom_linear_combination(structure.cell_vectors, weights);
+        }
+    }
+    std::vector<std::size_t> order(sites.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&sites](std::size_t a, std::size_t b) { return sites[a].x < sites[b].x; });
+    std::size_t pairs = 0;
+    std::pair<std::size_t, std::size_t> first{0, 0};
+    for (std::size_t a = 0; a < order.size(); ++a) {
+        for (std::size_t b = a + 1; b < order.size() && sites[order[b]].x - sites[order[a]].x < shared_site_distance;
+             ++b) {
+            if (atom_distance(sites[order[a]], sites[order[b]]) >= shared_site_distance) continue;
+            const std::pair<std::size_t, std::size_t> pair = std::minmax(order[a], order[b]);
+            if (pairs++ == 0 || pair < first) first = pair;
+        }
+    }
+    if (pairs == 0) return;
+    std::cout << "WARNING: ATOMS " << first.first + 1 << " (" << contents.atoms[first.first].label << ") AND "
+              << first.second + 1 << " (" << contents.atoms[first.second].label << ") OF STRUCTURE FILE " << file_name
+              << " SHARE ONE SITE";
+    if (pairs > 1) std::cout << ", AND " << pairs - 1 << " MORE PAIRS";
+    std::cout << ": paths between them have no length" << '\n';
 }
 
 }  // namespace
@@ -157,6 +199,7 @@ void load_structure(Structure& structure) {
     std::cout << summary_indent << "STRUCTURE # " << structure.structure_number << '\n';
     std::cout << summary_indent << structure.unit_cell_count << " atoms in the unit cell" << '\n';
 
+    warn_shared_sites(contents, cartesian, structure, file_name);
     build_supercell(structure, cartesian);
     parse_doping_spec(structure);
     apply_doping(structure);

@@ -109,6 +109,14 @@ std::array<std::int32_t, 3> choose_supercell_size(const Structure& structure) {
     }
     const std::int64_t target = given[0];
     if (target > max_supercell_atoms) refuse_size(text, " ASKS FOR ", leading_count(text));
+    // Both forms leave a plain unit cell or a small target where a size was most likely meant.
+    if (target < 1) {
+        std::cout << "WARNING: SUPERCELL " << text << " ASKS FOR NO ATOMS: THE UNIT CELL IS USED ALONE (1 x 1 x 1)"
+                  << '\n';
+    } else if (given[1] >= 1 || given[2] >= 1) {
+        std::cout << "WARNING: SUPERCELL " << text << " HAS A SIZE BELOW 1: IT IS READ AS A TARGET OF " << target
+                  << " ATOMS" << '\n';
+    }
     std::array<std::int32_t, 3> size{1, 1, 1};
     const double la = structure.basis.x, lb = structure.basis.y, lc = structure.basis.z;
     double ra = la, rb = lb, rc = lc;

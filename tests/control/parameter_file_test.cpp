@@ -301,7 +301,7 @@ TEST(ParameterReader, AdjustmentsAfterReadingWarnInOrder) {
               "WARNING: changing kmax  to 19.95\n"
               "WARNING: changing kstep  to 0.05\n"
               "\n"
-              "WARNING: SPECIFIED NUMBER OF THREADS EXCEEDS BUILT-IN LIMIT!\n");
+              "WARNING: SPECIFIED NUMBER OF THREADS EXCEEDS BUILT-IN LIMIT! 300 asked for, 256 used\n");
     EXPECT_EQ(calc->parameters.ints[IntKey::Number_of_states], 34);
     EXPECT_EQ(calc->parameters.ints[IntKey::Number_of_threads], 256);
     EXPECT_EQ(calc->spectrum_parameters[0].thread_count, 256);
@@ -433,6 +433,35 @@ TEST(ParameterReader, BrokenFilesEndTheRunWithAClearError) {
     const ReadResult too_long = read_parameters(*calc, "BEGIN\nTitle " + std::string(5000, 'a') + "\nEND\n");
     EXPECT_EQ(too_long.code, 4);
     EXPECT_EQ(too_long.output, "ERROR: LINE LONGER THAN 255 CHARACTERS IN PARAMETER FILE!\n");
+}
+
+TEST(ParameterReader, RangesWithNothingToCompareEndTheRun) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"BEGIN\nk_min 5\nk_max 5\nEND\n", "ERROR: kmax = kmin = 5: the k range has no width!\n"},
+        {"BEGIN\nR_min 2\nR_max 2\nEND\n", "ERROR: Rmax = Rmin = 2: the R range has no width!\n"},
+        {"BEGIN\nk_min 2\nk_max 12\ndk 100\nEND\n",
+         "ERROR: PARAMETER dk = 100 CANNOT BE USED: the k range from k_min 2 to k_max 12 would hold a single point of "
+         "the k grid!\n"},
+        // 201 k points make an R step of 10/201: the range holds no point of the R grid.
+        {"BEGIN\nk_min 2\nk_max 12\nR_min 2.01\nR_max 2.03\nEND\n",
+         "ERROR: the R range from R_min 2.01 to R_max 2.03 holds no point of the R grid (step 0.0497512): there is "
+         "nothing to compare!\n"},
+    };
+    for (const Case& c : cases) {
+        auto calc = defaulted_calculation();
+        const ReadResult result = read_parameters(*calc, c.text);
+        EXPECT_EQ(result.code, 1) << c.text;
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << c.text << "\n" << result.output;
+    }
+    // The narrowest ranges that still hold points are kept: two in k, one in R (of step 5).
+    auto calc = defaulted_calculation();
+    const ReadResult narrow = read_parameters(*calc, "BEGIN\nk_min 2\nk_max 12\ndk 10\nR_min 0\nR_max 5\nEND\n");
+    EXPECT_EQ(narrow.code, -1) << narrow.output;
+    EXPECT_EQ(calc->spectrum_parameters[0].nk, 2);
 }
 
 TEST(ParameterReader, MissingFileEndsWith4) {

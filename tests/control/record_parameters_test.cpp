@@ -32,11 +32,12 @@ TEST(SpectrumRanges, CeilingIsTakenOfTheQuotientAsComputed) {
     validate_k_and_r_ranges(spectrum);
     EXPECT_EQ(spectrum.nk, 3);
 
+    // A grid of one point has nothing to compare: refused, as the residuals would all be 0.
     SpectrumParameters single = defaulted_spectrum();
     single.doubles[SpectrumDoubleKey::k_min] = 4.0;
     single.doubles[SpectrumDoubleKey::k_max] = 4.0;
-    validate_k_and_r_ranges(single);
-    EXPECT_EQ(single.nk, 1);
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { validate_k_and_r_ranges(single); }), 1);
 }
 
 TEST(RecordCodes, TextsDecodeOnlyOnExactWholeMatches) {

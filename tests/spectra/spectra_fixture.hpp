@@ -15,6 +15,13 @@ inline SpectrumParameters spectrum_with_range(double k_min, double k_max, double
     p.doubles[SpectrumDoubleKey::k_max] = k_max;
     p.doubles[SpectrumDoubleKey::dk] = dk;
     p.thread_count = 4;
+    if (k_min == k_max) {
+        // Refused when read, but the transforms must stay finite on such a range all the same.
+        p.nk = 1;
+        p.dR = 10.0;
+        p.doubles[SpectrumDoubleKey::R0_for_WT] = 2.5;
+        return p;
+    }
     validate_k_and_r_ranges(p);
     return p;
 }

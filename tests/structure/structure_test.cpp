@@ -172,6 +172,47 @@ TEST(StructureLoading, BadFilesEndTheRunWithAClearError) {
     EXPECT_EQ(capture.text(), "ERROR: FILE WITH STRUCTURE CANNOT BE OPENED! (absent.p1: No such file or directory)\n");
 }
 
+TEST(StructureLoading, AtomsOnOneSiteAreNamedAndKept) {
+    ScopedWorkFolder folder;
+    Built plain = build(fcc_copper_p1, "1x1x1");
+    EXPECT_EQ(plain.output.find("SHARE ONE SITE"), std::string::npos) << plain.output;
+
+    // A line written twice, and a fractional 1 that is the 0 of the next cell.
+    Built doubled = build("t\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n6\nDirect\n0 0 0 Cu\n0.5 0.5 0 Cu\n0.5 0 0.5 Cu\n"
+                          "0 0.5 0.5 Cu\n0.5 0.5 0 Cu\n1 0 0.999999 Cu\n",
+                          "1x1x1");
+    ASSERT_EQ(doubled.code, -1) << doubled.output;
+    EXPECT_NE(doubled.output.find("WARNING: ATOMS 1 (Cu) AND 6 (Cu) OF STRUCTURE FILE model.p1 SHARE ONE SITE, AND 1 "
+                                  "MORE PAIRS: paths between them have no length\n"),
+              std::string::npos)
+        << doubled.output;
+    EXPECT_EQ(doubled.structure().unit_cell_count, 6);
+
+    // Cartesian files are not wrapped: 0 and the cell length are distinct positions there.
+    Built cartesian = build("t\n1\n4 0 0\n0 4 0\n0 0 4\nFe\n3\nCartesian\n0 0 0 Fe\n4 0 0 Fe\n1 1 1 Fe\n", "1x1x1",
+                            1.0, "Fe");
+    EXPECT_EQ(cartesian.output.find("SHARE ONE SITE"), std::string::npos) << cartesian.output;
+}
+
+TEST(Supercell, SizesBelowOneThatTurnIntoTargetsAreNamed) {
+    ScopedWorkFolder folder;
+    Built none = build(fcc_copper_p1, "0x0x0");
+    ASSERT_EQ(none.code, -1) << none.output;
+    EXPECT_NE(none.output.find("WARNING: SUPERCELL 0x0x0 ASKS FOR NO ATOMS: THE UNIT CELL IS USED ALONE (1 x 1 x 1)\n"),
+              std::string::npos)
+        << none.output;
+    EXPECT_EQ(none.structure().atom_count, 4);
+    Built partial = build(fcc_copper_p1, "4x4x0");
+    EXPECT_NE(partial.output.find("WARNING: SUPERCELL 4x4x0 HAS A SIZE BELOW 1: IT IS READ AS A TARGET OF 4 ATOMS\n"),
+              std::string::npos)
+        << partial.output;
+    // The documented target forms say nothing.
+    for (const char* quiet : {"32x0x0", "32", "2x2x2"}) {
+        Built built = build(fcc_copper_p1, quiet);
+        EXPECT_EQ(built.output.find("WARNING"), std::string::npos) << quiet << "\n" << built.output;
+    }
+}
+
 TEST(Supercell, SizeTextsParseAsSizesOrTargets) {
     auto calc = std::make_unique<Calculation>();
     set_parameter_defaults(*calc);
