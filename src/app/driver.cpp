@@ -88,6 +88,32 @@ void stage_reading_parameters(Calculation& calc, const std::string& parameter_fi
     }
 }
 
+// Every mode past the parameter stage writes the run's files or runs FEFF in the folder, and holds it;
+// the two report modes only read a finished run (the best-state file they write is a new name). A new
+// run names what an earlier one left that it may not replace; a restart continues the run whose files
+// they are.
+void claim_run_folder(Calculation& calc) {
+    const RunFlags& f = calc.flags;
+    if (f.structure || f.beststate) return;
+    lock_run_folder(calc.folder_lock);
+    if (!(f.restart || f.ftwt || f.phantoms || f.atoms || f.md)) warn_of_earlier_run_files(calc);
+}
+
+bool reaches_main_loop(const RunFlags& f) {
+    return !(f.ftwt || f.phantoms || f.beststate || f.atoms || f.structure || f.md || f.fit || f.fitFF || f.useFF);
+}
+
+// The improvement test and every restart file before the last come at the time2 checkpoints. Without
+// them and without Stop_after the loop would neither end nor save: refused before FEFF runs for hours.
+void refuse_endless_main_loop(const Calculation& calc) {
+    const ParameterBlock& p = calc.parameters;
+    if (!reaches_main_loop(calc.flags) || p.ints[IntKey::time2] > 0 || p.ints[IntKey::Stop_after] > 0) return;
+    std::cout << "ERROR: time2 = " << p.ints[IntKey::time2] << " and Stop_after = " << p.ints[IntKey::Stop_after]
+              << ": the main loop would never end and never write a restart file! Set time2 or Stop_after above 0."
+              << '\n';
+    end_process(1);
+}
+
 void stage_processing_experimental_data(Calculation& calc) {
     const RunFlags& f = calc.flags;
     // The force-field modes read the spectra too: every force field they evaluate is reported with the
@@ -247,9 +273,15 @@ void stage_diagnostics(Calculation& calc) {
     write_restart_clusters(calc);
 }
 
-// A run whose loop has no end condition of its own says so before it starts.
+// A run whose loop has no end condition of its own, or no checkpoint before its end, says so before it starts.
 void announce_open_end(const Calculation& calc) {
     const ParameterBlock& p = calc.parameters;
+    if (p.ints[IntKey::time2] <= 0) {
+        std::cout << "WARNING: time2 = " << p.ints[IntKey::time2]
+                  << ": the main loop writes no restart file before it ends after iteration "
+                  << p.ints[IntKey::Stop_after] + 1 << '\n';
+        return;
+    }
     if (p.ints[IntKey::Stop_after] > 0 || p.bools[BoolKey::adjust_acceptance] || p.bools[BoolKey::adjust_step]) return;
     std::cout << "WARNING: neither Stop_after nor adjust_acceptance nor adjust_step is set: the main loop ends only "
                  "when the run is interrupted, and the last restart file is its checkpoint."
@@ -378,6 +410,8 @@ void prepare_calculation_through_paths(Calculation& calc, const std::string& par
                                        const std::string& extra_argument) {
     stage_parameters_initialization(calc);
     stage_reading_parameters(calc, parameter_file_name, extra_argument);
+    claim_run_folder(calc);
+    refuse_endless_main_loop(calc);
     stage_processing_experimental_data(calc);
     stage_defining_geometry(calc, extra_argument);
     stage_scf_potentials(calc);

@@ -3,6 +3,7 @@
 #include "control/mt.hpp"
 #include "control/parameters.hpp"
 #include "control/record_parameters.hpp"
+#include "control/run_folder_lock.hpp"
 
 #include <array>
 #include <cstdint>
@@ -107,6 +108,9 @@ struct Calculation {
     std::vector<AbsorberEdge> edges;          // max_absorber_edges
     ExperimentalAmplitudePhase experimental_amplitude_phase;
     RunFlags flags;
+    // Held from the reading of the parameters to the release of the record by every run that writes in
+    // its folder.
+    RunFolderLock folder_lock;
     std::int32_t absorber_edge_count = 0;
 
     std::int32_t accepted_by_test = 0;

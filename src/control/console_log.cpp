@@ -11,7 +11,8 @@ void log_line(std::string text) {
     localtime_r(&now, &local);
     char stamp[80];
     std::strftime(stamp, sizeof stamp, "%d.%m.%Y %H:%M:%S", &local);
-    std::cout << stamp << text << std::endl;
+    // One write per line: FEFF runs waited for on worker threads report from there.
+    std::cout << (stamp + text + '\n') << std::flush;
 }
 
 void print_separator_line() { std::cout << "-----------------------------------------------------------" << '\n'; }

@@ -17,11 +17,15 @@
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -92,6 +96,62 @@ void truncate_output_files(Calculation& calc) {
         create_empty(calc.spectrum_parameters[at(p)].strings[SpectrumStringKey::File_for_EXAFS_history]);
     for (int e = 0; e < calc.absorber_edge_count; ++e)
         create_empty(calc.edges[at(e)].spectrum->strings[SpectrumStringKey::File_for_partial_RDFs]);
+}
+
+namespace {
+
+bool digits_only(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Files a run writes only at some iterations or in some stages: a new run may leave an earlier run's
+// beside its own, and the highest-numbered restart file then belongs to the other run.
+bool is_diagnostics_output(const std::string& name) {
+    if (name == "precise_EXAFS.dat" || name == "approx_EXAFS.dat") return true;
+    const std::string head = "approx_", tail = ".dat";
+    return name.size() > head.size() + tail.size() && name.starts_with(head) && name.ends_with(tail) &&
+           digits_only(name.substr(head.size(), name.size() - head.size() - tail.size()));
+}
+
+}  // namespace
+
+std::vector<std::string> earlier_run_files(const Calculation& calc) {
+    namespace fs = std::filesystem;
+    const fs::path prefix = calc.parameters.strings[StringKey::File_for_restart];
+    const fs::path folder = prefix.has_parent_path() ? prefix.parent_path() : fs::path(".");
+    const std::string stem = prefix.filename().string();
+    std::vector<std::pair<std::size_t, std::string>> found;  // restart files by their number's length and text
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, failed)) {
+        const std::string name = entry.path().filename().string();
+        if (!stem.empty() && name.starts_with(stem) && digits_only(name.substr(stem.size()))) {
+            found.emplace_back(name.size(), (prefix.has_parent_path() ? (folder / name).string() : name));
+        }
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(".", failed)) {
+        const std::string name = entry.path().filename().string();
+        if (is_diagnostics_output(name)) found.emplace_back(std::string::npos, name);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> names;
+    for (auto& [order, name] : found) names.push_back(std::move(name));
+    return names;
+}
+
+void warn_of_earlier_run_files(const Calculation& calc) {
+    const std::vector<std::string> names = earlier_run_files(calc);
+    if (names.empty()) return;
+    const std::string stem = std::filesystem::path(calc.parameters.strings[StringKey::File_for_restart]).filename().string();
+    std::vector<std::string> restarts, others;
+    for (const std::string& name : names) {
+        const std::string file = std::filesystem::path(name).filename().string();
+        (file.starts_with(stem) && digits_only(file.substr(stem.size())) ? restarts : others).push_back(name);
+    }
+    std::cout << "WARNING: THIS FOLDER HOLDS FILES OF AN EARLIER RUN, WHICH THIS RUN MAY NOT REPLACE: ";
+    if (restarts.size() == 1) std::cout << restarts[0];
+    if (restarts.size() > 1) std::cout << restarts.size() << " restart files (" << restarts.front() << " to " << restarts.back() << ")";
+    for (std::size_t i = 0; i < others.size(); ++i) std::cout << (i > 0 || !restarts.empty() ? ", " : "") << others[i];
+    std::cout << "; they are kept beside the files of this run" << '\n';
 }
 
 void prepare_initial_states(Calculation& calc, std::ostream& progress) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include <iosfwd>
 
 struct Calculation;
@@ -12,6 +15,11 @@ void randomise_state(Calculation& calc, State& state);
 // Creates empty the files a refinement appends to: the residual history, every structure's geometry
 // history, every spectrum's EXAFS history and partial RDF file.
 void truncate_output_files(Calculation& calc);
+// Restart files (File_for_restart and a number, by number) and the clustering check's outputs that the
+// folder holds, which a new run may not replace.
+std::vector<std::string> earlier_run_files(const Calculation& calc);
+// A new run warns of them before it starts, naming them; they are the user's, so they are kept.
+void warn_of_earlier_run_files(const Calculation& calc);
 
 // Stage 10: the starting population. Every state gets random displacements (with a scan for the best
 // amplitude first when Initial_displacement is not given), is drawn again while it breaks a constraint

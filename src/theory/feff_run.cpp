@@ -10,7 +10,9 @@
 #include <iostream>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,7 +126,33 @@ void remove_stale_feff_output(const std::string& path) {
     }
 }
 
-ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder) {
+
+int wait_for_program(pid_t child, const std::string& folder, std::chrono::milliseconds report_every) {
+    // The wait has no limit (a FEFF run may take hours), but it is not a silent one: a program that
+    // runs on, or hangs, is named every `report_every`, with the time it has run.
+    const int watch = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    if (watch >= 0) {
+        const auto start = std::chrono::steady_clock::now();
+        pollfd ended{watch, POLLIN, 0};
+        for (;;) {
+            const int ready = poll(&ended, 1, static_cast<int>(report_every.count()));
+            if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+            if (ready < 0) continue;
+            const auto minutes =
+                std::chrono::duration_cast<std::chrono::minutes>(std::chrono::steady_clock::now() - start).count();
+            log_line("      --> still waiting for FEFF in folder " + folder + ", running for " +
+                     std::to_string(minutes) + " min");
+        }
+        close(watch);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder,
+                                 std::chrono::milliseconds report_every) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     // The child changes folder, never the program: worker threads run FEFF in several folders at once.
@@ -139,8 +167,7 @@ ProgramEnd run_program_in_folder(const std::string& program, const std::string& 
     end.start_error = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (end.start_error != 0) return end;
-    while (waitpid(child, &end.status, 0) < 0 && errno == EINTR) {
-    }
+    end.status = wait_for_program(child, folder, report_every);
     return end;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <string>
+
+#include <sys/types.h>
 
 // Names of FEFF's working folders and files, relative to the run folder: edge N works in "feff_N",
 // its worker M in "feff_N_M".
@@ -38,9 +41,15 @@ ProgramEnd run_feff(int edge, int worker);
 // (not started, a crash, a failed write) ends the run with an error naming the folder and the cause,
 // since whatever it left in the folder cannot be trusted.
 void require_normal_feff_end(const ProgramEnd& end, const std::string& folder);
+// How often a wait for FEFF that goes on is reported.
+inline constexpr std::chrono::minutes feff_wait_report_interval{5};
 // Runs a program with no arguments in the given folder, its standard streams on /dev/null, and waits
-// without a time limit.
-ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder);
+// without a time limit, with a time-stamped line naming the folder every `report_every`.
+ProgramEnd run_program_in_folder(const std::string& program, const std::string& folder,
+                                 std::chrono::milliseconds report_every = feff_wait_report_interval);
+// Waits for the child to end, reporting every `report_every` that it still runs in `folder`; returns
+// its wait status.
+int wait_for_program(pid_t child, const std::string& folder, std::chrono::milliseconds report_every);
 
 // Why a FEFF output cannot be read: the system's reason for the failed open and, when FEFF's folder
 // cannot be written (a full disk, a read-only folder), why not.

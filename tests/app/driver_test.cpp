@@ -5,6 +5,7 @@
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
+#include "optimisation/starting_states.hpp"
 #include "optimisation/state.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -149,6 +155,136 @@ TEST(Driver, InputsFeffCannotUseAreRefusedBeforeAnyFeffInputIsWritten) {
         EXPECT_FALSE(fs::exists("feff_0/feff.inp"));
         EXPECT_EQ(run.output.find("5: SCF POTENTIAL CALCULATIONS"), std::string::npos);
     }
+}
+
+TEST(Driver, MainLoopThatCanNeitherEndNorSaveIsRefusedBeforeTheExperimentIsRead) {
+    ScopedWorkFolder folder;
+    for (const char* time2 : {"0", "-1"}) {
+        auto calc = std::make_unique<Calculation>();
+        const DriverRun run = run_driver(*calc, std::string("time2 ") + time2 + "\n");
+        EXPECT_EQ(run.code, 1) << run.output;
+        EXPECT_NE(run.output.find(std::string("ERROR: time2 = ") + time2 +
+                                  " and Stop_after = -1: the main loop would never end and never write a restart "
+                                  "file! Set time2 or Stop_after above 0.\n"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_EQ(run.output.find("3: PROCESSING EXPERIMENTAL DATA"), std::string::npos);
+    }
+    // The modes without a main loop go on: here to the missing experiment of stage 3.
+    auto fit = std::make_unique<Calculation>();
+    fit->flags.fit = true;
+    const DriverRun run = run_driver(*fit, "time2 0\n");
+    EXPECT_EQ(run.output.find("never end"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("3: PROCESSING EXPERIMENTAL DATA"), std::string::npos) << run.output;
+}
+
+namespace {
+
+// A process that holds the folder's lock until it is told to end (or is killed).
+struct LockHolder {
+    pid_t pid = -1;
+    int release = -1;
+    LockHolder() {
+        int held[2], go[2];
+        if (pipe(held) != 0 || pipe(go) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            close(held[0]);
+            close(go[1]);  // else the child would never see the end of the pipe
+            RunFolderLock lock;
+            lock_run_folder(lock);
+            char byte = 'x';
+            if (write(held[1], &byte, 1) != 1 || read(go[0], &byte, 1) < 0) _exit(1);
+            _exit(0);
+        }
+        char byte = 0;
+        if (read(held[0], &byte, 1) != 1) pid = -1;
+        close(held[0]);
+        close(held[1]);
+        close(go[0]);
+        release = go[1];
+    }
+    ~LockHolder() {
+        close(release);
+        if (pid > 0) waitpid(pid, nullptr, 0);
+    }
+};
+
+}  // namespace
+
+TEST(Driver, ASecondRunInAFolderThatALiveRunHoldsIsRefusedAtOnce) {
+    ScopedWorkFolder folder;
+    {
+        LockHolder live;
+        ASSERT_GT(live.pid, 0);
+        auto calc = std::make_unique<Calculation>();
+        const DriverRun run = run_driver(*calc, "");
+        EXPECT_EQ(run.code, 1);
+        EXPECT_NE(run.output.find("ERROR: FOLDER " + fs::current_path().string() + " IS IN USE BY ANOTHER RUN (process " +
+                                  std::to_string(live.pid) + "): two runs in one folder overwrite each other's files!\n"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_EQ(run.output.find("3: PROCESSING EXPERIMENTAL DATA"), std::string::npos);
+
+        // The report modes read a finished run and take no lock: they go on (here to a missing restart file).
+        for (const bool beststate : {false, true}) {
+            auto report = std::make_unique<Calculation>();
+            (beststate ? report->flags.beststate : report->flags.structure) = true;
+            const DriverRun read = run_driver(*report, "");
+            EXPECT_EQ(read.output.find("IN USE"), std::string::npos) << read.output;
+            EXPECT_NE(read.output.find("4: DEFINING GEOMETRY"), std::string::npos) << read.output;
+        }
+    }
+    // The system lets go of the lock of a process that is killed.
+    const pid_t child = fork();
+    if (child == 0) {
+        RunFolderLock held;
+        lock_run_folder(held);
+        raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.ftwt = true;
+    const DriverRun run = run_driver(*calc, "");
+    EXPECT_EQ(run.output.find("IN USE"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("3: PROCESSING EXPERIMENTAL DATA"), std::string::npos) << run.output;
+}
+
+TEST(Driver, ANewRunNamesTheFilesAnEarlierRunLeftAndKeepsThem) {
+    ScopedWorkFolder folder;
+    for (const char* name : {"restart12", "restart3", "restart40", "restart5.tmp", "restart5_beststate_3", "restartClusters.dat",
+                             "precise_EXAFS.dat", "approx_0.dat", "approx_x.dat", "output.dat"}) {
+        std::ofstream(name) << "earlier\n";
+    }
+    auto calc = std::make_unique<Calculation>();
+    set_parameter_defaults(*calc);
+    EXPECT_EQ(earlier_run_files(*calc),
+              (std::vector<std::string>{"restart3", "restart12", "restart40", "approx_0.dat", "precise_EXAFS.dat"}));
+
+    auto fresh = std::make_unique<Calculation>();
+    const DriverRun run = run_driver(*fresh, "");
+    EXPECT_NE(run.output.find("WARNING: THIS FOLDER HOLDS FILES OF AN EARLIER RUN, WHICH THIS RUN MAY NOT REPLACE: 3 "
+                              "restart files (restart3 to restart40), approx_0.dat, precise_EXAFS.dat; they are kept "
+                              "beside the files of this run\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(fs::exists("restart40"));
+
+    // A restart continues the run those files belong to.
+    auto resumed = std::make_unique<Calculation>();
+    resumed->flags.restart = true;
+    const DriverRun restart = run_driver(*resumed, "");
+    EXPECT_EQ(restart.output.find("EARLIER RUN"), std::string::npos) << restart.output;
+
+    // Restart files named into another folder are looked for there.
+    fs::create_directory("kept");
+    std::ofstream("kept/run7") << "earlier\n";
+    auto other = std::make_unique<Calculation>();
+    set_parameter_defaults(*other);
+    other->parameters.strings[StringKey::File_for_restart] = "kept/run";
+    EXPECT_EQ(earlier_run_files(*other), (std::vector<std::string>{"kept/run7", "approx_0.dat", "precise_EXAFS.dat"}));
 }
 
 #ifdef FEFF_STANDIN

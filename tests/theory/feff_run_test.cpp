@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/wait.h>
+
 namespace fs = std::filesystem;
 
 TEST(FeffFolders, NamesFollowTheEdgeAndWorkerNumbers) {
@@ -131,6 +133,30 @@ TEST(FeffFolders, FailedCopiesAndRemovalsInTheFoldersEndTheRun) {
     fs::remove(feff_program_name);
     EXPECT_EQ(exit_code_of([] { prepare_feff_folder(4, false); }), -1);
     EXPECT_TRUE(fs::is_directory("feff_4"));
+}
+
+TEST(FeffFolders, AWaitThatGoesOnIsReportedWithTheFolderUntilTheProgramEnds) {
+    ScopedWorkFolder folder;
+    fs::create_directory("feff_3_1");
+    std::ofstream("feff_3_1/slow.exe") << "#!/bin/sh\nsleep 1\necho done > ended.txt\n";
+    fs::permissions("feff_3_1/slow.exe", fs::perms::owner_all);
+    CaptureStdout capture;
+    const ProgramEnd slow = run_program_in_folder("slow.exe", "feff_3_1", std::chrono::milliseconds(50));
+    ASSERT_EQ(slow.start_error, 0);
+    EXPECT_TRUE(WIFEXITED(slow.status) && WEXITSTATUS(slow.status) == 0) << "the status of the program waited for";
+    EXPECT_TRUE(fs::exists("feff_3_1/ended.txt")) << "the wait lasts until the program ends";
+    const std::string output = capture.text();
+    const std::string line = " --> still waiting for FEFF in folder feff_3_1, running for 0 min\n";
+    ASSERT_NE(output.find(line), std::string::npos) << output;
+    // Each line is time-stamped: "dd.mm.yyyy hh:mm:ss" and the six blanks of a note.
+    EXPECT_EQ(output.find("      --> still waiting"), 19u) << output;
+
+    // A program that ends before the first report passes in silence.
+    std::ofstream("feff_3_1/quick.exe") << "#!/bin/sh\n";
+    fs::permissions("feff_3_1/quick.exe", fs::perms::owner_all);
+    CaptureStdout quiet;
+    EXPECT_EQ(run_program_in_folder("quick.exe", "feff_3_1", std::chrono::minutes(5)).start_error, 0);
+    EXPECT_EQ(quiet.text(), "");
 }
 
 TEST(AbsorberEdges, SpectraAndStructuresPairUpSpectrumMajor) {
