@@ -127,6 +127,21 @@ TEST(Refinement, RunsEveryStageInOrderAndStopsAfterStopAfterPlusOne) {
     EXPECT_FALSE(fs::exists("restart5.tmp"));
 }
 
+TEST(Refinement, ALoopWithoutCheckpointsSaysSoAtItsStartAndSavesAtItsEnd) {
+    ScopedWorkFolder folder;
+    write_inputs();
+    const TalqRun run = run_talq(tiny_refinement + "time2 0\n");
+    ASSERT_EQ(run.code, -1) << run.output;
+    const std::size_t warning =
+        run.output.find("WARNING: time2 = 0: the main loop writes no restart file before it ends after iteration 4\n");
+    ASSERT_NE(warning, std::string::npos) << run.output;
+    const std::size_t loop = run.output.find("      13: MAIN LOOP\n");
+    EXPECT_LT(loop, warning);
+    EXPECT_LT(warning, run.output.find("GENERATION:", loop)) << "said before the first iteration";
+    EXPECT_FALSE(fs::exists("restart2"));
+    EXPECT_TRUE(fs::exists("restart5"));
+}
+
 TEST(Refinement, TheSameSeedGivesTheSameFilesForEveryThreadCount) {
     std::vector<std::vector<std::string>> results;
     for (const std::string threads : {"1", "8"}) {
