@@ -13,6 +13,7 @@
 #include "optimisation/first_shell_fit.hpp"
 #include "optimisation/force_field_fit.hpp"
 #include "optimisation/main_loop.hpp"
+#include "optimisation/memory_estimate.hpp"
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
 #include "optimisation/starting_states.hpp"
@@ -131,6 +132,8 @@ void stage_defining_geometry(Calculation& calc, const std::string& extra_argumen
     log_line("      4: DEFINING GEOMETRY");
     build_geometry(calc, extra_argument);
     setup_absorber_edges(calc);
+    // Populations beyond the machine's memory are refused before they are made, not after hours of FEFF.
+    check_population_memory(calc);
     allocate_states(calc);
     for (int i = 0; i < calc.parameters.ints[IntKey::Number_of_structures]; ++i) {
         read_energy_definitions(calc.structures[i]);
@@ -420,6 +423,8 @@ void prepare_calculation_through_paths(Calculation& calc, const std::string& par
 
 void run_calculation(Calculation& calc, std::string parameter_file_name, std::string extra_argument) {
     prepare_calculation_through_paths(calc, parameter_file_name, extra_argument);
+    // The paths are known: what the states add to their tables is checked before it is allocated.
+    check_path_table_memory(calc);
     std::ofstream progress;
     stage_first_iteration(calc, progress);
     stage_first_shell_fit(calc);

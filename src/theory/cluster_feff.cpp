@@ -38,6 +38,15 @@ PathGeometry representative_geometry(const Cluster& cluster, int nleg) {
 
 }  // namespace
 
+std::size_t member_chi_table_bytes(const Pathfinder& finder) {
+    // As compute_member_chi_with_feff sizes it: one signal per member of every path.
+    std::size_t bytes = sizeof(MemberChiTable::value_type) * finder.paths.size();
+    for (const Path& path : finder.paths) {
+        bytes += path.members.size() * (sizeof(MemberChiTable::value_type::value_type) + path_chi_points * sizeof(double));
+    }
+    return bytes;
+}
+
 void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, double weight, MemberChiTable& members,
                                   bool one_dimensional) {
     Pathfinder& finder = edge.pathfinder;

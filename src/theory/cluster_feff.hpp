@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 struct AbsorberEdge;
+struct Pathfinder;
 
 // The exact signal of every member of every path of an edge: [path][member] -> path_chi_points values.
 using MemberChiTable = std::vector<std::vector<std::vector<double>>>;
@@ -14,6 +16,8 @@ using MemberChiTable = std::vector<std::vector<std::vector<double>>>;
 // current length, as the cluster representatives are.
 void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, double weight, MemberChiTable& members,
                                   bool one_dimensional);
+// Bytes of the table above for the edge's paths.
+std::size_t member_chi_table_bytes(const Pathfinder& finder);
 
 // Sends the representative of every non-empty cluster of every marked path through FEFF and stores the
 // cluster's signal, effective amplitude and effective phase (with the experimental amplitude and phase

@@ -455,3 +455,12 @@ void class_chi_of_path(const Path& path, int state, double* chi) {
         for (int i = 0; i < path_chi_points; ++i) chi[i] += path.scale * cluster_contribution(path, u, state, i);
     }
 }
+
+std::size_t sums_scratch_bytes(const Pathfinder& finder) {
+    // As prepare_turns and the geometry update size a thread's scratch: the geometry of every node,
+    // four turns and a distance per member, one path's chi.
+    std::size_t members = 0;
+    for (const Path& path : finder.paths) members += path.members.size();
+    return finder.nodes.size() * sizeof(NodeGeometry) + members * (4 + 1) * sizeof(double) +
+           path_chi_points * sizeof(double);
+}

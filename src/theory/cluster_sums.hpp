@@ -2,6 +2,7 @@
 
 #include "theory/pathfinder.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -24,6 +25,8 @@ struct WorkRange;
 // the paths and then the point ranges split over the worker threads; the state's statistics are then
 // folded into the clusters.
 void launch_cluster_chi_threads(Pathfinder& finder, int state, double expansion_accuracy, bool one_dimensional);
+// Bytes of one thread's scratch for the sums of the edge's states.
+std::size_t sums_scratch_bytes(const Pathfinder& finder);
 void cluster_chi_worker(WorkRange& range);
 // The per-path part of a state's pass (counts, R and clusters of the members, statistics; with P > 0
 // also the series sums), at the given geometry. With P <= 0 it hands over to the direct form, whose

@@ -175,6 +175,22 @@ void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode) {
     }
 }
 
+std::size_t path_bytes_per_state(const Path& path, int cluster_count, bool complex_mode) {
+    // The tables allocate_arrays and init_path_clusters size by the state count, entry for entry.
+    const std::size_t members = path.members.size();
+    const std::size_t clusters = at(std::max(cluster_count, 1));
+    std::size_t bytes = members * (sizeof(decltype(path.member_R)::value_type) +
+                                   sizeof(decltype(path.member_cluster)::value_type)) +
+                        sizeof(decltype(path.state_generation)::value_type) +
+                        clusters * (sizeof(decltype(path.state_member_counts)::value_type) +
+                                    sizeof(decltype(path.state_statistics)::value_type));
+    if (complex_mode) {
+        bytes += clusters * path_chi_points *
+                 (sizeof(decltype(path.state_sine_sums)::value_type) + sizeof(decltype(path.state_cosine_sums)::value_type));
+    }
+    return bytes;
+}
+
 void init_path_clusters(Path& path, int cluster_count, int state_count, bool complex_mode) {
     path.state_count = state_count;
     alloc_path_clusters(path, cluster_count, complex_mode);

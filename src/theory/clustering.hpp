@@ -2,6 +2,7 @@
 
 #include "theory/cluster.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,6 +27,8 @@ void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode);
 // One cluster set of `cluster_count` clusters for `state_count` states; current copied to previous
 // and reset.
 void init_path_clusters(Path& path, int cluster_count, int state_count, bool complex_mode);
+// Bytes that one state adds to the path's tables with `cluster_count` clusters (at least one).
+std::size_t path_bytes_per_state(const Path& path, int cluster_count, bool complex_mode);
 void snapshot_clusters(Path& path);
 // Keeps only the clusters whose entry in `keep` is true, in their order, with their arrays.
 void keep_clusters(Path& path, const std::vector<bool>& keep);

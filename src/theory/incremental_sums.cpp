@@ -81,6 +81,18 @@ void rebuild_state(Pathfinder& finder, int state, std::span<const Vec3> displace
 
 }  // namespace
 
+std::size_t state_sums_bytes(const Pathfinder& finder, bool complex_mode) {
+    // The displacements the sums were made at, and the undo record of a move that rebuilt the state:
+    // every member, every cluster with its sums (one per path as the clusters start), the displacements.
+    std::size_t bytes = 2 * at(std::max(finder.supercell_atom_count, 0)) * sizeof(Vec3);
+    for (const Path& path : finder.paths) {
+        const std::size_t clusters = at(std::max(path.cluster_count, 1));
+        bytes += path.members.size() * sizeof(SumsUndo::MemberEntry) + clusters * sizeof(SumsUndo::ClusterEntry);
+        if (complex_mode) bytes += clusters * 2 * path_chi_points * sizeof(double);
+    }
+    return bytes;
+}
+
 void prepare_atom_members(Pathfinder& finder) {
     prepare_node_sources(finder);
     std::size_t listed = 0;

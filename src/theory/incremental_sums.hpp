@@ -2,6 +2,7 @@
 
 #include "structure/atom.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -69,3 +70,6 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo);
 // Records that a sums pass has just made state `state`'s tables at the given displacements.
 void record_sums_displacements(Pathfinder& finder, int state, std::span<const Vec3> displacements);
+// Bytes one state holds for its sums of the edge besides the path tables: its displacement record and
+// the undo record of a move that rebuilds the whole state.
+std::size_t state_sums_bytes(const Pathfinder& finder, bool complex_mode);

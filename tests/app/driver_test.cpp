@@ -142,6 +142,20 @@ TEST(Driver, AtomsModeWritesTheFeffInputOfTheFirstEdgeAndEnds) {
     EXPECT_FALSE(fs::exists("feff_win.exe")) << "no FEFF program is looked for or copied";
 }
 
+TEST(Driver, PopulationsBeyondTheMachinesMemoryAreRefusedBeforeTheyAreMade) {
+    ScopedWorkFolder folder;
+    auto calc = std::make_unique<Calculation>();
+    calc->flags.atoms = true;
+    std::ofstream("structure.p1") << "Cu\n1\n3.61 0 0\n0 3.61 0\n0 0 3.61\nCu\n1\nDirect\n0 0 0 Cu\n";
+    // Three populations of a million states of about 3.5 MB each.
+    const DriverRun run = run_driver(*calc, "Edge Cu\nSupercell 2x2x2\nNumber_of_states 1000000\n");
+    EXPECT_EQ(run.code, 1) << run.output;
+    EXPECT_NE(run.output.find("ERROR: THE RUN NEEDS ABOUT "), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(" OF MEMORY (three populations of states), BUT THE MACHINE HAS "), std::string::npos);
+    EXPECT_TRUE(calc->current_states.empty());
+    EXPECT_EQ(run.output.find("5: SCF POTENTIAL CALCULATIONS"), std::string::npos);
+}
+
 TEST(Driver, InputsFeffCannotUseAreRefusedBeforeAnyFeffInputIsWritten) {
     ScopedWorkFolder folder;
     // "Qq" names no element: it would reach the potentials card as z 0.

@@ -4,7 +4,9 @@
 #include "optimisation/evaluation.hpp"
 #include "optimisation/evolution.hpp"
 #include "optimisation/main_loop.hpp"
+#include "optimisation/memory_estimate.hpp"
 #include "optimisation/moves.hpp"
+#include "theory/clustering.hpp"
 
 #include <gtest/gtest.h>
 
@@ -653,4 +655,60 @@ TEST(EnergyConstraints, TheCheckAfterAMoveAgreesWithTheFullCheck) {
     }
     EXPECT_GT(violated, 0);
     EXPECT_LT(violated, 200);
+}
+
+namespace {
+
+template <class T>
+std::size_t held(const std::vector<T>& values) {
+    return values.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+TEST(MemoryEstimate, FollowsTheSizesOfTheTablesTheStatesHold) {
+    CopperModel model("Number_of_states 6\n", false);
+    Calculation& calc = *model.calc;
+    EXPECT_EQ(population_bytes(calc), 3 * 6 * state_bytes(calc.current_states[0]));
+    // The model signals on the k grid and the wavelet map make most of a state.
+    const std::size_t nk = static_cast<std::size_t>(calc.spectrum_parameters[0].nk);
+    EXPECT_GT(state_bytes(calc.current_states[0]), 3 * nk * nk * sizeof(double));
+
+    const std::uint64_t estimated = state_path_table_bytes(calc);
+    model.randomise_and_bind();
+    std::uint64_t tables = 0;
+    for (const Path& path : model.finder().paths) {
+        tables += held(path.member_R) + held(path.member_cluster) + held(path.state_generation) +
+                  held(path.state_member_counts) + held(path.state_statistics) + held(path.state_sine_sums) +
+                  held(path.state_cosine_sums);
+        EXPECT_EQ(path_bytes_per_state(path, path.cluster_count, true) * 6,
+                  held(path.member_R) + held(path.member_cluster) + held(path.state_generation) +
+                      held(path.state_member_counts) + held(path.state_statistics) + held(path.state_sine_sums) +
+                      held(path.state_cosine_sums));
+    }
+    // The estimate adds the records of the sums and of their undoing to the path tables.
+    EXPECT_GT(estimated, tables);
+    EXPECT_LT(estimated, 3 * tables);
+}
+
+TEST(MemoryEstimate, ANeedBeyondTheMachineEndsTheRunNamingBothNumbers) {
+    const MachineMemory machine{4'000'000'000, 1'000'000'000, 500'000'000};
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { check_memory_need(3'600'000'000, machine, "three populations of states"); }), 1);
+        EXPECT_EQ(capture.text(), "ERROR: THE RUN NEEDS ABOUT 4.10 GB OF MEMORY (three populations of states), BUT THE "
+                                  "MACHINE HAS 4.00 GB! Use fewer states (Number_of_states).\n");
+    }
+    {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] { check_memory_need(2'000'000'000, machine, "paths"); }), -1);
+        EXPECT_EQ(capture.text(), "WARNING: the run needs about 2.50 GB of memory (paths), more than the 1.50 GB it can "
+                                  "have now: it may slow to a crawl or be stopped\n");
+    }
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] { check_memory_need(900'000'000, machine, "paths"); }), -1);
+    EXPECT_EQ(capture.text(), "");
+    const MachineMemory here = machine_memory();
+    EXPECT_GT(here.physical, 0u);
+    EXPECT_GT(here.resident, 0u);
 }
