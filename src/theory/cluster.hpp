@@ -28,6 +28,12 @@ struct Cluster {
     double reserved_error = 0.0;
     double exafs_error = 0.0;
     bool split = false;
+    // The representative whose signal the cluster's FEFF arrays hold, as its first nleg atoms' x, y, z
+    // and potential indices: a cluster whose representative has not moved since needs no FEFF run.
+    // Copied with the cluster and its arrays, and unset in a new cluster.
+    bool has_feff_signal = false;
+    std::array<double, 3 * max_cluster_atoms> feff_coordinates{};
+    std::array<std::int32_t, max_cluster_atoms> feff_potentials{};
 };
 
 // What one state's sums pass finds about a cluster; the passes of several states are folded into the

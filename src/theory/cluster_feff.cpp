@@ -36,6 +36,36 @@ PathGeometry representative_geometry(const Cluster& cluster, int nleg) {
     return geometry;
 }
 
+// Member runs are large: each list of a folder holds at most this many members, so that the chip files
+// waiting to be read in all folders at once stay within some hundred megabytes.
+constexpr int member_blocks_per_list = 2000;
+
+// The cluster's FEFF arrays were read for a representative with the same atoms at the same places.
+bool holds_signal_of_representative(const Cluster& cluster, int nleg) {
+    if (!cluster.has_feff_signal) return false;
+    for (int a = 0; a < std::min(nleg, max_cluster_atoms); ++a) {
+        const Atom& atom = cluster.representative_atoms[at(a)];
+        const std::size_t c = 3 * at(a);
+        if (atom.x != cluster.feff_coordinates[c] || atom.y != cluster.feff_coordinates[c + 1] ||
+            atom.z != cluster.feff_coordinates[c + 2] ||
+            cluster.representative_potentials[at(a)] != cluster.feff_potentials[at(a)])
+            return false;
+    }
+    return true;
+}
+
+void remember_signal_of_representative(Cluster& cluster, int nleg) {
+    for (int a = 0; a < std::min(nleg, max_cluster_atoms); ++a) {
+        const Atom& atom = cluster.representative_atoms[at(a)];
+        const std::size_t c = 3 * at(a);
+        cluster.feff_coordinates[c] = atom.x;
+        cluster.feff_coordinates[c + 1] = atom.y;
+        cluster.feff_coordinates[c + 2] = atom.z;
+        cluster.feff_potentials[at(a)] = cluster.representative_potentials[at(a)];
+    }
+    cluster.has_feff_signal = true;
+}
+
 }  // namespace
 
 std::size_t member_chi_table_bytes(const Pathfinder& finder) {
@@ -59,7 +89,7 @@ void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, do
         for (std::size_t m = 0; m < path.members.size(); ++m)
             items.push_back({static_cast<int>(p), static_cast<int>(m)});
     }
-    const int workers = feff_worker_folder_count(edge);
+    const int count = static_cast<int>(items.size());
 
     const auto write_item = [&](int item, const BatchSlot& slot, std::ostream& out) {
         const MemberItem& member = items[at(item)];
@@ -72,25 +102,23 @@ void compute_member_chi_with_feff(AbsorberEdge& edge, double* state_chi_grid, do
         }
         write_path_block(out, geometry, slot.index, 1.0, one_dimensional ? std::min(path.nleg, 2) : path.nleg);
     };
-    const auto read_batch = [&](const FeffBatch& batch) {
-        std::vector<double> chi(path_chi_points);
-        for (int worker = 0; worker < workers; ++worker) {
-            if (batch.items_per_worker[at(worker)] == 0) continue;
-            std::fill(chi.begin(), chi.end(), 0.0);
-            read_feff_chi(feff_worker_file_path(edge.index, worker, "chi.dat"), 4, chi.data(), path_chi_points);
-            for (int i = 0; i < path_chi_points; ++i) {
-                const double d = chi[at(i)] - edge.reference_chi[at(i)];
-                state_chi_grid[i + 1] += d * weight / absorbers;
-            }
-        }
-        for (int item = batch.first; item < batch.end; ++item) {
-            const MemberItem& member = items[at(item)];
-            std::vector<double>& target = members[at(member.path)][at(member.member)];
-            read_feff_chi(batch_chip_path(edge, batch_slot(item, workers)), 5, target.data(), path_chi_points);
-            for (double& value : target) value /= absorbers;
-        }
+    const auto use_chip = [&](int item, const std::vector<FeffRow>& rows) {
+        const MemberItem& member = items[at(item)];
+        std::vector<double>& target = members[at(member.path)][at(member.member)];
+        place_on_fixed_grid(rows, 1, target.data(), path_chi_points);
+        for (double& value : target) value /= absorbers;
     };
-    run_feff_batches(edge, static_cast<int>(items.size()), write_item, read_batch);
+    run_feff_batches(edge, count, feff_batch_layout(count, feff_worker_folder_count(edge), member_blocks_per_list),
+                     write_item, use_chip);
+
+    // The members' sum in member order: FEFF's own sum in chi.dat, rounded once per folder, would change
+    // with the way the members were shared out between the folders, that is with the thread count.
+    std::vector<double> total(path_chi_points, 0.0);
+    for (const MemberItem& item : items) {
+        const std::vector<double>& chi = members[at(item.path)][at(item.member)];
+        for (int i = 0; i < path_chi_points; ++i) total[at(i)] += chi[at(i)];
+    }
+    for (int i = 0; i < path_chi_points; ++i) state_chi_grid[i + 1] += total[at(i)] * weight;
 }
 
 void write_cluster_paths_and_run_feff(AbsorberEdge& edge, bool one_dimensional) {
@@ -101,7 +129,9 @@ void write_cluster_paths_and_run_feff(AbsorberEdge& edge, bool one_dimensional) 
         const Path& path = finder.paths[p];
         if (!path.check) continue;
         for (int u = 0; u < path.cluster_count; ++u) {
-            if (path.clusters[at(u)].member_count > 0) items.push_back({static_cast<int>(p), u});
+            const Cluster& cluster = path.clusters[at(u)];
+            if (cluster.member_count > 0 && !holds_signal_of_representative(cluster, legs(path)))
+                items.push_back({static_cast<int>(p), u});
         }
     }
     if (items.empty()) return;
@@ -114,7 +144,7 @@ void write_cluster_paths_and_run_feff(AbsorberEdge& edge, bool one_dimensional) 
             end_process(1);
         }
     }
-    const int workers = feff_worker_folder_count(edge);
+    const int count = static_cast<int>(items.size());
     const bool experimental = edge.use_experimental_amplitude_phase && edge.index == 0;
 
     const auto write_item = [&](int item, const BatchSlot& slot, std::ostream& out) {
@@ -123,32 +153,33 @@ void write_cluster_paths_and_run_feff(AbsorberEdge& edge, bool one_dimensional) 
         write_path_block(out, representative_geometry(path.clusters[at(cluster.cluster)], legs(path)), slot.index, 1.0,
                          legs(path));
     };
-    const auto read_batch = [&](const FeffBatch& batch) {
-        for (int item = batch.first; item < batch.end; ++item) {
-            const ClusterItem& cluster = items[at(item)];
-            Path& path = finder.paths[at(cluster.path)];
-            const std::size_t offset = at(cluster.cluster) * path_chi_points;
-            double* chi = &path.cluster_chi[offset];
-            double* amplitude = &path.cluster_amplitude[offset];
-            double* phase = &path.cluster_phase[offset];
-            const std::vector<FeffRow> rows =
-                read_feff_grid_table(batch_chip_path(edge, batch_slot(item, workers)), 5, path_chi_points);
-            place_on_fixed_grid(rows, 1, chi, path_chi_points);
-            place_on_fixed_grid(rows, 2, amplitude, path_chi_points);
-            place_on_fixed_grid(rows, 4, phase, path_chi_points);
-            const double r = reff[at(item)];
-            for (int i = 0; i < path_chi_points; ++i) {
-                const double k = 0.05 * i;
-                amplitude[i] = k * r * r * amplitude[i] / 1.0;
-                if (experimental && cluster.path == 0) {
-                    amplitude[i] = edge.experimental_amplitude[at(i)];
-                    phase[i] = edge.experimental_phase[at(i)];
-                }
-                chi[i] = k * chi[i] / 1.0;
-                path.cluster_phase_cos[offset + at(i)] = std::cos(phase[i]);
-                path.cluster_phase_sin[offset + at(i)] = std::sin(phase[i]);
+    const auto use_chip = [&](int item, const std::vector<FeffRow>& rows) {
+        const ClusterItem& cluster = items[at(item)];
+        Path& path = finder.paths[at(cluster.path)];
+        const std::size_t offset = at(cluster.cluster) * path_chi_points;
+        double* chi = &path.cluster_chi[offset];
+        double* amplitude = &path.cluster_amplitude[offset];
+        double* phase = &path.cluster_phase[offset];
+        place_on_fixed_grid(rows, 1, chi, path_chi_points);
+        place_on_fixed_grid(rows, 2, amplitude, path_chi_points);
+        place_on_fixed_grid(rows, 4, phase, path_chi_points);
+        const double r = reff[at(item)];
+        for (int i = 0; i < path_chi_points; ++i) {
+            const double k = 0.05 * i;
+            amplitude[i] = k * r * r * amplitude[i] / 1.0;
+            if (experimental && cluster.path == 0) {
+                amplitude[i] = edge.experimental_amplitude[at(i)];
+                phase[i] = edge.experimental_phase[at(i)];
             }
+            chi[i] = k * chi[i] / 1.0;
+            path.cluster_phase_cos[offset + at(i)] = std::cos(phase[i]);
+            path.cluster_phase_sin[offset + at(i)] = std::sin(phase[i]);
         }
     };
-    run_feff_batches(edge, static_cast<int>(items.size()), write_item, read_batch);
+    run_feff_batches(edge, count, feff_batch_layout(count, feff_worker_folder_count(edge), max_blocks_per_path_list),
+                     write_item, use_chip);
+    for (const ClusterItem& item : items) {
+        const Path& path = finder.paths[at(item.path)];
+        remember_signal_of_representative(finder.paths[at(item.path)].clusters[at(item.cluster)], legs(path));
+    }
 }

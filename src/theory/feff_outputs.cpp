@@ -9,7 +9,9 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string_view>
 
 namespace {
@@ -25,14 +27,13 @@ constexpr double largest_feff_value = 1e6;
 constexpr double k_tolerance = 0.001;
 
 [[noreturn]] void refuse_table(const std::string& path, std::size_t line, const std::string& reason) {
-    std::cout << "ERROR: FEFF OUTPUT " << path << " IS MALFORMED: LINE " << line << " " << reason << "!" << '\n';
-    end_process(1);
+    throw FeffOutputError{1, "ERROR: FEFF OUTPUT " + path + " IS MALFORMED: LINE " + std::to_string(line) + " " + reason + "!"};
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 // The words of the line, as views into it.
-void split_words(const std::string& line, std::vector<std::string_view>& words) {
+void split_words(std::string_view line, std::vector<std::string_view>& words) {
     words.clear();
     std::size_t at = 0;
     for (;;) {
@@ -40,8 +41,17 @@ void split_words(const std::string& line, std::vector<std::string_view>& words) 
         if (at == line.size()) return;
         const std::size_t start = at;
         while (at < line.size() && !is_blank(line[at])) ++at;
-        words.emplace_back(line.data() + start, at - start);
+        words.push_back(line.substr(start, at - start));
     }
+}
+
+// The next line of the text from `position` on, without its end; false at the end of the text.
+bool next_line(std::string_view text, std::size_t& position, std::string_view& line) {
+    if (position >= text.size()) return false;
+    const std::size_t end = std::min(text.find('\n', position), text.size());
+    line = text.substr(position, end - position);
+    position = end + 1;
+    return true;
 }
 
 // The cause of a table cut short, when it is known: a full disk or a folder that cannot be written.
@@ -54,28 +64,25 @@ int grid_offset(const std::vector<FeffRow>& rows) {
     return !rows.empty() && std::abs(rows[0][0] - 0.05) < k_tolerance ? 1 : 0;
 }
 
-}  // namespace
-
-std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
-    std::ifstream in(path);
+std::vector<FeffRow> load_feff_table(const std::string& path, int fields) {
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int error = errno;
-        std::cout << "ERROR: FEFF OUTPUT " << path << " NOT FOUND! (" << describe_missing_output(path, error) << ")" << '\n';
-        end_process(1);
+        throw FeffOutputError{1, "ERROR: FEFF OUTPUT " + path + " NOT FOUND! (" + describe_missing_output(path, error) + ")"};
     }
-    std::string line;
+    // Read whole: the path runs read many thousands of these files.
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t position = 0;
+    std::string_view line;
     std::vector<std::string_view> words;
     std::size_t line_number = 0;
     bool found = false;
-    while (!found && std::getline(in, line)) {
+    while (!found && next_line(text, position, line)) {
         ++line_number;
         split_words(line, words);
         for (const std::string_view word : words) found = found || word[0] == '@';
     }
-    if (!found) {
-        std::cout << "ERROR: FEFF OUTPUT " << path << " HOLDS NO DATA!" << cut_cause(path) << '\n';
-        end_process(1);
-    }
+    if (!found) throw FeffOutputError{1, "ERROR: FEFF OUTPUT " + path + " HOLDS NO DATA!" + cut_cause(path)};
     // Every line after the column line is one row. Reading words regardless of lines would let a row
     // that lost a value shift every later column into the wrong place; and FEFF prints a value it could
     // not compute as a word such as NaN, where ending the table would pass a shortened signal for a
@@ -83,7 +90,7 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
     std::vector<FeffRow> rows;
     std::size_t short_row_line = 0;
     std::size_t short_row_count = 0;
-    while (std::getline(in, line)) {
+    while (next_line(text, position, line)) {
         ++line_number;
         split_words(line, words);
         if (words.empty()) continue;
@@ -94,14 +101,13 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
         FeffRow row{};
         for (std::size_t i = 0; i < words.size() && i < static_cast<std::size_t>(fields); ++i) {
             const std::optional<double> value = parse_whole_number<double>(words[i]);
-            if (!value || !is_usable_number(*value)) {
-                std::cout << "ERROR: VALUE " << words[i] << " IN FILE " << path << " CANNOT BE USED!" << '\n';
-                end_process(4);
-            }
+            if (!value || !is_usable_number(*value))
+                throw FeffOutputError{4, "ERROR: VALUE " + std::string(words[i]) + " IN FILE " + path + " CANNOT BE USED!"};
             if (std::abs(*value) > largest_feff_value) {
-                std::cout << "ERROR: VALUE " << words[i] << " IN FILE " << path << " CANNOT BE USED! (line " << line_number
-                          << ": no FEFF signal or phase exceeds " << largest_feff_value << " in size)" << '\n';
-                end_process(4);
+                std::ostringstream message;
+                message << "ERROR: VALUE " << words[i] << " IN FILE " << path << " CANNOT BE USED! (line " << line_number
+                        << ": no FEFF signal or phase exceeds " << largest_feff_value << " in size)";
+                throw FeffOutputError{4, message.str()};
             }
             row[i] = *value;
         }
@@ -121,26 +127,48 @@ std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
     return rows;
 }
 
-std::vector<FeffRow> read_feff_grid_table(const std::string& path, int fields, int size) {
-    std::vector<FeffRow> rows = read_feff_table(path, fields);
+template <class Load>
+std::vector<FeffRow> reported(const Load& load) {
+    try {
+        return load();
+    } catch (const FeffOutputError& error) {
+        std::cout << error.message << '\n';
+        end_process(error.code);
+    }
+}
+
+}  // namespace
+
+std::vector<FeffRow> read_feff_table(const std::string& path, int fields) {
+    return reported([&] { return load_feff_table(path, fields); });
+}
+
+std::vector<FeffRow> load_feff_grid_table(const std::string& path, int fields, int size) {
+    std::vector<FeffRow> rows = load_feff_table(path, fields);
     // FEFF's k column runs 0, 0.05, ..., 20 (or from 0.05 without its first point): a table on another
     // grid would put every value at another k. Rows past the grid are dropped unread.
     const int offset = grid_offset(rows);
     for (std::size_t r = 0; r < rows.size() && static_cast<int>(r) + offset < size; ++r) {
         const double expected = 0.05 * static_cast<double>(static_cast<int>(r) + offset);
         if (std::abs(rows[r][0] - expected) > k_tolerance) {
-            std::cout << "ERROR: FEFF OUTPUT " << path << " IS NOT ON FEFF'S k GRID: ROW " << r + 1 << " HAS k = " << rows[r][0]
-                      << " WHERE " << expected << " WAS EXPECTED (k = 0, 0.05, ..., 20)!" << '\n';
-            end_process(1);
+            std::ostringstream message;
+            message << "ERROR: FEFF OUTPUT " << path << " IS NOT ON FEFF'S k GRID: ROW " << r + 1 << " HAS k = " << rows[r][0]
+                    << " WHERE " << expected << " WAS EXPECTED (k = 0, 0.05, ..., 20)!";
+            throw FeffOutputError{1, message.str()};
         }
     }
     const int covered = static_cast<int>(std::min<std::size_t>(rows.size(), static_cast<std::size_t>(size))) + offset;
     if (covered < size) {
-        std::cout << "ERROR: FEFF OUTPUT " << path << " IS INCOMPLETE: IT ENDS AFTER " << rows.size() << " ROWS, BEFORE k = "
-                  << 0.05 * (size - 1) << "!" << cut_cause(path) << '\n';
-        end_process(1);
+        std::ostringstream message;
+        message << "ERROR: FEFF OUTPUT " << path << " IS INCOMPLETE: IT ENDS AFTER " << rows.size() << " ROWS, BEFORE k = "
+                << 0.05 * (size - 1) << "!" << cut_cause(path);
+        throw FeffOutputError{1, message.str()};
     }
     return rows;
+}
+
+std::vector<FeffRow> read_feff_grid_table(const std::string& path, int fields, int size) {
+    return reported([&] { return load_feff_grid_table(path, fields, size); });
 }
 
 void place_on_fixed_grid(const std::vector<FeffRow>& rows, int column, double* target, int size) {

@@ -117,13 +117,17 @@ void prepare_feff_worker_folder(int edge, int worker) {
     copy_into(feff_program_name, folder);
 }
 
-void remove_stale_feff_output(const std::string& path) {
+std::string stale_feff_output_problem(const std::string& path) {
     std::error_code error;
     fs::remove(path, error);
-    if (error) {
-        std::cout << "ERROR: FILE " << path << " OF AN EARLIER FEFF RUN CANNOT BE REMOVED: " << error.message() << "!" << '\n';
-        end_process(1);
-    }
+    return error ? "ERROR: FILE " + path + " OF AN EARLIER FEFF RUN CANNOT BE REMOVED: " + error.message() + "!" : std::string();
+}
+
+void remove_stale_feff_output(const std::string& path) {
+    const std::string problem = stale_feff_output_problem(path);
+    if (problem.empty()) return;
+    std::cout << problem << '\n';
+    end_process(1);
 }
 
 
@@ -176,14 +180,20 @@ ProgramEnd run_feff(int edge, int worker) {
     return run_program_in_folder(feff_program_name, folder);
 }
 
-void require_normal_feff_end(const ProgramEnd& end, const std::string& folder) {
-    if (ended_normally(end)) return;
-    std::cout << "ERROR: FEFF IN " << folder << " " << describe_program_end(end) << "!";
+std::string abnormal_feff_end(const ProgramEnd& end, const std::string& folder) {
+    if (ended_normally(end)) return {};
+    std::string text = "ERROR: FEFF IN " + folder + " " + describe_program_end(end) + "!";
     if (end.start_error == 0) {
         const std::string problem = folder_write_problem(folder);
-        if (!problem.empty()) std::cout << " (" << folder << " cannot be written: " << problem << ")";
+        if (!problem.empty()) text += " (" + folder + " cannot be written: " + problem + ")";
     }
-    std::cout << '\n';
+    return text;
+}
+
+void require_normal_feff_end(const ProgramEnd& end, const std::string& folder) {
+    const std::string problem = abnormal_feff_end(end, folder);
+    if (problem.empty()) return;
+    std::cout << problem << '\n';
     end_process(1);
 }
 

@@ -34,6 +34,9 @@ struct ProgramEnd {
 // (FEFF tells of a failure only by the outputs it does not write). One that cannot be removed ends the
 // run with an error naming it and the cause; one that is not there is fine.
 void remove_stale_feff_output(const std::string& path);
+// remove_stale_feff_output for worker threads, which leave the report to the thread that started them:
+// the error line, or an empty text when the output is gone.
+std::string stale_feff_output_problem(const std::string& path);
 
 // Runs FEFF in the worker folder (the edge folder when worker is negative) and waits for it to end.
 ProgramEnd run_feff(int edge, int worker);
@@ -41,6 +44,8 @@ ProgramEnd run_feff(int edge, int worker);
 // (not started, a crash, a failed write) ends the run with an error naming the folder and the cause,
 // since whatever it left in the folder cannot be trusted.
 void require_normal_feff_end(const ProgramEnd& end, const std::string& folder);
+// require_normal_feff_end for worker threads: the error line, or an empty text for a normal end.
+std::string abnormal_feff_end(const ProgramEnd& end, const std::string& folder);
 // How often a wait for FEFF that goes on is reported.
 inline constexpr std::chrono::minutes feff_wait_report_interval{5};
 // Runs a program with no arguments in the given folder, its standard streams on /dev/null, and waits

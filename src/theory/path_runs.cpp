@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -137,57 +138,88 @@ void run_leading_path_feff(AbsorberEdge& edge) {
     read_feff_chi(chi_path, 4, edge.reference_chi.data(), path_chi_points);
 }
 
-BatchSlot batch_slot(int item, int worker_count) {
-    const int batch = item / (paths_per_worker_file * worker_count);
-    return {item % worker_count, item / worker_count - paths_per_worker_file * batch + 2};
+FeffBatchLayout feff_batch_layout(int item_count, int worker_count, int blocks_per_list) {
+    const int wanted = (item_count + blocks_per_started_run - 1) / blocks_per_started_run;
+    return {std::clamp(wanted, 1, std::max(1, worker_count)), std::clamp(blocks_per_list, 1, max_blocks_per_path_list)};
 }
 
-void run_feff_in_worker_folders(const AbsorberEdge& edge) {
-    const int count = feff_worker_folder_count(edge);
-    std::vector<FeffRunTask> tasks(static_cast<std::size_t>(count));
-    for (int worker = 0; worker < count; ++worker)
-        tasks[static_cast<std::size_t>(worker)] = {worker, count, edge.index};
-    std::vector<ProgramEnd> ends(static_cast<std::size_t>(count));
-    run_feff_threads(tasks.data(), [&ends](std::int32_t edge_index, std::int32_t folder) {
-        ends[static_cast<std::size_t>(folder)] = run_feff(edge_index, folder);
-    });
-    for (int worker = 0; worker < count; ++worker)
-        require_normal_feff_end(ends[static_cast<std::size_t>(worker)], feff_worker_folder_name(edge.index, worker));
+BatchSlot batch_slot(int item, const FeffBatchLayout& layout) {
+    const int place = item / layout.folders;  // among the folder's own items
+    return {item % layout.folders, place / layout.blocks_per_list, place % layout.blocks_per_list + 2};
 }
 
 std::string batch_chip_path(const AbsorberEdge& edge, const BatchSlot& slot) {
     return feff_worker_file_path(edge.index, slot.worker, chip_file_name(slot.index));
 }
 
-void run_feff_batches(AbsorberEdge& edge, int item_count,
-                      const std::function<void(int item, const BatchSlot& slot, std::ostream& out)>& write_item,
-                      const std::function<void(const FeffBatch& batch)>& read_batch) {
-    const int workers = feff_worker_folder_count(edge);
-    for (int batch_index = 0, item = 0; item < item_count; ++batch_index) {
-        FeffBatch batch{item, std::min(item_count, (batch_index + 1) * paths_per_worker_file * workers),
-                        std::vector<int>(static_cast<std::size_t>(workers), 0)};
+namespace {
+
+struct FolderFailure {
+    int item = -1;  // the item whose output could not be used; -1: none
+    FeffOutputError error;
+};
+
+// The lists of one worker folder, one FEFF run each, on the folder's own thread.
+void run_folder_lists(AbsorberEdge& edge, int item_count, const FeffBatchLayout& layout, int worker,
+                      const std::function<void(int, const BatchSlot&, std::ostream&)>& write_item,
+                      const std::function<void(int, const std::vector<FeffRow>&)>& use_chip, FolderFailure& failure) {
+    const int stride = layout.folders * layout.blocks_per_list;  // items between two lists of the folder
+    for (int first = worker; first < item_count; first += stride) {
+        const int end = std::min(item_count, first + stride);
         {
-            std::vector<std::ofstream> lists;
-            lists.reserve(static_cast<std::size_t>(workers));
-            for (int worker = 0; worker < workers; ++worker) {
-                lists.emplace_back(feff_worker_file_path(edge.index, worker, "paths.dat"), std::ios::trunc);
-                write_paths_header_lines(edge, lists.back());
-            }
-            for (; item < batch.end; ++item) {
-                const BatchSlot slot = batch_slot(item, workers);
-                ++batch.items_per_worker[static_cast<std::size_t>(slot.worker)];
-                write_item(item, slot, lists[static_cast<std::size_t>(slot.worker)]);
-            }
+            std::ofstream list(feff_worker_file_path(edge.index, worker, "paths.dat"), std::ios::trunc);
+            write_paths_header_lines(edge, list);
+            for (int item = first; item < end; item += layout.folders) write_item(item, batch_slot(item, layout), list);
         }
         // FEFF tells of a failure only by the outputs it does not write; none of an earlier run may pass
         // for them.
-        for (int worker = 0; worker < workers; ++worker) {
-            remove_stale_feff_output(feff_worker_file_path(edge.index, worker, "chi.dat"));
-            for (int i = 0; i < batch.items_per_worker[static_cast<std::size_t>(worker)]; ++i)
-                remove_stale_feff_output(batch_chip_path(edge, {worker, i + 2}));
+        const std::string folder = feff_worker_folder_name(edge.index, worker);
+        for (int item = first; item < end; item += layout.folders) {
+            const std::string problem = stale_feff_output_problem(batch_chip_path(edge, batch_slot(item, layout)));
+            if (!problem.empty()) {
+                failure = {first, {1, problem}};
+                return;
+            }
         }
-        run_feff_in_worker_folders(edge);
-        read_batch(batch);
+        const std::string problem = abnormal_feff_end(run_feff(edge.index, worker), folder);
+        if (!problem.empty()) {
+            failure = {first, {1, problem}};
+            return;
+        }
+        for (int item = first; item < end; item += layout.folders) {
+            const std::string chip = batch_chip_path(edge, batch_slot(item, layout));
+            try {
+                use_chip(item, load_feff_grid_table(chip, 5, path_chi_points));
+            } catch (const FeffOutputError& error) {
+                failure = {item, error};
+                return;
+            }
+            // Read once, a chip file is of no further use; thousands of them per check would fill the disk.
+            // One that cannot be removed is reported before the folder's next run.
+            std::error_code ignored;
+            std::filesystem::remove(chip, ignored);
+        }
+    }
+}
+
+}  // namespace
+
+void run_feff_batches(AbsorberEdge& edge, int item_count, const FeffBatchLayout& layout,
+                      const std::function<void(int item, const BatchSlot& slot, std::ostream& out)>& write_item,
+                      const std::function<void(int item, const std::vector<FeffRow>& rows)>& use_chip) {
+    if (item_count <= 0) return;
+    const int folders = std::min(layout.folders, item_count);
+    std::vector<FolderFailure> failures(static_cast<std::size_t>(folders));
+    fork_join(folders, [&](std::int32_t worker) {
+        run_folder_lists(edge, item_count, layout, worker, write_item, use_chip, failures[static_cast<std::size_t>(worker)]);
+    });
+    const FolderFailure* first = nullptr;
+    for (const FolderFailure& failure : failures) {
+        if (failure.item >= 0 && (first == nullptr || failure.item < first->item)) first = &failure;
+    }
+    if (first != nullptr) {
+        std::cout << first->error.message << '\n';
+        end_process(first->error.code);
     }
 }
 
@@ -204,7 +236,8 @@ void compute_path_importance(AbsorberEdge& edge) {
     for (Path& path : paths) path.chi.assign(path_chi_points, 0.0);
     std::array<double, path_chi_points> total{};
     const double absorbers = static_cast<double>(finder.absorber_count);
-    const int workers = feff_worker_folder_count(edge);
+    const int count = static_cast<int>(paths.size());
+    const FeffBatchLayout layout = feff_batch_layout(count, feff_worker_folder_count(edge), max_blocks_per_path_list);
 
     const auto write_item = [&](int item, const BatchSlot& slot, std::ostream& out) {
         const Path& path = paths[static_cast<std::size_t>(item)];
@@ -212,13 +245,10 @@ void compute_path_importance(AbsorberEdge& edge) {
         path_geometry_of_path(finder, path, geometry);
         write_path_block(out, geometry, slot.index, path.degeneracy / absorbers, path.nleg);
     };
-    const auto read_batch = [&](const FeffBatch& batch) {
-        for (int item = batch.first; item < batch.end; ++item) {
-            Path& path = paths[static_cast<std::size_t>(item)];
-            read_feff_chi(batch_chip_path(edge, batch_slot(item, workers)), 5, path.chi.data(), path_chi_points);
-        }
+    const auto use_chip = [&](int item, const std::vector<FeffRow>& rows) {
+        place_on_fixed_grid(rows, 1, paths[static_cast<std::size_t>(item)].chi.data(), path_chi_points);
     };
-    run_feff_batches(edge, static_cast<int>(paths.size()), write_item, read_batch);
+    run_feff_batches(edge, count, layout, write_item, use_chip);
 
     // The total is the sum of the paths' own signals in path order. Each worker's chi.dat holds the same
     // sum for its share of the paths, but rounded to FEFF's print precision per share, so adding those

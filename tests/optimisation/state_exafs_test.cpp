@@ -92,7 +92,7 @@ TEST(StateExafs, EffectivePhasesFollowDisorderBetterThanCountsAndSplittingHelps)
     EXPECT_LT(relative_gap(split_routes.clusters, split_routes.members), complex_gap);
 }
 
-TEST(StateExafs, ResultsAreTheSameForEveryThreadCountAndDrawNoRandomNumber) {
+TEST(StateExafs, ResultsAndExactSignalsAreTheSameForEveryThreadCountAndDrawNoRandomNumber) {
     std::vector<std::vector<double>> grids;
     for (const char* threads : {"1", "3", "8"}) {
         CopperModel model(std::string("Number_of_threads ") + threads + "\n");
@@ -106,7 +106,22 @@ TEST(StateExafs, ResultsAreTheSameForEveryThreadCountAndDrawNoRandomNumber) {
             all.insert(all.end(), grid.begin(), grid.end());
             all.push_back(model.state(s).residual);
         }
+        // The exact signal, every member through FEFF: the folders' shares of the members differ.
+        std::vector<MemberChiTable> tables(1);
+        model.state(1).needs_evaluation = true;
+        {
+            CaptureStdout quiet;
+            compute_state_exafs(*model.calc, model.calc->spectra[0], 1, true, &tables);
+        }
+        const auto& exact = model.state(1).spectra[0].chi_grid;
+        all.insert(all.end(), exact.begin(), exact.end());
         grids.push_back(all);
+        // Read once, the member files are gone (the leading path's stays); what later runs and modes read stays.
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(".")) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name.substr(0, 4) != "chip" || name == "chip0001.dat") << entry.path();
+        }
+        EXPECT_TRUE(std::filesystem::exists("feff_0_0/feff.inp"));
     }
     for (std::size_t t = 1; t < grids.size(); ++t) {
         ASSERT_EQ(grids[t].size(), grids[0].size());
@@ -207,9 +222,10 @@ TEST(StateExafs, TheExperimentalAmplitudeAndPhaseReplaceFeffsForTheFirstPathOnly
     EXPECT_GT(second.cluster_amplitude[100], 0.0);
 }
 
-TEST(StateExafs, AFeffThatWritesNothingStopsTheClusterRunNamingTheFile) {
-    CopperModel model("");
+TEST(StateExafs, OnlyClustersWhoseRepresentativeMovedGoThroughFeffAgainAndAFailedRunNamesItsFile) {
+    CopperModel model("Number_of_threads 3\n");
     full_pass(model);
+    const auto before = model.state(1).spectra[0].chi_grid;
     // Every folder's program is replaced by one that ends at once.
     for (const auto& entry : std::filesystem::directory_iterator(".")) {
         const auto program = entry.path() / "feff_win.exe";
@@ -219,10 +235,20 @@ TEST(StateExafs, AFeffThatWritesNothingStopsTheClusterRunNamingTheFile) {
             std::filesystem::permissions(program, std::filesystem::perms::owner_all);
         }
     }
+    // Nothing has moved, so no cluster has a new representative: no FEFF run, the same signals.
+    EXPECT_EQ(exit_code_of([&] { full_pass(model); }), -1);
+    EXPECT_EQ(model.state(1).spectra[0].chi_grid, before);
+
+    Path& path = model.finder().paths[1];
+    path.clusters[0].representative_atoms[1].x += 0.01;
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { write_cluster_paths_and_run_feff(model.calc->edges[0], false); }), 1);
     EXPECT_NE(capture.text().find("ERROR: FEFF OUTPUT feff_0_0/chip0002.dat NOT FOUND!"), std::string::npos)
         << capture.text();
+    const std::string list = file_text("feff_0_0/paths.dat");
+    const std::size_t moved = list.find("     2    2   1.000000  index, nleg");
+    EXPECT_NE(moved, std::string::npos);
+    EXPECT_EQ(list.find("index, nleg", moved + 40), std::string::npos) << "the moved representative alone:\n" << list;
 }
 
 namespace {

@@ -117,21 +117,45 @@ TEST(PathRuns, WorkerInputIsTheEdgeInputWithPathRunCardsAndNothingAfterIt) {
     for (int worker = 0; worker < 2; ++worker) EXPECT_EQ(file_text(feff_worker_file_path(0, worker, "feff.inp")), expected);
 }
 
-TEST(PathRuns, BatchesDealItemsToWorkersInTurn) {
-    EXPECT_EQ(batch_slot(8, 4).index, 4);
-    EXPECT_EQ(batch_slot(9, 4).worker, 1);
-    EXPECT_EQ(batch_slot(1199, 1).index, 2) << "first item of the second batch";
-    Fixture fixture(1);
-    write_program("#!/bin/sh\ntouch ran\n", "feff_0_0/feff_win.exe");
-    std::vector<std::pair<int, int>> batches;
-    run_feff_batches(
-        fixture.edge, 2500, [](int item, const BatchSlot&, std::ostream& out) { out << item << '\n'; },
-        [&](const FeffBatch& batch) {
-            batches.emplace_back(batch.first, batch.items_per_worker[0]);
-            EXPECT_TRUE(fs::remove("feff_0_0/ran")) << "FEFF has run before the outputs are read";
-        });
-    EXPECT_EQ(batches, (std::vector<std::pair<int, int>>{{0, 1199}, {1199, 1199}, {2398, 102}}));
-    EXPECT_EQ(file_text("feff_0_0/paths.dat").substr(0, 5), "2398\n");
+TEST(PathRuns, ItemsGoToAsFewRunsAsTheListsHoldAndTheirChipFilesAreRemovedOnceRead) {
+    EXPECT_EQ(feff_batch_layout(100, 8, 9998).folders, 1) << "a run for a few blocks costs more than the blocks";
+    EXPECT_EQ(feff_batch_layout(300, 8, 9998).folders, 3);
+    EXPECT_EQ(feff_batch_layout(5000, 8, 20000).folders, 8);
+    EXPECT_EQ(feff_batch_layout(5000, 8, 20000).blocks_per_list, 9998) << "above 9999 FEFF names every chip file alike";
+    EXPECT_EQ(batch_slot(8, {4, 9998}).index, 4);
+    EXPECT_EQ(batch_slot(9, {4, 9998}).worker, 1);
+    EXPECT_EQ(batch_slot(1199, {1, 1199}).list, 1);
+    EXPECT_EQ(batch_slot(1199, {1, 1199}).index, 2) << "first item of the folder's second list";
+
+    Fixture fixture(2);
+    write_program(std::string("#!/bin/sh\necho run >> runs\n") + (fake_feff + 10), "feff_0_0/feff_win.exe");
+    const auto write_item = [](int item, const BatchSlot& slot, std::ostream& out) {
+        PathGeometry geometry;
+        geometry.atoms[1] = {"Cu", static_cast<double>(item), 0, 0};
+        write_path_block(out, geometry, slot.index, 1.0, 2);
+    };
+    std::vector<double> chi(2500, -1.0);
+    run_feff_batches(fixture.edge, 2500, {1, 1199}, write_item,
+                     [&](int item, const std::vector<FeffRow>& rows) { chi[static_cast<std::size_t>(item)] = rows[7][1]; });
+    for (int item = 0; item < 2500; ++item) ASSERT_EQ(chi[static_cast<std::size_t>(item)], item);
+    EXPECT_EQ(file_text("feff_0_0/runs"), "run\nrun\nrun\n") << "lists of 1199, 1199 and 102 blocks";
+    EXPECT_FALSE(fs::exists("feff_0_1/runs"));
+    const std::string list = file_text("feff_0_0/paths.dat");
+    EXPECT_NE(list.find("   103    2   1.000000  index"), std::string::npos);
+    EXPECT_EQ(list.find("   104    2   1.000000  index"), std::string::npos);
+    for (const auto& entry : fs::directory_iterator("feff_0_0"))
+        EXPECT_NE(entry.path().filename().string().substr(0, 4), "chip") << entry.path();
+
+    // Folders 1 and 2 leave nothing: the report is that of the lowest item, whichever folder stops first.
+    Fixture failing(3);
+    write_program("#!/bin/sh\n", "feff_0_1/feff_win.exe");
+    write_program("#!/bin/sh\n", "feff_0_2/feff_win.exe");
+    CaptureStdout capture;
+    EXPECT_EQ(exit_code_of([&] {
+                  run_feff_batches(failing.edge, 900, {3, 9998}, write_item, [](int, const std::vector<FeffRow>&) {});
+              }),
+              1);
+    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT feff_0_1/chip0002.dat NOT FOUND!\n");
 }
 
 TEST(Importance, ShareOfTheTotalSignalWhateverTheWorkerCount) {
@@ -139,12 +163,12 @@ TEST(Importance, ShareOfTheTotalSignalWhateverTheWorkerCount) {
         Fixture fixture(workers);
         for (int p = 0; p < 10; ++p) fixture.add_path(1.0, p + 1);
         const std::vector<double> importances = fixture.importances();
-        // One shape for all paths: the importance is the share of the degeneracy. With 4 workers
-        // path 8 is index 4 of worker 0 and path 9 is read from feff_0_1/chip0004.dat.
+        // One shape for all paths: the importance is the share of the degeneracy. Ten paths are too few
+        // to start more than one run: path 9 is index 11 of worker 0 whatever the worker count.
         for (int p = 0; p < 10; ++p) EXPECT_DOUBLE_EQ(importances[static_cast<std::size_t>(p)], 100.0 * (p + 1) / 55.0);
         const std::string worker0 = file_text("feff_0_0/paths.dat");
         EXPECT_EQ(worker0.substr(0, std::string(feff_paths_head).size()), feff_paths_head);
-        EXPECT_EQ(worker0.find("     4    2   9.000000  index") != std::string::npos, workers == 4);
+        EXPECT_NE(worker0.find("     11    2   10.000000  index"), std::string::npos);
     }
     std::vector<double> chi(401, 0.0);
     chi[40] = 1.0;  // k = 2
