@@ -9,8 +9,8 @@
 
 namespace feff_standin {
 
-// A number as Fortran's 1pe13.6 writes it ("-6.490180E-01").
-std::string fortran_e13(double value);
+// Appends a number as Fortran's 1pe13.6 writes it ("-6.490180E-01").
+void append_fortran_e13(std::string& text, double value);
 
 // "chip0007.dat"; indices outside 0..9999 do not fit the four digits and give "chip****.dat".
 std::string chip_file_name(int index);
