@@ -139,8 +139,12 @@ void run_leading_path_feff(AbsorberEdge& edge) {
 }
 
 FeffBatchLayout feff_batch_layout(int item_count, int worker_count, int blocks_per_list) {
-    const int wanted = (item_count + blocks_per_started_run - 1) / blocks_per_started_run;
-    return {std::clamp(wanted, 1, std::max(1, worker_count)), std::clamp(blocks_per_list, 1, max_blocks_per_path_list)};
+    const auto ceiling = [](int a, int b) { return (a + b - 1) / b; };
+    const int folders = std::clamp(ceiling(item_count, blocks_per_started_run), 1, std::max(1, worker_count));
+    const int largest = std::clamp(blocks_per_list, 1, max_blocks_per_path_list);
+    // A folder's items in lists of even size: as few lists as before, with fewer files waiting at once.
+    const int per_folder = std::max(1, ceiling(item_count, folders));
+    return {folders, ceiling(per_folder, ceiling(per_folder, largest))};
 }
 
 BatchSlot batch_slot(int item, const FeffBatchLayout& layout) {

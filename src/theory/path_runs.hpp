@@ -51,7 +51,9 @@ struct FeffBatchLayout {
     int blocks_per_list = max_blocks_per_path_list;  // items in one path list besides the stored head
 };
 
-// As many folders as the edge has, but no more than give each one blocks_per_started_run items.
+// As many folders as the edge has, but no more than give each one blocks_per_started_run items; each
+// folder's items in as few lists of at most blocks_per_list (and max_blocks_per_path_list) as hold them,
+// of even size.
 FeffBatchLayout feff_batch_layout(int item_count, int worker_count, int blocks_per_list);
 
 struct BatchSlot {

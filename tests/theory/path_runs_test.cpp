@@ -121,7 +121,8 @@ TEST(PathRuns, ItemsGoToAsFewRunsAsTheListsHoldAndTheirChipFilesAreRemovedOnceRe
     EXPECT_EQ(feff_batch_layout(100, 8, 9998).folders, 1) << "a run for a few blocks costs more than the blocks";
     EXPECT_EQ(feff_batch_layout(300, 8, 9998).folders, 3);
     EXPECT_EQ(feff_batch_layout(5000, 8, 20000).folders, 8);
-    EXPECT_EQ(feff_batch_layout(5000, 8, 20000).blocks_per_list, 9998) << "above 9999 FEFF names every chip file alike";
+    EXPECT_EQ(feff_batch_layout(100000, 8, 20000).blocks_per_list, 6250) << "above 9999 FEFF names every chip file alike";
+    EXPECT_EQ(feff_batch_layout(4131 * 8, 8, 2000).blocks_per_list, 1377) << "three even lists per folder";
     EXPECT_EQ(batch_slot(8, {4, 9998}).index, 4);
     EXPECT_EQ(batch_slot(9, {4, 9998}).worker, 1);
     EXPECT_EQ(batch_slot(1199, {1, 1199}).list, 1);
