@@ -162,10 +162,18 @@ TEST_F(Feff8lRunner, StopsWhenAModuleWritesNothingEvenWithAStaleOutputInTheFolde
     EXPECT_NE(errors().find("phase.pad"), std::string::npos) << errors();
 }
 
-TEST_F(Feff8lRunner, StopsWhenAModuleExitsNonZero) {
+TEST_F(Feff8lRunner, StopsWhenAModuleExitsNonZeroAndItsLogHoldsThatRunOnly) {
+    ASSERT_EQ(run(), 0) << errors();
+    fs::remove(bin_ / "record");
+    module("pot", "cp feff.inp pot-saw.inp; echo second potentials; : > pot.pad");
     module("pathfinder", ": > paths.dat; exit 1");
     EXPECT_NE(run(), 0);
     EXPECT_EQ(record(), "rdinp\npot\nxsph\npathfinder\n");
+    const std::string log = read_file("feff8l-runner.log");
+    EXPECT_NE(log.find("second potentials"), std::string::npos) << log;
+    EXPECT_NE(log.find("feff8l_pathfinder exited with status 1"), std::string::npos) << log;
+    EXPECT_EQ(log.find("potentials done"), std::string::npos) << log;
+    EXPECT_EQ(log.find("feff8l-runner done"), std::string::npos) << log;
 }
 
 TEST_F(Feff8lRunner, PathRunNeedsOnlyGenfmtAndFf2xOutputs) {
