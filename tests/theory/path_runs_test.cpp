@@ -151,12 +151,18 @@ TEST(PathRuns, ItemsGoToAsFewRunsAsTheListsHoldAndTheirChipFilesAreRemovedOnceRe
     Fixture failing(3);
     write_program("#!/bin/sh\n", "feff_0_1/feff_win.exe");
     write_program("#!/bin/sh\n", "feff_0_2/feff_win.exe");
-    CaptureStdout capture;
-    EXPECT_EQ(exit_code_of([&] {
-                  run_feff_batches(failing.edge, 900, {3, 9998}, write_item, [](int, const std::vector<FeffRow>&) {});
-              }),
-              1);
-    EXPECT_EQ(capture.text(), "ERROR: FEFF OUTPUT feff_0_1/chip0002.dat NOT FOUND!\n");
+    const auto run_failing = [&] {
+        CaptureStdout capture;
+        EXPECT_EQ(exit_code_of([&] {
+                      run_feff_batches(failing.edge, 900, {3, 9998}, write_item, [](int, const std::vector<FeffRow>&) {});
+                  }),
+                  1);
+        return capture.text();
+    };
+    EXPECT_EQ(run_failing(), "ERROR: FEFF OUTPUT feff_0_1/chip0002.dat NOT FOUND! (No such file or directory)\n");
+    // A folder's program that ends abnormally is reported for that folder, whatever it left behind.
+    write_program(std::string("#!/bin/sh\n") + (fake_feff + 10) + "exit 3\n", "feff_0_1/feff_win.exe");
+    EXPECT_EQ(run_failing(), "ERROR: FEFF IN feff_0_1 ended with exit status 3!\n");
 }
 
 TEST(Importance, ShareOfTheTotalSignalWhateverTheWorkerCount) {
