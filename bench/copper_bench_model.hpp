@@ -22,7 +22,8 @@
 #include <string>
 
 inline std::unique_ptr<Calculation> copper_bench_model(const std::string& folder_name, int cells,
-                                                       const std::string& parameters) {
+                                                       const std::string& parameters, int legs = 3,
+                                                       double r_max = 5.0) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::temp_directory_path() / folder_name;
     fs::remove_all(folder);
@@ -38,7 +39,8 @@ inline std::unique_ptr<Calculation> copper_bench_model(const std::string& folder
     std::ofstream("input.dat") << "BEGIN\nFile_with_structure cu.p1\nFile_with_experimental_EXAFS_signal exp.dat\n"
                                   "Columns_in_input 2\nColumn_for_k 1\nColumn_for_chi 2\nEdge Cu\nSupercell "
                                << cells << "x" << cells << "x" << cells
-                               << "\nk_min 2\nk_max 12\nNumber_of_states 32\nN_legs 3\nR_max_for_FEFF 5.0\n"
+                               << "\nk_min 2\nk_max 12\nNumber_of_states 32\nN_legs " << legs
+                               << "\nR_max_for_FEFF " << r_max << "\n"
                                << parameters << "END\n";
     auto calc = std::make_unique<Calculation>();
     std::ostringstream quiet;

@@ -4,6 +4,7 @@
 // one full evaluation of a state for comparison.
 #include "copper_bench_model.hpp"
 #include "optimisation/moves.hpp"
+#include "theory/incremental_sums.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -54,7 +55,7 @@ BENCHMARK(BM_Sweep)
 void BM_FullStateEvaluation(benchmark::State& state) {
     Calculation& calc = copper_model(static_cast<int>(state.range(0)), 1, true, false);
     for (auto _ : state) {
-        for (int e = 0; e < calc.absorber_edge_count; ++e) calc.edges[static_cast<std::size_t>(e)].pathfinder.sums_displacements.clear();
+        for (int e = 0; e < calc.absorber_edge_count; ++e) forget_state_tables(calc.edges[static_cast<std::size_t>(e)].pathfinder, 5);
         calc.current_states[5].needs_evaluation = true;
         evaluation_work(calc, 1);
         evaluate_moved_state(calc, 5, 0);

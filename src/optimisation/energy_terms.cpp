@@ -294,19 +294,6 @@ double energy_manybody(Calculation&, State& state, int t, int j) {
     return sum;
 }
 
-// The member R of a path in the state: its own tables when the state is one of the current population,
-// else the tree's last applied geometry.
-double member_R_of(const Calculation& calc, const State& state, const Pathfinder& finder, const Path& path,
-                   std::size_t m) {
-    const std::ptrdiff_t index = &state - calc.current_states.data();
-    if (index >= 0 && static_cast<std::size_t>(index) < calc.current_states.size() &&
-        path.member_R.size() >= (static_cast<std::size_t>(index) + 1) * path.members.size()) {
-        return path.member_R[static_cast<std::size_t>(index) * path.members.size() + m];
-    }
-    const auto node = static_cast<std::size_t>(path.members[m]);
-    return node < finder.current.size() ? finder.current[node].R : finder.nodes[node].R;
-}
-
 double energy_maxlike(Calculation& calc, State& state, int t, int j) {
     const EnergyTerm& term = term_of(state, t, j);
     if (term.z1 < 0 || term.z1 >= calc.absorber_edge_count) {
@@ -319,9 +306,13 @@ double energy_maxlike(Calculation& calc, State& state, int t, int j) {
              1);
     }
     const Path& path = finder.paths[at(term.z2)];
+    // The members' R at the state's own geometry, whichever population the state is in.
+    const AbsorberEdge& edge = calc.edges[at(term.z1)];
+    const auto structure = static_cast<std::size_t>(edge.structure - calc.structures.data());
+    const std::vector<Vec3> displacements = structure_displacements(state.atoms, state.atom_index[structure]);
     double sum = 0.0;
-    for (std::size_t m = 0; m < path.members.size(); ++m) {
-        const double d = member_R_of(calc, state, finder, path, m) - term.p[0];
+    for (const std::int32_t member : path.members) {
+        const double d = member_R_at(finder, member, displacements) - term.p[0];
         sum += d * d / term.p[1];
     }
     return sum;

@@ -29,53 +29,43 @@ int structure_index(const Calculation& calc, const AbsorberEdge& edge) {
     return static_cast<int>(edge.structure - calc.structures.data());
 }
 
-// Runs work(s) for every state of the range, the states shared out between the worker threads. The work
-// of one state touches only that state's own records, so the order does not matter.
-void for_each_state(Calculation& calc, int first, int end, const std::function<void(int)>& work) {
+// Runs work(s, slot) for every state of the range, the states shared out between the worker threads
+// whole, `slot` being the thread's own. The work of one state touches only that state's own records and
+// tables, so the order does not matter.
+void for_each_state(Calculation& calc, int first, int end, const std::function<void(int, int)>& work) {
     const int threads = std::min(std::max(1, calc.parameters.ints[IntKey::Number_of_threads]), end - first);
     if (threads <= 1) {
-        for (int s = first; s < end; ++s) work(s);
+        for (int s = first; s < end; ++s) work(s, 0);
         return;
     }
     fork_join(threads, [&](std::int32_t k) {
-        for (int s = first + k; s < end; s += threads) work(s);
+        for (int s = first + k; s < end; s += threads) work(s, k);
     });
 }
 
-// The sums passes of states first .. end-1 for one edge. One state at a time splits each pass over the
-// threads; several states are shared out between the threads whole, each thread with its own geometry.
-// The per-state results are the same either way, and the states' statistics are folded into the
-// clusters in state order afterwards, so nothing depends on the thread count.
+int thread_count(const Calculation& calc) { return std::max(1, calc.parameters.ints[IntKey::Number_of_threads]); }
+
+// The sums passes of states first .. end-1 for one edge, each state made from scratch. The states run
+// whole on the threads, and their statistics are folded into the clusters in state order afterwards, so
+// nothing depends on the thread count.
 void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
     Pathfinder& finder = edge.pathfinder;
     const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
-    const bool one_dimensional = calc.flags.oneD;
-    const int threads = std::min(std::max(1, finder.worker_count), end - first);
-    if (threads <= 1 || one_dimensional) {
-        std::vector<Vec3> displacements;
+    if (calc.flags.oneD) {
+        // The path lengths, not the atoms, are the model: the tree holds them.
         for (int s = first; s < end; ++s) {
-            if (!one_dimensional) apply_state_to_edge(calc, edge, s);
-            launch_cluster_chi_threads(finder, s, expansion_accuracy, one_dimensional);
-            if (one_dimensional) {
-                if (finder.sums_displacements.size() > at(s)) finder.sums_displacements[at(s)].clear();
-            } else {
-                const State& state = calc.current_states[at(s)];
-                structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))], displacements);
-                record_sums_displacements(finder, s, displacements);
-            }
+            launch_cluster_chi_threads(finder, s, expansion_accuracy, true);
+            forget_state_tables(finder, s);
         }
         return;
     }
-    prepare_node_sources(finder);
+    EvaluationWork& work = evaluation_work(calc, thread_count(calc));
     const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
-    std::vector<SumsScratch> scratch(at(threads));
-    fork_join(threads, [&](std::int32_t k) {
-        SumsScratch& own = scratch[at(k)];
-        for (int s = first + k; s < end; s += threads) {
-            structure_displacements(calc.current_states[at(s)].atoms, atom_index, own.displacements);
-            update_path_geometry(finder, own.displacements, own.geometry);
-            state_cluster_sums(finder, own.geometry, s, expansion_accuracy, own);
-        }
+    for_each_state(calc, first, end, [&](int s, int slot) {
+        SumsScratch& scratch = work.scratch[at(slot)];
+        structure_displacements(calc.current_states[at(s)].atoms, atom_index, scratch.displacements);
+        state_cluster_sums(finder, walked_chain_source(finder, scratch.displacements), s, expansion_accuracy, scratch);
+        record_sums_displacements(finder, s, scratch.displacements);
     });
     std::vector<Vec3> displacements;
     for (int s = first; s < end; ++s) {
@@ -84,10 +74,27 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             const Path& path = finder.paths[at(p)];
             member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
         });
-        record_sums_displacements(finder, s, displacements);
     }
-    // The tree is left at the last state's geometry, as a pass of one state at a time leaves it.
-    apply_state_to_edge(calc, edge, end - 1);
+}
+
+// The re-clustering pass of one edge over states first .. end-1: every member of every state to the
+// cluster whose previous centroid is nearest, then the new centroids.
+void recluster_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
+    Pathfinder& finder = edge.pathfinder;
+    for (Path& path : finder.paths) {
+        if (path.check) snapshot_clusters(path);
+    }
+    std::vector<Vec3> displacements;
+    for (int s = first; s < end; ++s) {
+        if (calc.flags.oneD) {
+            launch_cluster_assign_threads(finder);
+            continue;
+        }
+        const State& state = calc.current_states[at(s)];
+        structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))], displacements);
+        assign_state_members(finder, displacements);
+    }
+    launch_cluster_update_threads(finder);
 }
 
 }  // namespace
@@ -99,8 +106,12 @@ EvaluationWork& evaluation_work(Calculation& calc, int threads) {
         work.scratch.resize(at(threads));
         work.marks.resize(at(threads));
     }
-    // The tables every evaluation of a moved state reads are made here, on the calling thread.
-    for (int e = 0; e < calc.absorber_edge_count; ++e) prepare_atom_members(calc.edges[at(e)].pathfinder);
+    // The tables every evaluation of a state reads are made here, on the calling thread.
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        Pathfinder& finder = calc.edges[at(e)].pathfinder;
+        prepare_atom_members(finder);
+        if (finder.state_tables.size() < calc.current_states.size()) finder.state_tables.resize(calc.current_states.size());
+    }
     for (int p = 0; p < calc.parameters.ints[IntKey::Number_of_spectra]; ++p) {
         if (calc.spectra[at(p)].parameters != nullptr && calc.spectra[at(p)].exp_chi.n > 0)
             prepare_transform_tables(calc.spectra[at(p)]);
@@ -171,29 +182,21 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
     for (int e = first_edge; e < end_edge; ++e) {
         AbsorberEdge& absorber_edge = calc.edges[at(e)];
         Pathfinder& finder = absorber_edge.pathfinder;
-        if (update_basis) {
-            for (Path& path : finder.paths) {
-                if (path.check) snapshot_clusters(path);
-            }
-            for (int s = first_state; s < end_state; ++s) {
-                if (!one_dimensional) apply_state_to_edge(calc, absorber_edge, s);
-                launch_cluster_assign_threads(finder);
-            }
-            launch_cluster_update_threads(finder);
-        }
+        if (update_basis) recluster_states(calc, absorber_edge, first_state, end_state);
         if (compute_exafs) {
             for (Path& path : finder.paths) {
                 if (path.check) reset_cluster_counts(path);
             }
             cluster_sums_of_states(calc, absorber_edge, first_state, end_state);
-            for_each_state(calc, first_state, end_state, [&calc](int s) { state_energy(calc, calc.current_states[at(s)]); });
+            for_each_state(calc, first_state, end_state,
+                           [&calc](int s, int) { state_energy(calc, calc.current_states[at(s)]); });
         }
         if (run_feff) write_cluster_paths_and_run_feff(absorber_edge, one_dimensional);
     }
 
     const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
     if (compute_chi || compute_residual) evaluation_work(calc, 1);  // the transform tables, built here
-    for_each_state(calc, first_state, end_state, [&calc, spectra, compute_chi, compute_residual](int s) {
+    for_each_state(calc, first_state, end_state, [&calc, spectra, compute_chi, compute_residual](int s, int) {
         if (compute_chi) {
             for (int p = 0; p < spectra; ++p) compute_state_exafs(calc, calc.spectra[at(p)], s, false, nullptr);
         }

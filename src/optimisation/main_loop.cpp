@@ -11,6 +11,7 @@
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/restart_file.hpp"
 #include "optimisation/state.hpp"
+#include "optimisation/state_exafs.hpp"
 #include "optimisation/xyz_output.hpp"
 #include "spectra/fourier.hpp"
 #include "spectra/spectrum_context.hpp"
@@ -172,6 +173,12 @@ void write_progress_row(const Calculation& calc, int best, double diversity, std
 // before its loop neither adapt the step nor write to the histories, which hold this generation already.
 void report(Calculation& calc, std::ostream* progress, bool model_chi_known) {
     const int best = calc.best_state_index;
+    // The spectrum files and the history show the whole grid of the states they show.
+    if (model_chi_known && calc.parameters.ints[IntKey::Actual_geometry_format] > 1) {
+        for (int s = 0; s < static_cast<int>(calc.current_states.size()); ++s) complete_state_chi(calc, s);
+    } else if (model_chi_known && best >= 0) {
+        complete_state_chi(calc, best);
+    }
     const std::array<double, 4> residuals = residuals_in_every_space(calc, best);
     if (model_chi_known) write_best_state_spectra(calc, best);
     const double diversity = compute_population_diversity(calc);
@@ -208,6 +215,7 @@ void report_loaded_progress(Calculation& calc) { report(calc, nullptr, false); }
 
 bool run_main_loop_iteration(Calculation& calc, std::ostream& progress) {
     const int t = calc.iteration;
+    if (!calc.flags.oneD) keep_sums_on_points_in_use(calc);
     const int states = calc.parameters.ints[IntKey::Number_of_states];
     if (states > 1) {
         if (calc.parameters.bools[BoolKey::crossoverT]) {
@@ -230,6 +238,8 @@ bool run_main_loop_iteration(Calculation& calc, std::ostream& progress) {
     }
     const int time2 = calc.parameters.ints[IntKey::time2];
     if (period_reached(t, time2)) {
+        // The clustering check compares the whole grid, and the restart files show it.
+        keep_sums_on_whole_grid(calc);
         if (calc.parameters.bools[BoolKey::adjust_clust_precision]) {
             for (int p = 0; p < calc.parameters.ints[IntKey::Number_of_spectra]; ++p)
                 calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Clustering_precision] = 0.1 * calc.objective_normaliser;

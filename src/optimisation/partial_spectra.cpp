@@ -39,16 +39,15 @@ double k_weight(double k, double w) {
 // The state's cluster tables of the path exist once the states are bound and evaluated; before that
 // (a best-state report right after loading) the path contributes nothing.
 bool has_state_tables(const Path& path, int state) {
-    if (state < 0 || state >= path.state_count || path.cluster_count <= 0) return false;
+    if (state < 0 || at(state) >= path.sums.size() || path.cluster_count <= 0) return false;
     const std::size_t clusters = at(path.cluster_count);
     const std::size_t points = clusters * path_chi_points;
-    const std::size_t state_points = (at(state) + 1) * clusters * path_chi_points;
+    const PathSums& sums = path.sums[at(state)];
     if (path.complex_mode) {
-        return path.state_sine_sums.size() >= state_points && path.state_cosine_sums.size() >= state_points &&
-               path.cluster_phase_cos.size() >= points && path.cluster_phase_sin.size() >= points &&
-               path.cluster_amplitude.size() >= points;
+        return sums.sine.size() >= points && sums.cosine.size() >= points && path.cluster_phase_cos.size() >= points &&
+               path.cluster_phase_sin.size() >= points && path.cluster_amplitude.size() >= points;
     }
-    return path.state_member_counts.size() >= (at(state) + 1) * clusters && path.cluster_chi.size() >= points;
+    return sums.counts.size() >= clusters && path.cluster_chi.size() >= points;
 }
 
 // What every file of a block shows of every path.

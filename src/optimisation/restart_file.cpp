@@ -13,6 +13,7 @@
 #include "optimisation/main_loop.hpp"
 #include "optimisation/one_dimensional.hpp"
 #include "optimisation/partial_spectra.hpp"
+#include "optimisation/state_exafs.hpp"
 #include "optimisation/state.hpp"
 #include "optimisation/xyz_output.hpp"
 #include "spectra/spectrum_context.hpp"
@@ -434,6 +435,8 @@ void write_restart_file(Calculation& calc) {
     write_restart_file_alone(calc);
     write_restart_clusters(calc);
     find_best_state(calc);
+    // The partial spectra show the best state's whole grid.
+    if (calc.best_state_index >= 0) complete_state_chi(calc, calc.best_state_index);
     write_state_xyz_files(calc);
     for (int s = 0; s < calc.parameters.ints[IntKey::Number_of_spectra]; ++s) {
         write_partial_spectra_files(calc.spectra[at(s)], calc.best_state_index);

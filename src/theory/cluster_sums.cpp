@@ -2,132 +2,34 @@
 
 #include "control/threads.hpp"
 #include "theory/clustering.hpp"
+#include "theory/member_terms.hpp"
 #include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <numbers>
 
 namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
-// The direct sums are made in fixed ranges of points, so that the work splits over any number of
-// threads without changing what is computed. Within a range the sine and cosine of 0.1 i R follow by
-// turning the previous pair through 0.1 R; each range starts from the turn through 5 R raised to its
-// range number, so no rounding is carried over more than a few dozen steps.
-constexpr int block_points = 50;
-constexpr int block_count = 8;  // the last range runs to the end of the grid
-constexpr double block_turn = 0.1 * block_points;
-
-int block_begin(int block) { return block * block_points; }
-int block_end(int block) { return block + 1 == block_count ? path_chi_points : (block + 1) * block_points; }
-
-struct SumsSection {
-    Pathfinder* finder = nullptr;
-    int state = 0;
-    double expansion_accuracy = -1.0;
-    SumsScratch* scratch = nullptr;
-};
-
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
 
-struct Turn {
-    double c = 1.0;
-    double s = 0.0;
-};
+int first_point(const Pathfinder& finder) { return term_block_begin(finder.first_block); }
+int end_point(const Pathfinder& finder) { return term_block_end(finder.end_block - 1); }
 
-Turn operator*(const Turn& a, const Turn& b) { return {a.c * b.c - a.s * b.s, a.c * b.s + a.s * b.c}; }
-
-// Adds sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 for `count` points from sine[0] and cosine[0] on,
-// starting from the turn `start` at the first point and turning by `step` from point to point. Four
-// consecutive points are turned from the same pair, so the dependent chain advances four points per
-// product.
-void add_member_terms(double* sine, double* cosine, int count, Turn start, const Turn& step, double weight) {
-    const Turn step2 = step * step;
-    const Turn step3 = step2 * step;
-    const Turn step4 = step2 * step2;
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const Turn t1 = start * step;
-        const Turn t2 = start * step2;
-        const Turn t3 = start * step3;
-        sine[i] += start.s * weight;
-        cosine[i] += start.c * weight;
-        sine[i + 1] += t1.s * weight;
-        cosine[i + 1] += t1.c * weight;
-        sine[i + 2] += t2.s * weight;
-        cosine[i + 2] += t2.c * weight;
-        sine[i + 3] += t3.s * weight;
-        cosine[i + 3] += t3.c * weight;
-        start = start * step4;
-    }
-    for (; i < count; ++i) {
-        sine[i] += start.s * weight;
-        cosine[i] += start.c * weight;
-        start = start * step;
-    }
-}
-
-// Places every path's members in the scratch table of turns.
-void prepare_turns(const Pathfinder& finder, SumsScratch& scratch) {
-    scratch.turn_offsets.resize(finder.paths.size());
-    std::size_t offset = 0;
-    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
-        scratch.turn_offsets[p] = offset;
-        offset += 4 * finder.paths[p].members.size();
-    }
-    if (scratch.turns.size() < offset) scratch.turns.resize(offset);
-    if (scratch.distances.size() < offset / 4) scratch.distances.resize(offset / 4);
-    if (scratch.path_chi.size() < path_chi_points) scratch.path_chi.resize(path_chi_points);
-}
-
-// Adds the direct sums of every member of every marked complex-mode path over one range of points. The
-// members add into a buffer of the calling thread's own (`buffer`), which then goes into the state's
-// sums, zero before: the same additions from the same zero, but the neighbouring ranges of other
-// threads, which may share a cache line at the edge of the range, are written once per cluster rather
-// than once per member.
-void add_direct_sums_block(Pathfinder& finder, int state, int block, const SumsScratch& scratch,
-                           std::vector<double>& buffer) {
-    const int first = block_begin(block);
-    const int width = block_end(block) - first;
-    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
-        Path& path = finder.paths[p];
-        if (!takes_part(path) || !path.complex_mode) continue;
-        const std::size_t members = path.members.size();
-        const std::size_t clusters = at(path.cluster_count);
-        const double* R = &path.member_R[at(state) * members];
-        const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
-        buffer.assign(2 * clusters * at(width), 0.0);
-        double* sine_buffer = buffer.data();
-        double* cosine_buffer = buffer.data() + clusters * at(width);
-        const double* turns = &scratch.turns[scratch.turn_offsets[p]];
-        for (std::size_t m = 0; m < members; ++m, turns += 4) {
-            Turn start;
-            for (int b = 0; b < block; ++b) start = start * Turn{turns[2], turns[3]};
-            const std::size_t offset = at(cluster_of[m]) * at(width);
-            add_member_terms(sine_buffer + offset, cosine_buffer + offset, width, start, {turns[0], turns[1]},
-                             1.0 / (R[m] * R[m]));
-        }
-        double* sine_sums = &path.state_sine_sums[at(state) * clusters * path_chi_points];
-        double* cosine_sums = &path.state_cosine_sums[at(state) * clusters * path_chi_points];
-        for (std::size_t u = 0; u < clusters; ++u) {
-            std::copy_n(sine_buffer + u * at(width), width, sine_sums + u * path_chi_points + at(first));
-            std::copy_n(cosine_buffer + u * at(width), width, cosine_sums + u * path_chi_points + at(first));
-        }
-    }
-}
-
+// The moments of every cluster of the path about its members' mean R, and its series sums at the points
+// [first, end): from the members' R (`member_R`) and clusters in the state's tables.
 }  // namespace
 
-void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
+void series_sums_for_path(const Path& path, PathSums& sums, const std::vector<double>& member_R, double expansion_accuracy,
+                 int first, int end) {
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(path.cluster_count);
-    const std::int32_t* counts = &path.state_member_counts[at(state) * clusters];
-    const double* R = &path.member_R[at(state) * members];
-    const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
+    const std::int32_t* counts = sums.counts.data();
+    const double* R = member_R.data();
+    const std::int32_t* cluster_of = sums.member_cluster.data();
     std::vector<double> mean(clusters, 0.0), deviation(clusters, 0.0);
     std::vector<int> terms(clusters, 0);
     for (std::size_t m = 0; m < members; ++m) mean[at(cluster_of[m])] += R[m];
@@ -153,14 +55,14 @@ void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
     }
     if (!path.complex_mode) return;
     for (std::size_t u = 0; u < clusters; ++u) {
-        double* sine = &path.state_sine_sums[(at(state) * clusters + u) * path_chi_points];
-        double* cosine = &path.state_cosine_sums[(at(state) * clusters + u) * path_chi_points];
+        double* sine = &sums.sine[u * path_chi_points];
+        double* cosine = &sums.cosine[u * path_chi_points];
         if (counts[u] == 0) {
-            std::fill_n(sine, path_chi_points, 0.0);
-            std::fill_n(cosine, path_chi_points, 0.0);
+            std::fill(sine + first, sine + end, 0.0);
+            std::fill(cosine + first, cosine + end, 0.0);
             continue;
         }
-        for (int i = 0; i < path_chi_points; ++i) {
+        for (int i = first; i < end; ++i) {
             series_sums_at_point(&moment_sums[u * cluster_moment_slots], counts[u], mean[u], deviation[u], terms[u],
                                  expansion_accuracy, i, sine[i], cosine[i]);
         }
@@ -169,87 +71,75 @@ void series_sums_for_path(Path& path, int state, double expansion_accuracy) {
 
 namespace {
 
-// The first part of a state's pass, member by member and so splittable anywhere: each member of the
-// range gets its nearest cluster, its distance from it, its R and (direct form) its turns.
-void assign_members(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
-                    int state, double expansion_accuracy, std::size_t first, std::size_t end, SumsScratch& scratch) {
+// One state's sums pass of one path from the given source of member geometry: each member's nearest
+// cluster, the state's member counts and statistics of every cluster (in member order) and, in complex
+// mode, the direct sums over the blocks [first_block, end_block) or the series sums over their points.
+// The members' R are left in `member_R`.
+void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const ChainSource& source, ChainWalk& walk,
+                    double expansion_accuracy, int first_block, int end_block, std::vector<double>& member_R) {
     const bool series = expansion_accuracy > 0;
-    const std::size_t members = path.members.size();
-    double* R = &path.member_R[at(state) * members];
-    std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
-    const std::size_t offset = scratch.turn_offsets[at(path_index)] / 4;
-    Descriptor descriptor{};
-    for (std::size_t m = first; m < end; ++m) {
-        const std::int32_t node = path.members[m];
-        const int length = collect_chain_descriptor(finder, geometry, node, descriptor);
-        double distance = 0.0;
-        cluster_of[m] = nearest_cluster(path.clusters, descriptor, length, distance);
-        scratch.distances[offset + m] = distance;
-        const double r = geometry[at(node)].R;
-        R[m] = r;
-        if (!series && path.complex_mode) {
-            double* turn = &scratch.turns[4 * (offset + m)];
-            turn[0] = std::cos(0.1 * r);
-            turn[1] = std::sin(0.1 * r);
-            // The turn through a whole range comes from the functions too, not from powers of the single
-            // step, so that no range start inherits fifty products of rounding.
-            turn[2] = std::cos(block_turn * r);
-            turn[3] = std::sin(block_turn * r);
-        }
-    }
-}
-
-// The second part, path by path: the state's member counts, its statistics of every cluster (in member
-// order) and, in the series form, its sums.
-void path_statistics(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
-                     int state, double expansion_accuracy, const SumsScratch& scratch) {
-    const bool series = expansion_accuracy > 0;
+    const bool direct = path.complex_mode && !series;
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(path.cluster_count);
-    std::int32_t* counts = &path.state_member_counts[at(state) * clusters];
-    std::fill_n(counts, clusters, 0);
-    if (path.complex_mode && !series) {
-        std::fill_n(path.state_sine_sums.begin() + static_cast<std::ptrdiff_t>(at(state) * clusters * path_chi_points),
-                    clusters * path_chi_points, 0.0);
-        std::fill_n(path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(at(state) * clusters * path_chi_points),
-                    clusters * path_chi_points, 0.0);
+    const int first = term_block_begin(first_block);
+    const int end = term_block_end(end_block - 1);
+    sums.generation = path.cluster_generation;
+    sums.member_cluster.resize(members);
+    sums.counts.assign(clusters, 0);
+    sums.statistics.assign(clusters, ClusterStateStatistics{});
+    if (direct) {
+        for (std::size_t u = 0; u < clusters; ++u) {
+            std::fill(sums.sine.begin() + static_cast<std::ptrdiff_t>(u * path_chi_points + at(first)),
+                      sums.sine.begin() + static_cast<std::ptrdiff_t>(u * path_chi_points + at(end)), 0.0);
+            std::fill(sums.cosine.begin() + static_cast<std::ptrdiff_t>(u * path_chi_points + at(first)),
+                      sums.cosine.begin() + static_cast<std::ptrdiff_t>(u * path_chi_points + at(end)), 0.0);
+        }
     }
-    path.state_generation[at(state)] = path.cluster_generation;
-    ClusterStateStatistics* statistics = &path.state_statistics[at(state) * clusters];
-    std::fill_n(statistics, clusters, ClusterStateStatistics{});
-    const std::int32_t* cluster_of = &path.member_cluster[at(state) * members];
-    const double* distances = &scratch.distances[scratch.turn_offsets[at(path_index)] / 4];
+    member_R.resize(members);
+    Descriptor descriptor{};
     for (std::size_t m = 0; m < members; ++m) {
-        const std::int32_t u = cluster_of[m];
-        const double distance = distances[m];
-        ++counts[u];
-        ClusterStateStatistics& found = statistics[u];
+        double R = 0.0;
+        const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
+        double distance = 0.0;
+        const int u = nearest_cluster(path.clusters, descriptor, length, distance);
+        sums.member_cluster[m] = u;
+        member_R[m] = R;
+        ++sums.counts[at(u)];
+        ClusterStateStatistics& found = sums.statistics[at(u)];
         found.spread += distance * distance;
         if (distance < found.smallest_distance) {
             found.smallest_distance = distance;
             found.nearest_member = static_cast<std::int32_t>(m);
+            found.nearest = descriptor;
         }
         if (distance > found.largest_distance) {
             found.largest_distance = distance;
             found.farthest_member = static_cast<std::int32_t>(m);
+            found.farthest = descriptor;
+        }
+        if (direct) {
+            const std::size_t offset = at(u) * path_chi_points + at(first);
+            add_member_terms(&sums.sine[offset], &sums.cosine[offset], member_turns(R), 1.0 / (R * R), first_block,
+                             end_block);
         }
     }
-    for (std::size_t u = 0; u < clusters; ++u) {
-        ClusterStateStatistics& found = statistics[u];
-        if (found.nearest_member >= 0)
-            collect_chain_descriptor(finder, geometry, path.members[at(found.nearest_member)], found.nearest);
-        if (found.farthest_member >= 0)
-            collect_chain_descriptor(finder, geometry, path.members[at(found.farthest_member)], found.farthest);
-    }
-    if (series) series_sums_for_path(path, state, expansion_accuracy);
+    if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
 }
 
-void sums_pass(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path, int path_index,
-               int state, double expansion_accuracy, SumsScratch& scratch) {
+void path_pass(const Pathfinder& finder, Path& path, int state, const ChainSource& source, double expansion_accuracy,
+               SumsScratch& scratch) {
     if (!takes_part(path)) return;
-    assign_members(finder, geometry, path, path_index, state, expansion_accuracy, 0, path.members.size(), scratch);
-    path_statistics(finder, geometry, path, path_index, state, expansion_accuracy, scratch);
+    scratch.walk.count = 0;
+    path_sums_pass(finder, path, path.sums[at(state)], source, scratch.walk, expansion_accuracy, finder.first_block,
+                   finder.end_block, scratch.member_R);
 }
+
+struct SumsSection {
+    Pathfinder* finder = nullptr;
+    int state = 0;
+    double expansion_accuracy = -1.0;
+    const ChainSource* source = nullptr;
+};
 
 }  // namespace
 
@@ -304,74 +194,42 @@ void series_sums_at_point(const double* moments, int n, double Rm, double d, int
     cosine_sum = c * A - s * B;
 }
 
-void accumulate_cluster_sums_direct(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path,
-                                    int path_index, int state, SumsScratch& scratch) {
-    sums_pass(finder, geometry, path, path_index, state, -1.0, scratch);
+
+void accumulate_cluster_sums_direct(const Pathfinder& finder, const ChainSource& source, Path& path, int state,
+                                    SumsScratch& scratch) {
+    path_pass(finder, path, state, source, -1.0, scratch);
 }
 
-void accumulate_cluster_sums_taylor(const Pathfinder& finder, const std::vector<NodeGeometry>& geometry, Path& path,
-                                    int path_index, int state, double expansion_accuracy, SumsScratch& scratch) {
+void accumulate_cluster_sums_taylor(const Pathfinder& finder, const ChainSource& source, Path& path, int state,
+                                    double expansion_accuracy, SumsScratch& scratch) {
     if (expansion_accuracy <= 0) {
-        accumulate_cluster_sums_direct(finder, geometry, path, path_index, state, scratch);
+        accumulate_cluster_sums_direct(finder, source, path, state, scratch);
         return;
     }
-    sums_pass(finder, geometry, path, path_index, state, expansion_accuracy, scratch);
+    path_pass(finder, path, state, source, expansion_accuracy, scratch);
 }
 
-void state_cluster_sums(Pathfinder& finder, const std::vector<NodeGeometry>& geometry, int state,
-                        double expansion_accuracy, SumsScratch& scratch) {
-    prepare_turns(finder, scratch);
-    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
-        accumulate_cluster_sums_taylor(finder, geometry, finder.paths[p], static_cast<int>(p), state,
-                                       expansion_accuracy, scratch);
-    }
-    if (expansion_accuracy > 0) return;
-    for (int block = 0; block < block_count; ++block)
-        add_direct_sums_block(finder, state, block, scratch, scratch.block_sums);
+void state_cluster_sums(Pathfinder& finder, const ChainSource& source, int state, double expansion_accuracy,
+                        SumsScratch& scratch) {
+    for (Path& path : finder.paths) accumulate_cluster_sums_taylor(finder, source, path, state, expansion_accuracy, scratch);
 }
 
 void cluster_chi_worker(WorkRange& range) {
     const auto& section = *static_cast<const SumsSection*>(range.context);
     Pathfinder& finder = *section.finder;
+    SumsScratch scratch;
     for (std::int32_t p = range.first; p < range.end; ++p) {
-        Path& path = finder.paths[at(p)];
-        if (takes_part(path))
-            path_statistics(finder, finder.current, path, p, section.state, section.expansion_accuracy, *section.scratch);
+        accumulate_cluster_sums_taylor(finder, *section.source, finder.paths[at(p)], section.state,
+                                       section.expansion_accuracy, scratch);
     }
 }
 
 void launch_cluster_chi_threads(Pathfinder& finder, int state, double expansion_accuracy, bool one_dimensional) {
-    // Each path has rows of its own in the scratch, so the threads share one scratch record.
-    SumsScratch& scratch = finder.scratch;
-    prepare_turns(finder, scratch);
-    SumsSection section{&finder, state, expansion_accuracy, &scratch};
-    // Members first, split evenly over the threads whatever their paths; then each path's counts and
-    // statistics in member order.
-    const std::int32_t member_total = static_cast<std::int32_t>(scratch.distances.size());
-    std::vector<WorkRange> members = split_work(member_total, std::max(1, finder.worker_count));
-    run_work_range_threads(members.data(), [&finder, &scratch, state, expansion_accuracy](WorkRange& range) {
-        for (std::size_t p = 0; p < finder.paths.size(); ++p) {
-            Path& path = finder.paths[p];
-            if (!takes_part(path)) continue;
-            const std::size_t offset = scratch.turn_offsets[p] / 4;
-            const std::size_t first = std::max<std::size_t>(offset, at(range.first));
-            const std::size_t end = std::min(offset + path.members.size(), at(range.end));
-            if (first < end)
-                assign_members(finder, finder.current, path, static_cast<int>(p), state, expansion_accuracy,
-                               first - offset, end - offset, scratch);
-        }
-    });
+    const ChainSource source = tree_chain_source(finder);
+    SumsSection section{&finder, state, expansion_accuracy, &source};
     std::vector<WorkRange> ranges = split_paths_over_threads(finder, finder.worker_count);
     for (WorkRange& range : ranges) range.context = &section;
     run_work_range_threads(ranges.data(), cluster_chi_worker);
-    if (expansion_accuracy <= 0) {
-        finder.block_buffers.resize(block_count);
-        std::vector<WorkRange> blocks = split_work(block_count, std::max(1, finder.worker_count));
-        run_work_range_threads(blocks.data(), [&finder, state, &scratch](WorkRange& range) {
-            for (std::int32_t block = range.first; block < range.end; ++block)
-                add_direct_sums_block(finder, state, block, scratch, finder.block_buffers[at(block)]);
-        });
-    }
     fold_cluster_statistics(finder, state, [&finder, one_dimensional](int p, int member, PathGeometry& geometry) {
         const Path& path = finder.paths[at(p)];
         if (one_dimensional) {
@@ -387,7 +245,7 @@ void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry
         Path& path = finder.paths[p];
         if (!takes_part(path)) continue;
         const std::size_t clusters = at(path.cluster_count);
-        const ClusterStateStatistics* statistics = &path.state_statistics[at(state) * clusters];
+        const ClusterStateStatistics* statistics = path.sums[at(state)].statistics.data();
         for (std::size_t u = 0; u < clusters; ++u) {
             const ClusterStateStatistics& found = statistics[u];
             Cluster& cluster = path.clusters[u];
@@ -408,22 +266,51 @@ void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry
                 cluster.farthest = found.farthest;
             }
         }
-        const std::size_t members = path.members.size();
-        std::copy_n(path.member_cluster.begin() + static_cast<std::ptrdiff_t>(at(state) * members), members,
-                    path.last_member_cluster.begin());
     }
 }
 
-void add_member_signal(double* sine, double* cosine, double R, double sign) {
-    const Turn step{std::cos(0.1 * R), std::sin(0.1 * R)};
-    const Turn block_step{std::cos(block_turn * R), std::sin(block_turn * R)};
-    const double weight = sign * (1.0 / (R * R));
-    Turn start;
-    for (int block = 0; block < block_count; ++block) {
-        if (block > 0) start = start * block_step;
-        add_member_terms(sine + block_begin(block), cosine + block_begin(block), block_end(block) - block_begin(block),
-                         start, step, weight);
+void complete_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch) {
+    StateTables& tables = finder.state_tables[at(state)];
+    if (tables.whole_grid || tables.displacements.empty()) return;
+    prepare_member_chains(finder);
+    const std::span<const Vec3> displacements = tables.displacements;
+    const int first = first_point(finder);
+    const int end = end_point(finder);
+    for (Path& path : finder.paths) {
+        if (!takes_part(path) || !path.complex_mode) continue;
+        PathSums& sums = path.sums[at(state)];
+        scratch.member_R.resize(path.members.size());
+        for (std::size_t m = 0; m < path.members.size(); ++m)
+            scratch.member_R[m] = member_chain_R(finder, path, m, displacements);
+        if (expansion_accuracy > 0) {
+            series_sums_for_path(path, sums, scratch.member_R, expansion_accuracy, 0, first);
+            series_sums_for_path(path, sums, scratch.member_R, expansion_accuracy, end, path_chi_points);
+            continue;
+        }
+        const std::size_t clusters = at(path.cluster_count);
+        for (std::size_t u = 0; u < clusters; ++u) {
+            for (auto* values : {&sums.sine, &sums.cosine}) {
+                double* row = values->data() + u * path_chi_points;
+                std::fill(row, row + first, 0.0);
+                std::fill(row + end, row + path_chi_points, 0.0);
+            }
+        }
+        for (std::size_t m = 0; m < path.members.size(); ++m) {
+            const double R = scratch.member_R[m];
+            const MemberTurns turns = member_turns(R);
+            const std::size_t row = at(sums.member_cluster[m]) * path_chi_points;
+            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, 1.0 / (R * R), 0, finder.first_block);
+            add_member_terms(&sums.sine[row + at(end)], &sums.cosine[row + at(end)], turns, 1.0 / (R * R),
+                             finder.end_block, term_block_count);
+        }
     }
+    tables.whole_grid = true;
+}
+
+void add_member_signal(const Pathfinder& finder, double* sine, double* cosine, double R, double sign) {
+    const int first = first_point(finder);
+    add_member_terms(sine + first, cosine + first, member_turns(R), sign * (1.0 / (R * R)), finder.first_block,
+                     finder.end_block);
 }
 
 void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, std::span<const Vec3> displacements,
@@ -440,27 +327,27 @@ void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, s
 
 double cluster_contribution(const Path& path, int u, int state, int i) {
     const std::size_t point = at(u) * path_chi_points + at(i);
+    const PathSums& sums = path.sums[at(state)];
     if (path.complex_mode) {
-        const std::size_t sum = (at(state) * at(path.cluster_count) + at(u)) * path_chi_points + at(i);
-        return (path.cluster_phase_cos[point] * path.state_sine_sums[sum] +
-                path.cluster_phase_sin[point] * path.state_cosine_sums[sum]) *
+        return (path.cluster_phase_cos[point] * sums.sine[point] + path.cluster_phase_sin[point] * sums.cosine[point]) *
                path.cluster_amplitude[point];
     }
-    return path.state_member_counts[at(state) * at(path.cluster_count) + at(u)] * path.cluster_chi[point];
+    return sums.counts[at(u)] * path.cluster_chi[point];
 }
 
-void class_chi_of_path(const Path& path, int state, double* chi) {
-    std::fill_n(chi, path_chi_points, 0.0);
+void class_chi_of_path(const Path& path, int state, double* chi, int first, int end) {
+    std::fill(chi + first, chi + end, 0.0);
     for (int u = 0; u < path.cluster_count; ++u) {
-        for (int i = 0; i < path_chi_points; ++i) chi[i] += path.scale * cluster_contribution(path, u, state, i);
+        for (int i = first; i < end; ++i) chi[i] += path.scale * cluster_contribution(path, u, state, i);
     }
 }
 
+void class_chi_of_path(const Path& path, int state, double* chi) { class_chi_of_path(path, state, chi, 0, path_chi_points); }
+
 std::size_t sums_scratch_bytes(const Pathfinder& finder) {
-    // As prepare_turns and the geometry update size a thread's scratch: the geometry of every node,
-    // four turns and a distance per member, one path's chi.
+    // A thread's scratch: two displacement records, the R of the largest path's members, one chain walk.
     std::size_t members = 0;
-    for (const Path& path : finder.paths) members += path.members.size();
-    return finder.nodes.size() * sizeof(NodeGeometry) + members * (4 + 1) * sizeof(double) +
-           path_chi_points * sizeof(double);
+    for (const Path& path : finder.paths) members = std::max(members, path.members.size());
+    return 2 * at(std::max(finder.supercell_atom_count, 0)) * sizeof(Vec3) + members * sizeof(double) +
+           sizeof(ChainWalk);
 }

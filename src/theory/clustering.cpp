@@ -2,6 +2,7 @@
 
 #include "control/process_end.hpp"
 #include "control/threads.hpp"
+#include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
@@ -13,87 +14,85 @@ namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
-// Copies entry i of every per-cluster array of the path into entry j of the new arrays.
-struct ClusterArrays {
-    std::vector<Cluster> clusters;
-    std::vector<Cluster> previous_clusters;
-    std::vector<std::int32_t> state_member_counts;
-    std::vector<double> state_sine_sums;
-    std::vector<double> state_cosine_sums;
-    std::vector<double> cluster_chi;
-    std::vector<double> cluster_amplitude;
-    std::vector<double> cluster_phase;
-    std::vector<double> cluster_phase_cos;
-    std::vector<double> cluster_phase_sin;
-    std::vector<ClusterStateStatistics> state_statistics;
-};
-
-ClusterArrays allocate_arrays(int cluster_count, int state_count, bool complex_mode) {
-    const std::size_t clusters = at(cluster_count);
-    const std::size_t states = at(std::max(state_count, 0));
-    ClusterArrays arrays;
-    arrays.clusters.resize(clusters);
-    arrays.previous_clusters.resize(clusters);
-    arrays.state_member_counts.assign(states * clusters, 0);
-    if (complex_mode) {
-        arrays.state_sine_sums.assign(states * clusters * path_chi_points, 0.0);
-        arrays.state_cosine_sums.assign(states * clusters * path_chi_points, 0.0);
+// Keeps, of every per-cluster array of a path, the entries listed in `from` (old indices, in their new
+// order); an entry of -1 adds a cluster of its own, all zero.
+template <class T>
+void pick_entries(std::vector<T>& values, const std::vector<int>& from, std::size_t width, const T& zero) {
+    std::vector<T> picked(from.size() * width, zero);
+    for (std::size_t j = 0; j < from.size(); ++j) {
+        if (from[j] < 0) continue;
+        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(at(from[j]) * width), width,
+                    picked.begin() + static_cast<std::ptrdiff_t>(j * width));
     }
-    arrays.cluster_chi.assign(clusters * path_chi_points, 0.0);
-    arrays.cluster_amplitude.assign(clusters * path_chi_points, 0.0);
-    arrays.cluster_phase.assign(clusters * path_chi_points, 0.0);
-    arrays.cluster_phase_cos.assign(clusters * path_chi_points, 1.0);
-    arrays.cluster_phase_sin.assign(clusters * path_chi_points, 0.0);
-    arrays.state_statistics.assign(states * clusters, {});
-    return arrays;
+    values = std::move(picked);
 }
 
-void copy_cluster_set_entry(const Path& path, ClusterArrays& target, int i, int j, int target_count) {
-    const std::size_t n = path_chi_points;
-    target.clusters[at(j)] = path.clusters[at(i)];
-    target.previous_clusters[at(j)] = path.previous_clusters[at(i)];
-    std::copy_n(path.cluster_chi.begin() + static_cast<std::ptrdiff_t>(at(i) * n), n,
-                target.cluster_chi.begin() + static_cast<std::ptrdiff_t>(at(j) * n));
-    std::copy_n(path.cluster_amplitude.begin() + static_cast<std::ptrdiff_t>(at(i) * n), n,
-                target.cluster_amplitude.begin() + static_cast<std::ptrdiff_t>(at(j) * n));
-    std::copy_n(path.cluster_phase.begin() + static_cast<std::ptrdiff_t>(at(i) * n), n,
-                target.cluster_phase.begin() + static_cast<std::ptrdiff_t>(at(j) * n));
-    std::copy_n(path.cluster_phase_cos.begin() + static_cast<std::ptrdiff_t>(at(i) * n), n,
-                target.cluster_phase_cos.begin() + static_cast<std::ptrdiff_t>(at(j) * n));
-    std::copy_n(path.cluster_phase_sin.begin() + static_cast<std::ptrdiff_t>(at(i) * n), n,
-                target.cluster_phase_sin.begin() + static_cast<std::ptrdiff_t>(at(j) * n));
-    for (int s = 0; s < path.state_count; ++s) {
-        const std::size_t from = at(s) * at(path.cluster_count) + at(i);
-        const std::size_t to = at(s) * at(target_count) + at(j);
-        target.state_member_counts[to] = path.state_member_counts[from];
+// The cluster set of the path becomes the clusters listed in `from` (old indices; a split copy repeats
+// its original): the per-cluster arrays follow, and so do the states' tables, where a repeated cluster
+// starts empty (its members stay counted in the original until the next sums pass moves them) and the
+// members of a cluster left out take their state's tables out of use.
+void reorder_clusters(Path& path, const std::vector<int>& from) {
+    std::vector<Cluster> clusters(from.size()), previous(from.size());
+    for (std::size_t j = 0; j < from.size(); ++j) {
+        clusters[j] = path.clusters[at(from[j])];
+        previous[j] = path.previous_clusters[at(from[j])];
+    }
+    path.clusters = std::move(clusters);
+    path.previous_clusters = std::move(previous);
+    for (auto* values : {&path.cluster_chi, &path.cluster_amplitude, &path.cluster_phase, &path.cluster_phase_cos,
+                         &path.cluster_phase_sin}) {
+        pick_entries(*values, from, path_chi_points, 0.0);
+    }
+    // The state tables: old index -> new index of its first occurrence, repeats starting empty.
+    std::vector<int> first_of(at(path.cluster_count), -1);
+    std::vector<int> table_from(from.size(), -1);
+    for (std::size_t j = 0; j < from.size(); ++j) {
+        if (first_of[at(from[j])] >= 0) continue;
+        first_of[at(from[j])] = static_cast<int>(j);
+        table_from[j] = from[j];
+    }
+    for (PathSums& sums : path.sums) {
+        if (sums.counts.size() != at(path.cluster_count)) continue;
+        bool usable = sums.generation == path.cluster_generation;
+        for (std::int32_t& u : sums.member_cluster) {
+            const int moved_to = first_of[at(u)];
+            if (moved_to < 0) usable = false;
+            u = moved_to < 0 ? 0 : moved_to;
+        }
+        if (!usable) sums.generation = path.cluster_generation - 1;
+        pick_entries(sums.counts, table_from, 1, 0);
+        pick_entries(sums.statistics, table_from, 1, ClusterStateStatistics{});
         if (path.complex_mode) {
-            std::copy_n(path.state_sine_sums.begin() + static_cast<std::ptrdiff_t>(from * n), n,
-                        target.state_sine_sums.begin() + static_cast<std::ptrdiff_t>(to * n));
-            std::copy_n(path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(from * n), n,
-                        target.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(to * n));
+            pick_entries(sums.sine, table_from, path_chi_points, 0.0);
+            pick_entries(sums.cosine, table_from, path_chi_points, 0.0);
         }
     }
-}
-
-void install_arrays(Path& path, ClusterArrays&& arrays, int cluster_count) {
-    ++path.cluster_generation;
-    path.cluster_count = cluster_count;
-    path.clusters = std::move(arrays.clusters);
-    path.previous_clusters = std::move(arrays.previous_clusters);
-    path.state_member_counts = std::move(arrays.state_member_counts);
-    path.state_sine_sums = std::move(arrays.state_sine_sums);
-    path.state_cosine_sums = std::move(arrays.state_cosine_sums);
-    path.cluster_chi = std::move(arrays.cluster_chi);
-    path.cluster_amplitude = std::move(arrays.cluster_amplitude);
-    path.cluster_phase = std::move(arrays.cluster_phase);
-    path.cluster_phase_cos = std::move(arrays.cluster_phase_cos);
-    path.cluster_phase_sin = std::move(arrays.cluster_phase_sin);
-    path.state_statistics = std::move(arrays.state_statistics);
+    path.cluster_count = static_cast<std::int32_t>(from.size());
 }
 
 Pathfinder& finder_of(WorkRange& range) { return *static_cast<Pathfinder*>(range.data); }
 
 }  // namespace
+
+ChainSource tree_chain_source(const Pathfinder& finder) {
+    return {&finder.current, {}, to_vec3(finder.polarization)};
+}
+
+ChainSource walked_chain_source(const Pathfinder& finder, std::span<const Vec3> displacements) {
+    return {nullptr, displacements, to_vec3(finder.polarization)};
+}
+
+int member_descriptor(const Pathfinder& finder, const Path& path, std::size_t m, const ChainSource& source,
+                      ChainWalk& walk, Descriptor& descriptor, double& R) {
+    if (source.table != nullptr) {
+        const std::int32_t node = path.members[m];
+        R = (*source.table)[at(node)].R;
+        return collect_chain_descriptor(finder, *source.table, node, descriptor);
+    }
+    walk_member_chain(finder, path, m, source.displacements, source.polarization, walk);
+    R = walk.geometry[at(path.nleg - 1)].R;
+    return walked_descriptor(finder, walk, path.nleg, descriptor);
+}
 
 int collect_chain_descriptor(const Pathfinder& finder, std::int32_t member, Descriptor& descriptor) {
     return collect_chain_descriptor(finder, finder.current, member, descriptor);
@@ -166,27 +165,44 @@ void cluster_copy(const Cluster& cluster, Cluster& target) { target = cluster; }
 
 void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode) {
     path.complex_mode = complex_mode;
-    install_arrays(path, allocate_arrays(cluster_count, path.state_count, complex_mode), cluster_count);
+    ++path.cluster_generation;
+    path.cluster_count = cluster_count;
+    const std::size_t clusters = at(std::max(cluster_count, 0));
+    path.clusters.assign(clusters, Cluster{});
+    path.previous_clusters.assign(clusters, Cluster{});
+    path.cluster_chi.assign(clusters * path_chi_points, 0.0);
+    path.cluster_amplitude.assign(clusters * path_chi_points, 0.0);
+    path.cluster_phase.assign(clusters * path_chi_points, 0.0);
+    path.cluster_phase_cos.assign(clusters * path_chi_points, 1.0);
+    path.cluster_phase_sin.assign(clusters * path_chi_points, 0.0);
     for (Cluster& cluster : path.clusters) {
         cluster.descriptor_length = path.descriptor_length;
         cluster.atom_count = path.nleg;
         cluster.reserved_error = 0.0;
         cluster.exafs_error = 0.0;
     }
+    // The states' tables hold nothing of the new set until a sums pass makes them.
+    path.sums.resize(at(std::max(path.state_count, 0)));
+    for (PathSums& sums : path.sums) {
+        sums.generation = path.cluster_generation - 1;
+        sums.member_cluster.assign(path.members.size(), 0);
+        sums.counts.assign(clusters, 0);
+        sums.statistics.assign(clusters, ClusterStateStatistics{});
+        sums.sine.assign(complex_mode ? clusters * path_chi_points : 0, 0.0);
+        sums.cosine.assign(complex_mode ? clusters * path_chi_points : 0, 0.0);
+    }
 }
 
 std::size_t path_bytes_per_state(const Path& path, int cluster_count, bool complex_mode) {
-    // The tables allocate_arrays and init_path_clusters size by the state count, entry for entry.
+    // The tables alloc_path_clusters gives each state, entry for entry.
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(std::max(cluster_count, 1));
-    std::size_t bytes = members * (sizeof(decltype(path.member_R)::value_type) +
-                                   sizeof(decltype(path.member_cluster)::value_type)) +
-                        sizeof(decltype(path.state_generation)::value_type) +
-                        clusters * (sizeof(decltype(path.state_member_counts)::value_type) +
-                                    sizeof(decltype(path.state_statistics)::value_type));
+    std::size_t bytes = sizeof(PathSums) + members * sizeof(decltype(PathSums::member_cluster)::value_type) +
+                        clusters * (sizeof(decltype(PathSums::counts)::value_type) +
+                                    sizeof(decltype(PathSums::statistics)::value_type));
     if (complex_mode) {
         bytes += clusters * path_chi_points *
-                 (sizeof(decltype(path.state_sine_sums)::value_type) + sizeof(decltype(path.state_cosine_sums)::value_type));
+                 (sizeof(decltype(PathSums::sine)::value_type) + sizeof(decltype(PathSums::cosine)::value_type));
     }
     return bytes;
 }
@@ -198,15 +214,9 @@ void init_path_clusters(Path& path, int cluster_count, int state_count, bool com
         cluster_copy(path.clusters[u], path.previous_clusters[u]);
         cluster_reset(path.clusters[u]);
     }
-    const std::size_t members = path.members.size();
-    path.member_R.assign(at(std::max(state_count, 0)) * members, 0.0);
-    path.member_cluster.assign(at(std::max(state_count, 0)) * members, 0);
-    path.last_member_cluster.assign(members, 0);
-    path.state_generation.assign(at(std::max(state_count, 0)), path.cluster_generation - 1);
 }
 
 void snapshot_clusters(Path& path) {
-    ++path.cluster_generation;
     for (std::size_t u = 0; u < path.clusters.size(); ++u) {
         cluster_copy(path.clusters[u], path.previous_clusters[u]);
         cluster_reset(path.clusters[u]);
@@ -214,13 +224,11 @@ void snapshot_clusters(Path& path) {
 }
 
 void keep_clusters(Path& path, const std::vector<bool>& keep) {
-    const int kept = static_cast<int>(std::count(keep.begin(), keep.end(), true));
-    ClusterArrays arrays = allocate_arrays(kept, path.state_count, path.complex_mode);
-    int j = 0;
-    for (int i = 0; i < path.cluster_count; ++i) {
-        if (keep[at(i)]) copy_cluster_set_entry(path, arrays, i, j++, kept);
+    std::vector<int> from;
+    for (int u = 0; u < path.cluster_count; ++u) {
+        if (keep[at(u)]) from.push_back(u);
     }
-    install_arrays(path, std::move(arrays), kept);
+    reorder_clusters(path, from);
 }
 
 void single_cluster_for_all_paths(Pathfinder& finder) {
@@ -237,12 +245,16 @@ void single_cluster_for_all_paths(Pathfinder& finder) {
 
 void cluster_assign_worker(WorkRange& range) {
     Pathfinder& finder = finder_of(range);
+    const ChainSource source =
+        range.context != nullptr ? *static_cast<const ChainSource*>(range.context) : tree_chain_source(finder);
     Descriptor descriptor{};
+    ChainWalk walk;
     for (std::int32_t p = range.first; p < range.end; ++p) {
         Path& path = finder.paths[at(p)];
         if (!path.check || path.clusters.empty()) continue;
-        for (const std::int32_t member : path.members) {
-            const int length = collect_chain_descriptor(finder, member, descriptor);
+        for (std::size_t m = 0; m < path.members.size(); ++m) {
+            double R = 0.0;
+            const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
             double distance = 0.0;
             const int u = nearest_cluster(path.previous_clusters, descriptor, length, distance);
             cluster_add_member(path.clusters[at(u)], descriptor);
@@ -255,7 +267,6 @@ void cluster_update_worker(WorkRange& range) {
     for (std::int32_t p = range.first; p < range.end; ++p) {
         Path& path = finder.paths[at(p)];
         if (!path.check) continue;
-        ++path.cluster_generation;
         std::vector<bool> keep(path.clusters.size(), true);
         bool all_kept = true;
         for (std::size_t u = 0; u < path.clusters.size(); ++u) {
@@ -301,6 +312,14 @@ void launch_cluster_assign_threads(Pathfinder& finder) {
     run_work_range_threads(ranges.data(), cluster_assign_worker);
 }
 
+void assign_state_members(Pathfinder& finder, std::span<const Vec3> displacements) {
+    prepare_member_chains(finder);
+    const ChainSource source = walked_chain_source(finder, displacements);
+    std::vector<WorkRange> ranges = split_paths_over_threads(finder, finder.worker_count);
+    for (WorkRange& range : ranges) range.context = const_cast<ChainSource*>(&source);
+    run_work_range_threads(ranges.data(), cluster_assign_worker);
+}
+
 void launch_cluster_update_threads(Pathfinder& finder) {
     std::vector<WorkRange> ranges = split_paths_over_threads(finder, finder.worker_count);
     run_work_range_threads(ranges.data(), cluster_update_worker);
@@ -308,21 +327,18 @@ void launch_cluster_update_threads(Pathfinder& finder) {
 
 void split_wide_clusters(Path& path) {
     const double threshold = 0.99 * path.clustering_precision;
-    std::vector<int> marked;
+    std::vector<int> from;
     for (int u = 0; u < path.cluster_count; ++u) {
+        from.push_back(u);
         path.clusters[at(u)].split = path.clusters[at(u)].spread > threshold;
-        if (path.clusters[at(u)].split) marked.push_back(u);
     }
-    if (marked.empty()) return;
-    const int count = path.cluster_count + static_cast<int>(marked.size());
-    ClusterArrays arrays = allocate_arrays(count, path.state_count, path.complex_mode);
-    for (int u = 0; u < path.cluster_count; ++u) copy_cluster_set_entry(path, arrays, u, u, count);
-    for (std::size_t k = 0; k < marked.size(); ++k) {
-        const int target = path.cluster_count + static_cast<int>(k);
-        copy_cluster_set_entry(path, arrays, marked[k], target, count);
-        arrays.clusters[at(target)].centroid = path.clusters[at(marked[k])].farthest;
+    const int count = path.cluster_count;
+    for (int u = 0; u < count; ++u) {
+        if (path.clusters[at(u)].split) from.push_back(u);
     }
-    install_arrays(path, std::move(arrays), count);
+    if (static_cast<int>(from.size()) == count) return;
+    reorder_clusters(path, from);
+    for (std::size_t j = at(count); j < from.size(); ++j) path.clusters[j].centroid = path.clusters[at(from[j])].farthest;
 }
 
 void reset_cluster_counts(Path& path) {
@@ -341,10 +357,11 @@ int count_clusters(const Pathfinder& finder) {
 
 int check_cluster_member_counts(const Path& path, int u, std::vector<std::int32_t>& members, int state) {
     members.clear();
+    const PathSums& sums = path.sums[at(state)];
     for (std::size_t m = 0; m < path.members.size(); ++m) {
-        if (path.last_member_cluster[m] == u) members.push_back(static_cast<std::int32_t>(m));
+        if (sums.member_cluster[m] == u) members.push_back(static_cast<std::int32_t>(m));
     }
-    const std::int32_t expected = path.state_member_counts[at(state) * at(path.cluster_count) + at(u)];
+    const std::int32_t expected = sums.counts[at(u)];
     if (static_cast<std::int32_t>(members.size()) != expected) {
         std::cout << "ERROR: Inconsistency in the number of points in cluster " << u << '\n';
         end_process(1);

@@ -2,6 +2,7 @@
 
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
+#include "theory/member_terms.hpp"
 #include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
 
@@ -14,13 +15,9 @@ std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
 
-bool tables_made(const Pathfinder& finder, int state) {
-    if (at(state) >= finder.sums_displacements.size() || finder.sums_displacements[at(state)].empty()) return false;
-    for (const Path& path : finder.paths) {
-        if (takes_part(path) && path.state_generation[at(state)] != path.cluster_generation) return false;
-    }
-    return true;
-}
+int first_point(const Pathfinder& finder) { return term_block_begin(finder.first_block); }
+int point_count(const Pathfinder& finder) { return term_block_end(finder.end_block - 1) - first_point(finder); }
+bool whole_grid(const Pathfinder& finder) { return finder.first_block == 0 && finder.end_block == term_block_count; }
 
 void prepare_marks(const Pathfinder& finder, UpdateMarks& marks) {
     marks.member_offset.resize(finder.paths.size());
@@ -44,42 +41,50 @@ void prepare_marks(const Pathfinder& finder, UpdateMarks& marks) {
     }
 }
 
-void save_cluster(const Path& path, int p, int u, int state, SumsUndo& undo) {
-    const std::size_t clusters = at(path.cluster_count);
-    SumsUndo::ClusterEntry entry{p, u, path.state_member_counts[at(state) * clusters + at(u)], undo.values.size()};
+// The count and the sums on the blocks in use of cluster u in the state's tables.
+void save_cluster(const Pathfinder& finder, const Path& path, int p, int u, int state, SumsUndo& undo) {
+    const PathSums& sums = path.sums[at(state)];
+    SumsUndo::ClusterEntry entry{p, u, sums.counts[at(u)], undo.values.size()};
     if (path.complex_mode) {
-        const std::size_t offset = (at(state) * clusters + at(u)) * path_chi_points;
-        undo.values.insert(undo.values.end(), path.state_sine_sums.begin() + static_cast<std::ptrdiff_t>(offset),
-                           path.state_sine_sums.begin() + static_cast<std::ptrdiff_t>(offset + path_chi_points));
-        undo.values.insert(undo.values.end(), path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(offset),
-                           path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(offset + path_chi_points));
+        const std::size_t offset = at(u) * path_chi_points + at(first_point(finder));
+        const auto width = static_cast<std::ptrdiff_t>(point_count(finder));
+        for (const std::vector<double>* values : {&sums.sine, &sums.cosine}) {
+            const auto from = values->begin() + static_cast<std::ptrdiff_t>(offset);
+            undo.values.insert(undo.values.end(), from, from + width);
+        }
     }
     undo.clusters.push_back(entry);
 }
 
-// Everything of the state's tables, before they are rebuilt.
+// Everything of the state's tables that a rebuild changes.
 void save_whole_state(const Pathfinder& finder, int state, SumsUndo& undo) {
     undo.whole_state = true;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         const Path& path = finder.paths[p];
         if (!takes_part(path)) continue;
-        const std::size_t members = path.members.size();
-        for (std::size_t m = 0; m < members; ++m) {
-            undo.members.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m),
-                                    path.member_R[at(state) * members + m], path.member_cluster[at(state) * members + m]});
-        }
-        for (int u = 0; u < path.cluster_count; ++u) save_cluster(path, static_cast<int>(p), u, state, undo);
+        const PathSums& sums = path.sums[at(state)];
+        for (std::size_t m = 0; m < path.members.size(); ++m)
+            undo.members.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m), sums.member_cluster[m]});
+        for (int u = 0; u < path.cluster_count; ++u) save_cluster(finder, path, static_cast<int>(p), u, state, undo);
+        undo.generations.push_back({static_cast<std::int32_t>(p), sums.generation});
     }
 }
 
 void rebuild_state(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
                    SumsScratch& scratch, SumsUndo& undo) {
     save_whole_state(finder, state, undo);
-    update_path_geometry(finder, displacements, scratch.geometry);
-    state_cluster_sums(finder, scratch.geometry, state, expansion_accuracy, scratch);
+    state_cluster_sums(finder, walked_chain_source(finder, displacements), state, expansion_accuracy, scratch);
 }
 
 }  // namespace
+
+bool state_tables_made(const Pathfinder& finder, int state) {
+    if (at(state) >= finder.state_tables.size() || finder.state_tables[at(state)].displacements.empty()) return false;
+    for (const Path& path : finder.paths) {
+        if (takes_part(path) && path.sums[at(state)].generation != path.cluster_generation) return false;
+    }
+    return true;
+}
 
 std::size_t state_sums_bytes(const Pathfinder& finder, bool complex_mode) {
     // The displacements the sums were made at, and the undo record of a move that rebuilt the state:
@@ -94,7 +99,7 @@ std::size_t state_sums_bytes(const Pathfinder& finder, bool complex_mode) {
 }
 
 void prepare_atom_members(Pathfinder& finder) {
-    prepare_node_sources(finder);
+    prepare_member_chains(finder);
     std::size_t listed = 0;
     for (const auto& list : finder.atom_members) listed += list.size();
     std::size_t members = 0;
@@ -119,23 +124,32 @@ void prepare_atom_members(Pathfinder& finder) {
 }
 
 void record_sums_displacements(Pathfinder& finder, int state, std::span<const Vec3> displacements) {
-    if (finder.sums_displacements.size() <= at(state)) finder.sums_displacements.resize(at(state) + 1);
-    finder.sums_displacements[at(state)].assign(displacements.begin(), displacements.end());
+    if (finder.state_tables.size() <= at(state)) finder.state_tables.resize(at(state) + 1);
+    StateTables& tables = finder.state_tables[at(state)];
+    tables.displacements.assign(displacements.begin(), displacements.end());
+    tables.whole_grid = whole_grid(finder);
+}
+
+void forget_state_tables(Pathfinder& finder, int state) {
+    if (at(state) < finder.state_tables.size()) finder.state_tables[at(state)] = {};
 }
 
 void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
                        SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo) {
     undo.clear();
     undo.recorded = true;
-    if (finder.sums_displacements.size() > at(state)) undo.displacements = finder.sums_displacements[at(state)];
-    undo.tables_were_made = tables_made(finder, state);
+    if (finder.state_tables.size() <= at(state)) finder.state_tables.resize(at(state) + 1);
+    const StateTables& tables = finder.state_tables[at(state)];
+    undo.displacements = tables.displacements;
+    undo.whole_grid = tables.whole_grid;
+    undo.tables_were_made = state_tables_made(finder, state);
     if (!undo.tables_were_made || finder.atom_members.size() != static_cast<std::size_t>(finder.supercell_atom_count) ||
         finder.node_sources.size() != finder.nodes.size()) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
         record_sums_displacements(finder, state, displacements);
         return;
     }
-    const std::vector<Vec3>& made = finder.sums_displacements[at(state)];
+    const std::vector<Vec3>& made = tables.displacements;
     std::vector<std::int32_t>& moved = scratch.moved_atoms;
     moved.clear();
     for (std::size_t a = 0; a < displacements.size(); ++a) {
@@ -153,8 +167,8 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 
     prepare_marks(finder, marks);
     const Vec3 polarization = to_vec3(finder.polarization);
-    std::array<std::int32_t, 10> nodes{};
-    std::array<NodeGeometry, 10> chain{};
+    ChainWalk& walk = scratch.walk;
+    walk.count = 0;
     Descriptor descriptor{};
     for (const std::int32_t a : moved) {
         for (const auto& [p, m] : finder.atom_members[at(a)]) {
@@ -165,46 +179,45 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
             member_mark = marks.stamp;
             marks.path_mark[at(p)] = marks.stamp;
 
-            const int count = update_chain_geometry(finder, path.members[at(m)], displacements, polarization, nodes, chain);
-            int length = 0;
-            for (int c = count - 1; c >= 1; --c) {
-                const PathNode& node = finder.nodes[at(nodes[at(c)])];
-                for (int k = 0; k < node.coordinate_count && length < max_descriptor_length; ++k)
-                    descriptor[at(length++)] = chain[at(c)].coordinates[at(k)];
-            }
+            walk_member_chain(finder, path, at(m), displacements, polarization, walk);
+            const int length = walked_descriptor(finder, walk, path.nleg, descriptor);
             double distance = 0.0;
             const int u = nearest_cluster(path.clusters, descriptor, length, distance);
-            const double R = chain[at(count - 1)].R;
+            const double R = walk.geometry[at(path.nleg - 1)].R;
 
-            const std::size_t members = path.members.size();
-            const std::size_t clusters = at(path.cluster_count);
-            double& stored_R = path.member_R[at(state) * members + at(m)];
-            std::int32_t& stored_cluster = path.member_cluster[at(state) * members + at(m)];
+            PathSums& sums = path.sums[at(state)];
+            std::int32_t& stored_cluster = sums.member_cluster[at(m)];
             for (const int touched : {static_cast<int>(stored_cluster), u}) {
                 std::uint32_t& cluster_mark = marks.cluster_mark[marks.cluster_offset[at(p)] + at(touched)];
                 if (cluster_mark != marks.stamp) {
                     cluster_mark = marks.stamp;
-                    save_cluster(path, p, touched, state, undo);
+                    save_cluster(finder, path, p, touched, state, undo);
                 }
             }
-            undo.members.push_back({p, m, stored_R, stored_cluster});
+            undo.members.push_back({p, m, stored_cluster});
 
-            std::int32_t* counts = &path.state_member_counts[at(state) * clusters];
-            --counts[at(stored_cluster)];
-            ++counts[at(u)];
+            --sums.counts[at(stored_cluster)];
+            ++sums.counts[at(u)];
             if (path.complex_mode && expansion_accuracy <= 0) {
-                const std::size_t old_offset = (at(state) * clusters + at(stored_cluster)) * path_chi_points;
-                const std::size_t new_offset = (at(state) * clusters + at(u)) * path_chi_points;
-                add_member_signal(&path.state_sine_sums[old_offset], &path.state_cosine_sums[old_offset], stored_R, -1.0);
-                add_member_signal(&path.state_sine_sums[new_offset], &path.state_cosine_sums[new_offset], R, 1.0);
+                const std::size_t old_row = at(stored_cluster) * path_chi_points;
+                const std::size_t new_row = at(u) * path_chi_points;
+                add_member_signal(finder, &sums.sine[old_row], &sums.cosine[old_row],
+                                  member_chain_R(finder, path, at(m), made), -1.0);
+                add_member_signal(finder, &sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
             }
-            stored_R = R;
             stored_cluster = u;
         }
     }
     if (expansion_accuracy > 0) {
+        const int first = first_point(finder);
         for (std::size_t p = 0; p < finder.paths.size(); ++p) {
-            if (marks.path_mark[p] == marks.stamp) series_sums_for_path(finder.paths[p], state, expansion_accuracy);
+            if (marks.path_mark[p] != marks.stamp) continue;
+            Path& path = finder.paths[p];
+            scratch.member_R.resize(path.members.size());
+            for (std::size_t m = 0; m < path.members.size(); ++m)
+                scratch.member_R[m] = member_chain_R(finder, path, m, displacements);
+            series_sums_for_path(path, path.sums[at(state)], scratch.member_R, expansion_accuracy, first,
+                                 first + point_count(finder));
         }
     }
     record_sums_displacements(finder, state, displacements);
@@ -212,26 +225,28 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 
 void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo) {
     if (!undo.recorded) return;
+    const int first = first_point(finder);
+    const int width = point_count(finder);
     for (const SumsUndo::ClusterEntry& entry : undo.clusters) {
         Path& path = finder.paths[at(entry.path)];
-        const std::size_t clusters = at(path.cluster_count);
-        path.state_member_counts[at(state) * clusters + at(entry.cluster)] = entry.count;
+        PathSums& sums = path.sums[at(state)];
+        sums.counts[at(entry.cluster)] = entry.count;
         if (path.complex_mode) {
-            const std::size_t offset = (at(state) * clusters + at(entry.cluster)) * path_chi_points;
-            std::copy_n(undo.values.begin() + static_cast<std::ptrdiff_t>(entry.values), path_chi_points,
-                        path.state_sine_sums.begin() + static_cast<std::ptrdiff_t>(offset));
-            std::copy_n(undo.values.begin() + static_cast<std::ptrdiff_t>(entry.values + path_chi_points), path_chi_points,
-                        path.state_cosine_sums.begin() + static_cast<std::ptrdiff_t>(offset));
+            const std::size_t offset = at(entry.cluster) * path_chi_points + at(first);
+            const auto from = undo.values.begin() + static_cast<std::ptrdiff_t>(entry.values);
+            std::copy_n(from, width, sums.sine.begin() + static_cast<std::ptrdiff_t>(offset));
+            std::copy_n(from + width, width, sums.cosine.begin() + static_cast<std::ptrdiff_t>(offset));
         }
     }
     // Members go back in reverse order, so that a member recorded twice ends with its first record.
-    for (auto entry = undo.members.rbegin(); entry != undo.members.rend(); ++entry) {
-        Path& path = finder.paths[at(entry->path)];
-        const std::size_t members = path.members.size();
-        path.member_R[at(state) * members + at(entry->member)] = entry->R;
-        path.member_cluster[at(state) * members + at(entry->member)] = entry->cluster;
+    for (auto entry = undo.members.rbegin(); entry != undo.members.rend(); ++entry)
+        finder.paths[at(entry->path)].sums[at(state)].member_cluster[at(entry->member)] = entry->cluster;
+    for (const auto& [p, generation] : undo.generations) finder.paths[at(p)].sums[at(state)].generation = generation;
+    if (finder.state_tables.size() > at(state)) {
+        StateTables& tables = finder.state_tables[at(state)];
+        tables.displacements = undo.displacements;
+        tables.whole_grid = undo.whole_grid;
+        // Tables that held nothing before the update hold nothing usable after it is undone.
+        if (!undo.tables_were_made) tables.displacements.clear();
     }
-    if (finder.sums_displacements.size() > at(state)) finder.sums_displacements[at(state)] = undo.displacements;
-    // Tables that held nothing before the update hold nothing usable after it is undone.
-    if (!undo.tables_were_made && finder.sums_displacements.size() > at(state)) finder.sums_displacements[at(state)].clear();
 }

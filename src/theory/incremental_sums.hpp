@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -11,13 +12,12 @@ struct Pathfinder;
 struct SumsScratch;
 
 // What an update of one state's sums tables changed on one edge, so that a rejected move can be undone
-// exactly: the members' old R and clusters, the old counts and sums of the clusters touched, and the
-// displacements the tables were made for.
+// exactly: the members' old clusters, the old counts and sums (on the blocks in use) of the clusters
+// touched, and what the tables were made for.
 struct SumsUndo {
     struct MemberEntry {
         std::int32_t path = 0;
         std::int32_t member = 0;
-        double R = 0.0;
         std::int32_t cluster = 0;
     };
     struct ClusterEntry {
@@ -29,15 +29,19 @@ struct SumsUndo {
     std::vector<MemberEntry> members;
     std::vector<ClusterEntry> clusters;
     std::vector<double> values;
+    std::vector<std::pair<std::int32_t, std::uint32_t>> generations;  // per path, of a rebuilt state
     std::vector<Vec3> displacements;  // the whole record before the update
-    bool whole_state = false;         // the update rebuilt every table of the state
-    bool tables_were_made = false;    // the tables held a state before the update
+    bool whole_grid = false;
+    bool whole_state = false;       // the update rebuilt every table of the state
+    bool tables_were_made = false;  // the tables held a state before the update
     bool recorded = false;
     void clear() {
         members.clear();
         clusters.clear();
         values.clear();
+        generations.clear();
         displacements.clear();
+        whole_grid = false;
         whole_state = false;
         tables_were_made = false;
         recorded = false;
@@ -57,8 +61,8 @@ struct UpdateMarks {
 // Lists for every supercell atom the member chains that hold it (or an image of it).
 void prepare_atom_members(Pathfinder& finder);
 
-// Brings state `state`'s sums tables on this edge (member counts, members' R and clusters, and the
-// direct or series sums of the marked paths) to the given displacements of the edge's structure.
+// Brings state `state`'s sums tables on this edge (member clusters and counts, and the direct or series
+// sums of the marked paths on the blocks in use) to the given displacements of the edge's structure.
 // Only the chains that hold an atom whose displacement differs from the one the tables were made for
 // are recomputed, their old terms taken out of their old clusters' sums and the new ones added; when the
 // tables are of no use (never made, or made at another cluster generation) or a large share of the
@@ -70,6 +74,10 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo);
 // Records that a sums pass has just made state `state`'s tables at the given displacements.
 void record_sums_displacements(Pathfinder& finder, int state, std::span<const Vec3> displacements);
+// The state's tables hold no state any more (they are to be made from scratch).
+void forget_state_tables(Pathfinder& finder, int state);
+// The state's tables were made at some displacements and belong to the paths' cluster sets.
+bool state_tables_made(const Pathfinder& finder, int state);
 // Bytes one state holds for its sums of the edge besides the path tables: its displacement record and
 // the undo record of a move that rebuilds the whole state.
 std::size_t state_sums_bytes(const Pathfinder& finder, bool complex_mode);

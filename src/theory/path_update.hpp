@@ -1,6 +1,7 @@
 #pragma once
 
 #include "structure/atom.hpp"
+#include "theory/cluster.hpp"
 #include "theory/pathfinder.hpp"
 
 #include <array>
@@ -45,6 +46,23 @@ void update_node_geometry(const PathNode& node, const Vec3& displacement, const 
 int update_chain_geometry(const Pathfinder& finder, std::int32_t member, std::span<const Vec3> displacements,
                           const Vec3& polarization, std::array<std::int32_t, 10>& nodes,
                           std::array<NodeGeometry, 10>& geometry);
+
+// Walks to the chain of member `member` of the path at the given displacements (of which the walk was
+// last made, or with walk.count = 0): the geometry of its nodes from the root to the member, every
+// node's the same as a whole-tree update gives it. Needs prepare_member_chains.
+void walk_member_chain(const Pathfinder& finder, const Path& path, std::size_t member,
+                       std::span<const Vec3> displacements, const Vec3& polarization, ChainWalk& walk);
+// The member's descriptor from a walk to it (as collect_chain_descriptor); returns its length.
+int walked_descriptor(const Pathfinder& finder, const ChainWalk& walk, int nleg, Descriptor& descriptor);
+// The member's R alone at the given displacements, the same number a walk to it makes.
+double member_chain_R(const Pathfinder& finder, const Path& path, std::size_t member,
+                      std::span<const Vec3> displacements);
+// The same for member node `member` of any path, its chain found through the parent links (no tables
+// needed).
+double member_R_at(const Pathfinder& finder, std::int32_t member, std::span<const Vec3> displacements);
+// Fills the tables the chain walks read (each node's inputs, each member's chain of nodes); cheap when
+// they are filled.
+void prepare_member_chains(Pathfinder& finder);
 
 // Supercell atom that node n's atom is (an image of).
 std::int32_t node_source_atom(const Pathfinder& finder, std::int32_t n);

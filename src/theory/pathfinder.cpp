@@ -262,6 +262,7 @@ int run_pathfinder(Pathfinder& finder, int centre_atom) {
     finder.labels.clear();
     finder.current.clear();
     finder.node_sources.clear();
+    finder.chain_nodes.clear();
     finder.level_end.fill(0);
     finder.absorber_count = detect_absorbers(finder, centre_atom);
     finder.level_end[1] = finder.absorber_count;
@@ -376,6 +377,7 @@ void prune_paths_to_selection(Pathfinder& finder, int n) {
         const std::int32_t old = finder.selected_paths[static_cast<std::size_t>(i)];
         kept.push_back(finder.paths[at(old)]);
         kept.back().members.clear();
+        kept.back().chains.clear();
         kept.back().members.reserve(static_cast<std::size_t>(kept.back().degeneracy));
         kept.back().degeneracy = 0;
         if (new_index_of_old[at(old)] < 0) new_index_of_old[at(old)] = i;
@@ -432,6 +434,7 @@ void prune_paths_to_selection(Pathfinder& finder, int n) {
     finder.selected_paths.clear();
     finder.current.clear();
     finder.node_sources.clear();
+    finder.chain_nodes.clear();
 }
 
 void set_state_count_on_paths(Pathfinder& finder, int n) {
@@ -447,5 +450,6 @@ void free_pathfinder_arrays(Pathfinder& finder) {
     finder.selected_paths = {};
     finder.current = {};
     finder.node_sources = {};
+    finder.chain_nodes = {};
     finder.labels = {};
 }

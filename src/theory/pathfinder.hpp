@@ -3,6 +3,7 @@
 #include "control/chunked_table.hpp"
 #include "structure/atom.hpp"
 #include "theory/cluster.hpp"
+#include "theory/member_terms.hpp"
 
 #include <array>
 #include <cstdint>
@@ -63,6 +64,26 @@ struct NodeGeometry {
     double first_distance = 0.0;
 };
 
+// What a walk along a member chain reads of one node.
+struct ChainNode {
+    Vec3 atom;                 // build-time position
+    std::int32_t source = 0;   // the supercell atom the node's atom is (an image of)
+    std::int8_t distinct_atoms = 1;
+    std::int8_t coordinate_count = 0;
+    bool revisit = false;
+};
+
+// One state's sums tables of one path: the cluster every member is counted in, the member count of every
+// cluster and, in complex mode, every cluster's member sums over the grid.
+struct PathSums {
+    std::uint32_t generation = 0;              // of the cluster set they belong to
+    std::vector<std::int32_t> member_cluster;  // per member
+    std::vector<std::int32_t> counts;          // per cluster
+    std::vector<double> sine;                  // [cluster][point]: sum over members of sin(2kR)/R^2
+    std::vector<double> cosine;                // [cluster][point]: sum over members of cos(2kR)/R^2
+    std::vector<ClusterStateStatistics> statistics;  // per cluster, found by the state's last sums pass
+};
+
 // A nonequivalent path: a class of equivalent chains (its members), with the clusters of the members'
 // geometries over the population and the sums that give its signal in every state.
 struct Path {
@@ -85,13 +106,10 @@ struct Path {
     std::vector<double> chi;  // path_chi_points values on k = 0.05 i
 
     // Cluster set. previous_clusters holds the centroids of the last pass, against which members are
-    // assigned; the per-state tables are indexed [state][cluster] and [state][cluster][point].
+    // assigned; the per-cluster arrays are indexed [cluster][point].
     std::int32_t cluster_count = 0;
     std::vector<Cluster> clusters;
     std::vector<Cluster> previous_clusters;
-    std::vector<std::int32_t> state_member_counts;
-    std::vector<double> state_sine_sums;    // complex mode: sum over members of sin(2kR)/R^2
-    std::vector<double> state_cosine_sums;  // complex mode: sum over members of cos(2kR)/R^2
     std::vector<double> cluster_chi;        // [cluster][point] from FEFF on the representative
     std::vector<double> cluster_amplitude;
     std::vector<double> cluster_phase;
@@ -100,32 +118,39 @@ struct Path {
     double clustering_precision = 0.0;
     double largest_geometric_error = -1e6;
     double largest_exafs_error = -1e6;
-    // Per state and member ([state][member]): the member's R and cluster at that state's geometry.
-    std::vector<double> member_R;
-    std::vector<std::int32_t> member_cluster;
-    // Cluster each member was last counted in (the state evaluated last).
-    std::vector<std::int32_t> last_member_cluster;
-    // What each state's last sums pass found about each cluster ([state][cluster]).
-    std::vector<ClusterStateStatistics> state_statistics;
-    // Changes with every change of the cluster set or its centroids; a state's tables were made at the
-    // generation recorded for it ([state]), and are of no use once it differs.
+    // Every state's sums tables ([state]). A state's tables belong to the cluster set while their
+    // generation is the path's: a new cluster set starts a new generation.
+    std::vector<PathSums> sums;
     std::uint32_t cluster_generation = 0;
-    std::vector<std::uint32_t> state_generation;
     // cos and sin of every cluster's phase, [cluster][point], made when the phases are read.
     std::vector<double> cluster_phase_cos;
     std::vector<double> cluster_phase_sin;
+    // Per member, its nleg nodes from the root to the member node ([member][level]): what a walk along
+    // the member's chain reads instead of the parent links.
+    std::vector<std::int32_t> chains;
 };
 
-// Working memory of one thread's sums passes over the states.
+// The geometry along one member chain, kept from one member to the next: a walk to the next chain makes
+// again only the nodes that chain does not share with the one before.
+struct ChainWalk {
+    std::array<std::int32_t, max_path_legs> nodes{};
+    std::array<NodeGeometry, max_path_legs> geometry{};
+    int count = 0;  // nodes made; 0 after a change of displacements
+};
+
+// Working memory of one thread's sums passes and updates.
 struct SumsScratch {
-    std::vector<NodeGeometry> geometry;     // per node, the state being evaluated
     std::vector<Vec3> displacements;        // per supercell atom of the edge's structure
-    std::vector<double> turns;              // per member: e^(0.1 i R) and e^(5 i R) (direct form)
-    std::vector<double> distances;          // per member: its distance from its cluster's centroid
-    std::vector<std::size_t> turn_offsets;  // per path, its first member's place in turns
-    std::vector<double> path_chi;           // one path's chi, path_chi_points values
-    std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the last update
-    std::vector<double> block_sums;         // one range of points of one path's sums
+    std::vector<Vec3> previous;             // the displacements the tables were made for
+    std::vector<double> member_R;           // one path's members
+    std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the tables were made
+    ChainWalk walk;
+};
+
+// What a state's sums tables on one edge were made for.
+struct StateTables {
+    std::vector<Vec3> displacements;  // of the edge's structure; empty: the tables hold no state
+    bool whole_grid = false;          // the points outside the blocks in use are up to date as well
 };
 
 struct Pathfinder {
@@ -152,10 +177,13 @@ struct Pathfinder {
     std::vector<std::string> labels;                 // the labels the nodes refer to
     std::vector<NodeGeometry> current;               // per node, the state last applied
     std::vector<std::int32_t> node_sources;          // per node, the supercell atom it is (an image of)
+    std::vector<ChainNode> chain_nodes;              // per node, what a chain walk reads of it
     SumsScratch scratch;                             // for the passes of one state at a time
-    std::vector<std::vector<double>> block_buffers;  // one per range of points, for the same passes
-    // Per state, the displacements of the edge's structure its tables were made for (empty: none yet).
-    std::vector<std::vector<Vec3>> sums_displacements;
+    std::vector<StateTables> state_tables;           // per state
+    // The blocks of grid points (member_terms.hpp) that every state's sums are kept up to date on: the
+    // points its spectrum reads. The others are made when the whole grid is asked for.
+    std::int32_t first_block = 0;
+    std::int32_t end_block = term_block_count;
     // Per supercell atom, the (path, member) chains that hold it or one of its images.
     std::vector<std::vector<std::array<std::int32_t, 2>>> atom_members;
 };

@@ -611,12 +611,15 @@ TEST(EnergyTerms, MaxlikeWeighsTheMembersOfItsPathAndRefusesPathsThatDoNotExist)
     Structure& structure = calc.structures[0];
     structure.energy_terms = {EnergyTerm{energy_type_maxlike, 0, 0, {2.5, 0.01}}};
     const Path& path = model.finder().paths[0];
+    // The members' R at state 2's geometry, from the whole tree brought to that state.
+    apply_state_to_edge(calc, calc.edges[0], 2);
     double expected = 0.0;
-    for (std::size_t m = 0; m < path.members.size(); ++m) {
-        const double d = path.member_R[2 * path.members.size() + m] - 2.5;
+    for (const std::int32_t member : path.members) {
+        const double d = model.finder().current[static_cast<std::size_t>(member)].R - 2.5;
         expected += d * d / 0.01;
     }
-    EXPECT_NEAR(state_energy(calc, model.state(2)), expected, 1e-9 * expected);
+    apply_state_to_edge(calc, calc.edges[0], 0);
+    EXPECT_NEAR(state_energy(calc, model.state(2)), expected, 1e-9 * expected) << "whichever state the tree holds";
 
     structure.energy_terms = {EnergyTerm{energy_type_maxlike, 0, 999, {2.5, 0.01}}};
     CaptureStdout capture;
@@ -678,13 +681,13 @@ TEST(MemoryEstimate, FollowsTheSizesOfTheTablesTheStatesHold) {
     model.randomise_and_bind();
     std::uint64_t tables = 0;
     for (const Path& path : model.finder().paths) {
-        tables += held(path.member_R) + held(path.member_cluster) + held(path.state_generation) +
-                  held(path.state_member_counts) + held(path.state_statistics) + held(path.state_sine_sums) +
-                  held(path.state_cosine_sums);
-        EXPECT_EQ(path_bytes_per_state(path, path.cluster_count, true) * 6,
-                  held(path.member_R) + held(path.member_cluster) + held(path.state_generation) +
-                      held(path.state_member_counts) + held(path.state_statistics) + held(path.state_sine_sums) +
-                      held(path.state_cosine_sums));
+        std::size_t path_tables = 0;
+        for (const PathSums& sums : path.sums) {
+            path_tables += sizeof(PathSums) + held(sums.member_cluster) + held(sums.counts) + held(sums.statistics) +
+                           held(sums.sine) + held(sums.cosine);
+        }
+        tables += path_tables;
+        EXPECT_EQ(path_bytes_per_state(path, path.cluster_count, true) * 6, path_tables);
     }
     // The estimate adds the records of the sums and of their undoing to the path tables.
     EXPECT_GT(estimated, tables);

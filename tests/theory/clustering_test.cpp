@@ -124,17 +124,17 @@ TEST(Clustering, TwoMembersGiveTheirMeanAsCentroidAndTheirSumsDirectly) {
 
     reset_cluster_counts(path);
     launch_cluster_chi_threads(finder, 0, -1.0, false);
-    EXPECT_EQ(path.state_member_counts[0], 2);
+    EXPECT_EQ(path.sums[0].counts[0], 2);
     EXPECT_NEAR(path.clusters[0].spread, 0.01 + 0.01, 1e-15);
     // Both members lie 0.1 from the centroid: the first one found is the representative.
     EXPECT_DOUBLE_EQ(path.clusters[0].representative_atoms[1].x, 1.9);
     for (int i : {0, 1, 57, 199, 200, 349, 350, 400}) {
         const double sine = std::sin(0.1 * i * 1.9) / (1.9 * 1.9) + std::sin(0.1 * i * 2.1) / (2.1 * 2.1);
         const double cosine = std::cos(0.1 * i * 1.9) / (1.9 * 1.9) + std::cos(0.1 * i * 2.1) / (2.1 * 2.1);
-        EXPECT_NEAR(path.state_sine_sums[static_cast<std::size_t>(i)], sine, 1e-14) << i;
-        EXPECT_NEAR(path.state_cosine_sums[static_cast<std::size_t>(i)], cosine, 1e-14) << i;
+        EXPECT_NEAR(path.sums[0].sine[static_cast<std::size_t>(i)], sine, 1e-14) << i;
+        EXPECT_NEAR(path.sums[0].cosine[static_cast<std::size_t>(i)], cosine, 1e-14) << i;
     }
-    EXPECT_EQ(path.state_sine_sums[0], 0.0);
+    EXPECT_EQ(path.sums[0].sine[0], 0.0);
 }
 
 TEST(Clustering, AWideClusterSplitsAndTheNextPassSeparatesItsModes) {
@@ -184,7 +184,8 @@ TEST(Clustering, ClustersLeftEmptyAreDroppedInOrderWithTheirArrays) {
     ASSERT_EQ(path.cluster_count, 1);
     EXPECT_DOUBLE_EQ(path.clusters[0].centroid[0], 2.0);
     EXPECT_EQ(path.cluster_chi[5], 42.0) << "the kept cluster keeps its signal";
-    EXPECT_EQ(path.state_member_counts.size(), 2u);
+    ASSERT_EQ(path.sums.size(), 2u);
+    EXPECT_EQ(path.sums[1].counts.size(), 1u);
 }
 
 TEST(Clustering, AMemberCountThatDisagreesWithTheMembersEndsTheRun) {
@@ -194,7 +195,7 @@ TEST(Clustering, AMemberCountThatDisagreesWithTheMembersEndsTheRun) {
     launch_cluster_chi_threads(molecule.finder, 0, -1.0, false);
     std::vector<std::int32_t> members;
     EXPECT_EQ(check_cluster_member_counts(path, 0, members, 0), 1);
-    path.state_member_counts[0] = 3;
+    path.sums[0].counts[0] = 3;
     CaptureStdout capture;
     EXPECT_EQ(exit_code_of([&] { check_cluster_member_counts(path, 0, members, 0); }), 1);
     EXPECT_EQ(capture.text(), "ERROR: Inconsistency in the number of points in cluster 0\n");
@@ -252,8 +253,8 @@ TEST(ClusterSums, CountModeCountsAndKeepsRepresentativesWithoutSums) {
     Path& path = molecule.finder.paths[0];
     molecule.start_clusters({{}});
     launch_cluster_chi_threads(molecule.finder, 0, -1.0, false);
-    EXPECT_TRUE(path.state_sine_sums.empty());
-    EXPECT_EQ(path.state_member_counts[0], 2);
+    EXPECT_TRUE(path.sums[0].sine.empty());
+    EXPECT_EQ(path.sums[0].counts[0], 2);
     path.cluster_chi.assign(path_chi_points, 0.5);
     std::vector<double> chi(path_chi_points);
     class_chi_of_path(path, 0, chi.data());

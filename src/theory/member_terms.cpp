@@ -1,0 +1,84 @@
+#include "theory/member_terms.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int last_point = 400;
+
+struct Turn {
+    double c = 1.0;
+    double s = 0.0;
+};
+
+inline Turn operator*(const Turn& a, const Turn& b) { return {a.c * b.c - a.s * b.s, a.c * b.s + a.s * b.c}; }
+
+// Four consecutive points of one member, one per lane.
+using Quad = double __attribute__((vector_size(4 * sizeof(double))));
+
+// Adds s * w to the four values from `to` on (the values need not be aligned). Vectors are passed by
+// reference so that no function returns one: that would tie the calling convention to the instruction set.
+inline void add_product(double* to, const Quad& s, const Quad& w) {
+    Quad value;
+    std::memcpy(&value, to, sizeof value);
+    value += s * w;
+    std::memcpy(to, &value, sizeof value);
+}
+
+// Adds the terms of `count` points from sine[0] and cosine[0] on, starting from the turn `start` at the
+// first point and turning by `step` from point to point. Four consecutive points are turned from the
+// same pair (start times step^0 .. step^3, one per lane), so the dependent chain advances four points per
+// product; each lane does the products a point-by-point loop would do for its point.
+__attribute__((always_inline)) inline void add_terms(double* sine, double* cosine, int count, Turn start,
+                                                     const Turn& step, double weight) {
+    const Turn step2 = step * step;
+    const Turn step3 = step2 * step;
+    const Turn step4 = step2 * step2;
+    const Quad power_cos{1.0, step.c, step2.c, step3.c};
+    const Quad power_sin{0.0, step.s, step2.s, step3.s};
+    const Quad w{weight, weight, weight, weight};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const Quad start_cos{start.c, start.c, start.c, start.c};
+        const Quad start_sin{start.s, start.s, start.s, start.s};
+        const Quad c = start_cos * power_cos - start_sin * power_sin;
+        const Quad s = start_cos * power_sin + start_sin * power_cos;
+        add_product(sine + i, s, w);
+        add_product(cosine + i, c, w);
+        start = start * step4;
+    }
+    for (; i < count; ++i) {
+        sine[i] += start.s * weight;
+        cosine[i] += start.c * weight;
+        start = start * step;
+    }
+}
+
+}  // namespace
+
+int term_block_end(int block) { return block + 1 == term_block_count ? last_point + 1 : (block + 1) * term_block_points; }
+
+MemberTurns member_turns(double R) {
+    // The turn through a whole block comes from the functions too, not from powers of the single step, so
+    // that no block start inherits fifty products of rounding.
+    constexpr double block_turn = 0.1 * term_block_points;
+    return {std::cos(0.1 * R), std::sin(0.1 * R), std::cos(block_turn * R), std::sin(block_turn * R)};
+}
+
+// Made for the processors' wider vectors where they have them; every version does the same operations
+// in the same order (no contraction into fused multiply-adds), so the numbers do not depend on it.
+__attribute__((target_clones("avx2", "default"))) void add_member_terms(double* sine, double* cosine,
+                                                                         const MemberTurns& turns, double weight,
+                                                                         int first_block, int end_block) {
+    const Turn step{turns.step_cos, turns.step_sin};
+    const Turn block_step{turns.block_cos, turns.block_sin};
+    Turn start;
+    for (int block = 0; block < first_block; ++block) start = start * block_step;
+    const int base = term_block_begin(first_block);
+    for (int block = first_block; block < end_block; ++block) {
+        if (block > first_block) start = start * block_step;
+        const int first = term_block_begin(block) - base;
+        add_terms(sine + first, cosine + first, term_block_end(block) - term_block_begin(block), start, step, weight);
+    }
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+// The terms sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 that a member of half length R adds to its
+// cluster's sums at the points i = 0 .. 400 of the path grid (2k = 0.1 i).
+//
+// They are made in fixed blocks of points, so that any range of blocks can be made alone and every
+// point's value is the same whichever blocks are made with it. Within a block the sine and cosine of
+// 0.1 i R follow by turning the previous pair through 0.1 R; block b starts from the turn through 5 R
+// raised to the power b, so no rounding is carried over more than a few dozen steps.
+constexpr int term_block_points = 50;
+constexpr int term_block_count = 8;  // the last block runs to the end of the grid, point 400
+
+inline int term_block_begin(int block) { return block * term_block_points; }
+int term_block_end(int block);
+// The block that holds point i.
+inline int term_block_of(int i) { return i / term_block_points < term_block_count ? i / term_block_points : term_block_count - 1; }
+
+// The two turns of one member: through 0.1 R (point to point) and through 5 R (block to block).
+struct MemberTurns {
+    double step_cos = 1.0, step_sin = 0.0;
+    double block_cos = 1.0, block_sin = 0.0;
+};
+MemberTurns member_turns(double R);
+
+// Adds weight times the member's terms at every point i of blocks first_block .. end_block - 1, point by
+// point in order, to sine[i - b] and cosine[i - b], b being the first point of block first_block.
+void add_member_terms(double* sine, double* cosine, const MemberTurns& turns, double weight, int first_block,
+                      int end_block);
