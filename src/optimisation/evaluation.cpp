@@ -64,6 +64,11 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
     for_each_state(calc, first, end, [&](int s, int slot) {
         SumsScratch& scratch = work.scratch[at(slot)];
         structure_displacements(calc.current_states[at(s)].atoms, atom_index, scratch.displacements);
+        if (state_tables_hold(finder, s, scratch.displacements)) {
+            // Tables that hold the state already need only what changed in the clusters since.
+            refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            return;
+        }
         state_cluster_sums(finder, walked_chain_source(finder, scratch.displacements), s, expansion_accuracy, scratch);
         record_sums_displacements(finder, s, scratch.displacements);
     });
@@ -158,6 +163,27 @@ void undo_moved_state(Calculation& calc, int state) {
         SumsUndo& undo = work.undo[at(state)][at(e)];
         undo_state_sums(calc.edges[at(e)].pathfinder, state, undo);
         undo.clear();
+    }
+}
+
+void set_aside_state_tables(Calculation& calc, int state) {
+    if (calc.flags.oneD) return;
+    for (int e = 0; e < calc.absorber_edge_count; ++e) set_aside_state_tables(calc.edges[at(e)].pathfinder, state);
+}
+
+void adopt_matching_tables(Calculation& calc) {
+    if (calc.flags.oneD) return;
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    std::vector<std::vector<Vec3>> displacements(at(states));
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        AbsorberEdge& edge = calc.edges[at(e)];
+        const std::size_t structure = at(structure_index(calc, edge));
+        for (int s = 0; s < states; ++s) {
+            const State& state = calc.current_states[at(s)];
+            structure_displacements(state.atoms, state.atom_index[structure], displacements[at(s)]);
+        }
+        adopt_matching_tables(edge.pathfinder, states,
+                              [&displacements](int s) { return std::span<const Vec3>(displacements[at(s)]); });
     }
 }
 

@@ -23,9 +23,10 @@ struct EvaluationWork {
 // the new cluster representatives their signals; with compute_chi the states' model chi is made for
 // every spectrum; with compute_residual their residuals. Evaluating all states also finds the best.
 //
-// All states at once rebuild every table and the cluster statistics. One state alone (a move) brings
-// only that state's tables up to date, through the chains of the atoms it moved; the cluster
-// statistics stay those of the last evaluation of all states.
+// All states at once make every state's tables and the cluster statistics: tables that hold the state's
+// geometry already are kept (only members whose cluster changed move), the others are rebuilt. One
+// state alone (a move) brings only that state's tables up to date, through the chains of the atoms it
+// moved; the cluster statistics stay those of the last evaluation of all states.
 void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool compute_exafs, bool compute_chi,
                      bool compute_residual, int state, int edge);
 
@@ -33,6 +34,12 @@ void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool c
 // spectrum) on the calling thread with the given thread slot's scratch; the states' weighted residual
 // is left to the caller. Different states may be evaluated at the same time.
 void evaluate_moved_state(Calculation& calc, int state, int slot);
+// The state's tables on every edge are kept aside while its slot holds another state (a child), for
+// the state that takes the slot afterwards, or another slot holding the same state.
+void set_aside_state_tables(Calculation& calc, int state);
+// Every current state whose slot's tables do not hold it takes a copy of tables that do, of another
+// slot or set aside; the tables set aside are then dropped.
+void adopt_matching_tables(Calculation& calc);
 // Takes back what the last evaluate_moved_state of the state changed in the edges' tables.
 void undo_moved_state(Calculation& calc, int state);
 // residual := sum over spectra of the state's residual for the spectrum times its Spectrum_weight.

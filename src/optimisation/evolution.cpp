@@ -34,6 +34,8 @@ void evaluate_crossed_children(Calculation& calc) {
     std::vector<int> crossed;
     for (int slot = 0; slot < 2 * pairs; ++slot) {
         if (!calc.offspring_states[at(slot)].needs_evaluation) continue;
+        // The slot's tables may serve a state that survives the competition.
+        set_aside_state_tables(calc, slot);
         copy_state(calc.offspring_states[at(slot)], calc.current_states[at(slot)]);
         crossed.push_back(slot);
     }
@@ -195,5 +197,8 @@ void compete_parents_children(Calculation& calc) {
                        calc.current_states[at(2 * p + 1)]);
         }
     }
+    // A survivor keeps the tables that hold it (a child equal to its parent, its parent's), wherever its
+    // slot had been.
+    adopt_matching_tables(calc);
     evaluate_states(calc, false, false, true, true, true, -1, -1);
 }

@@ -72,11 +72,14 @@ void series_sums_for_path(const Path& path, PathSums& sums, const std::vector<do
 namespace {
 
 // One state's sums pass of one path from the given source of member geometry: each member's nearest
-// cluster, the state's member counts and statistics of every cluster (in member order) and, in complex
-// mode, the direct sums over the blocks [first_block, end_block) or the series sums over their points.
-// The members' R are left in `member_R`.
+// cluster and its distance from it, the state's member counts and statistics of every cluster (in member
+// order) and, in complex mode, the direct sums over the blocks [first_block, end_block) or the series sums
+// over their points. The members' R are left in `member_R`. With `keep_terms` the tables hold the
+// members' terms at this geometry already (only the centroids changed): only the members that change
+// cluster move their terms.
 void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const ChainSource& source, ChainWalk& walk,
-                    double expansion_accuracy, int first_block, int end_block, std::vector<double>& member_R) {
+                    double expansion_accuracy, int first_block, int end_block, std::vector<double>& member_R,
+                    bool keep_terms) {
     const bool series = expansion_accuracy > 0;
     const bool direct = path.complex_mode && !series;
     const std::size_t members = path.members.size();
@@ -84,10 +87,13 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
     const int first = term_block_begin(first_block);
     const int end = term_block_end(end_block - 1);
     sums.generation = path.cluster_generation;
+    sums.centroids = path.centroids;
     sums.member_cluster.resize(members);
+    sums.member_distance.resize(members);
     sums.counts.assign(clusters, 0);
     sums.statistics.assign(clusters, ClusterStateStatistics{});
-    if (direct) {
+    sums.statistics_current = true;
+    if (direct && !keep_terms) {
         for (std::size_t u = 0; u < clusters; ++u) {
             std::fill(sums.sine.begin() + static_cast<std::ptrdiff_t>(u * path_chi_points + at(first)),
                       sums.sine.begin() + static_cast<std::ptrdiff_t>(u * path_chi_points + at(end)), 0.0);
@@ -102,7 +108,9 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
         double distance = 0.0;
         const int u = nearest_cluster(path.clusters, descriptor, length, distance);
+        const int old = sums.member_cluster[m];
         sums.member_cluster[m] = u;
+        sums.member_distance[m] = distance;
         member_R[m] = R;
         ++sums.counts[at(u)];
         ClusterStateStatistics& found = sums.statistics[at(u)];
@@ -117,13 +125,45 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
             found.farthest_member = static_cast<std::int32_t>(m);
             found.farthest = descriptor;
         }
-        if (direct) {
-            const std::size_t offset = at(u) * path_chi_points + at(first);
-            add_member_terms(&sums.sine[offset], &sums.cosine[offset], member_turns(R), 1.0 / (R * R), first_block,
-                             end_block);
+        if (!direct || (keep_terms && old == u)) continue;
+        const MemberTurns turns = member_turns(R);
+        if (keep_terms) {
+            const std::size_t row = at(old) * path_chi_points + at(first);
+            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)), first_block, end_block);
         }
+        const std::size_t offset = at(u) * path_chi_points + at(first);
+        add_member_terms(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R), first_block, end_block);
     }
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
+}
+
+// The statistics of every cluster from the members' clusters and distances kept in the tables, in
+// member order as a sums pass finds them; the descriptors of the nearest and farthest members are
+// walked again.
+void statistics_from_distances(const Pathfinder& finder, const Path& path, PathSums& sums, const ChainSource& source,
+                               ChainWalk& walk) {
+    sums.statistics.assign(at(path.cluster_count), ClusterStateStatistics{});
+    for (std::size_t m = 0; m < path.members.size(); ++m) {
+        const double distance = sums.member_distance[m];
+        ClusterStateStatistics& found = sums.statistics[at(sums.member_cluster[m])];
+        found.spread += distance * distance;
+        if (distance < found.smallest_distance) {
+            found.smallest_distance = distance;
+            found.nearest_member = static_cast<std::int32_t>(m);
+        }
+        if (distance > found.largest_distance) {
+            found.largest_distance = distance;
+            found.farthest_member = static_cast<std::int32_t>(m);
+        }
+    }
+    double R = 0.0;
+    for (ClusterStateStatistics& found : sums.statistics) {
+        if (found.nearest_member >= 0)
+            member_descriptor(finder, path, at(found.nearest_member), source, walk, found.nearest, R);
+        if (found.farthest_member >= 0)
+            member_descriptor(finder, path, at(found.farthest_member), source, walk, found.farthest, R);
+    }
+    sums.statistics_current = true;
 }
 
 void path_pass(const Pathfinder& finder, Path& path, int state, const ChainSource& source, double expansion_accuracy,
@@ -131,7 +171,7 @@ void path_pass(const Pathfinder& finder, Path& path, int state, const ChainSourc
     if (!takes_part(path)) return;
     scratch.walk.count = 0;
     path_sums_pass(finder, path, path.sums[at(state)], source, scratch.walk, expansion_accuracy, finder.first_block,
-                   finder.end_block, scratch.member_R);
+                   finder.end_block, scratch.member_R, false);
 }
 
 struct SumsSection {
@@ -212,6 +252,34 @@ void accumulate_cluster_sums_taylor(const Pathfinder& finder, const ChainSource&
 void state_cluster_sums(Pathfinder& finder, const ChainSource& source, int state, double expansion_accuracy,
                         SumsScratch& scratch) {
     for (Path& path : finder.paths) accumulate_cluster_sums_taylor(finder, source, path, state, expansion_accuracy, scratch);
+}
+
+bool state_sums_current(const Pathfinder& finder, int state) {
+    for (const Path& path : finder.paths) {
+        if (takes_part(path) && path.sums[at(state)].centroids != path.centroids) return false;
+    }
+    return true;
+}
+
+void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch) {
+    StateTables& tables = finder.state_tables[at(state)];
+    prepare_member_chains(finder);
+    const ChainSource source = walked_chain_source(finder, tables.displacements);
+    bool moved_terms = false;
+    for (Path& path : finder.paths) {
+        if (!takes_part(path)) continue;
+        PathSums& sums = path.sums[at(state)];
+        scratch.walk.count = 0;
+        if (sums.centroids != path.centroids) {
+            path_sums_pass(finder, path, sums, source, scratch.walk, expansion_accuracy, finder.first_block,
+                           finder.end_block, scratch.member_R, true);
+            moved_terms = true;
+        } else if (!sums.statistics_current) {
+            statistics_from_distances(finder, path, sums, source, scratch.walk);
+        }
+    }
+    // Terms moved on the blocks in use only leave the rest of the grid behind.
+    if (moved_terms && (finder.first_block != 0 || finder.end_block != term_block_count)) tables.whole_grid = false;
 }
 
 void cluster_chi_worker(WorkRange& range) {

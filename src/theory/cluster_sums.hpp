@@ -40,6 +40,14 @@ void accumulate_cluster_sums_direct(const Pathfinder& finder, const ChainSource&
 void state_cluster_sums(Pathfinder& finder, const ChainSource& source, int state, double expansion_accuracy,
                         SumsScratch& scratch);
 
+// Whether the members in the state's tables were assigned to the centroids the clusters have now.
+bool state_sums_current(const Pathfinder& finder, int state);
+// Brings tables that hold the state's geometry up to date with the clusters: where the centroids changed
+// the members are assigned again and those that change cluster move their terms; elsewhere the
+// statistics are made again from the members' distances if a move left them behind. The sums are the
+// same numbers as a sums pass makes up to the order of their additions.
+void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch);
+
 // Folds one state's statistics into the clusters: spreads add up; a smaller nearest distance or a
 // larger farthest one replaces the cluster's; a new nearest member becomes the representative, its
 // geometry given by `member_geometry` (path index, member position, geometry out).

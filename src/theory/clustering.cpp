@@ -60,6 +60,7 @@ void reorder_clusters(Path& path, const std::vector<int>& from) {
             u = moved_to < 0 ? 0 : moved_to;
         }
         if (!usable) sums.generation = path.cluster_generation - 1;
+        sums.statistics_current = false;
         pick_entries(sums.counts, table_from, 1, 0);
         pick_entries(sums.statistics, table_from, 1, ClusterStateStatistics{});
         if (path.complex_mode) {
@@ -166,6 +167,7 @@ void cluster_copy(const Cluster& cluster, Cluster& target) { target = cluster; }
 void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode) {
     path.complex_mode = complex_mode;
     ++path.cluster_generation;
+    ++path.centroids;
     path.cluster_count = cluster_count;
     const std::size_t clusters = at(std::max(cluster_count, 0));
     path.clusters.assign(clusters, Cluster{});
@@ -185,7 +187,10 @@ void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode) {
     path.sums.resize(at(std::max(path.state_count, 0)));
     for (PathSums& sums : path.sums) {
         sums.generation = path.cluster_generation - 1;
+        sums.centroids = path.centroids - 1;
         sums.member_cluster.assign(path.members.size(), 0);
+        sums.member_distance.assign(path.members.size(), 0.0);
+        sums.statistics_current = false;
         sums.counts.assign(clusters, 0);
         sums.statistics.assign(clusters, ClusterStateStatistics{});
         sums.sine.assign(complex_mode ? clusters * path_chi_points : 0, 0.0);
@@ -217,6 +222,7 @@ void init_path_clusters(Path& path, int cluster_count, int state_count, bool com
 }
 
 void snapshot_clusters(Path& path) {
+    ++path.centroids;
     for (std::size_t u = 0; u < path.clusters.size(); ++u) {
         cluster_copy(path.clusters[u], path.previous_clusters[u]);
         cluster_reset(path.clusters[u]);
@@ -267,6 +273,7 @@ void cluster_update_worker(WorkRange& range) {
     for (std::int32_t p = range.first; p < range.end; ++p) {
         Path& path = finder.paths[at(p)];
         if (!path.check) continue;
+        ++path.centroids;
         std::vector<bool> keep(path.clusters.size(), true);
         bool all_kept = true;
         for (std::size_t u = 0; u < path.clusters.size(); ++u) {
@@ -338,6 +345,7 @@ void split_wide_clusters(Path& path) {
     }
     if (static_cast<int>(from.size()) == count) return;
     reorder_clusters(path, from);
+    ++path.centroids;
     for (std::size_t j = at(count); j < from.size(); ++j) path.clusters[j].centroid = path.clusters[at(from[j])].farthest;
 }
 

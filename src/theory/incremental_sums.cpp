@@ -64,9 +64,10 @@ void save_whole_state(const Pathfinder& finder, int state, SumsUndo& undo) {
         if (!takes_part(path)) continue;
         const PathSums& sums = path.sums[at(state)];
         for (std::size_t m = 0; m < path.members.size(); ++m)
-            undo.members.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m), sums.member_cluster[m]});
+            undo.members.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m), sums.member_cluster[m],
+                                    sums.member_distance[m]});
         for (int u = 0; u < path.cluster_count; ++u) save_cluster(finder, path, static_cast<int>(p), u, state, undo);
-        undo.generations.push_back({static_cast<std::int32_t>(p), sums.generation});
+        undo.generations.push_back({static_cast<std::int32_t>(p), sums.generation, sums.centroids});
     }
 }
 
@@ -143,7 +144,7 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
     undo.displacements = tables.displacements;
     undo.whole_grid = tables.whole_grid;
     undo.tables_were_made = state_tables_made(finder, state);
-    if (!undo.tables_were_made || finder.atom_members.size() != static_cast<std::size_t>(finder.supercell_atom_count) ||
+    if (!undo.tables_were_made || !state_sums_current(finder, state) || finder.atom_members.size() != static_cast<std::size_t>(finder.supercell_atom_count) ||
         finder.node_sources.size() != finder.nodes.size()) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
         record_sums_displacements(finder, state, displacements);
@@ -194,7 +195,9 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
                     save_cluster(finder, path, p, touched, state, undo);
                 }
             }
-            undo.members.push_back({p, m, stored_cluster});
+            undo.members.push_back({p, m, stored_cluster, sums.member_distance[at(m)]});
+            sums.member_distance[at(m)] = distance;
+            sums.statistics_current = false;
 
             --sums.counts[at(stored_cluster)];
             ++sums.counts[at(u)];
@@ -239,9 +242,19 @@ void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo) {
         }
     }
     // Members go back in reverse order, so that a member recorded twice ends with its first record.
-    for (auto entry = undo.members.rbegin(); entry != undo.members.rend(); ++entry)
-        finder.paths[at(entry->path)].sums[at(state)].member_cluster[at(entry->member)] = entry->cluster;
-    for (const auto& [p, generation] : undo.generations) finder.paths[at(p)].sums[at(state)].generation = generation;
+    for (auto entry = undo.members.rbegin(); entry != undo.members.rend(); ++entry) {
+        PathSums& sums = finder.paths[at(entry->path)].sums[at(state)];
+        sums.member_cluster[at(entry->member)] = entry->cluster;
+        sums.member_distance[at(entry->member)] = entry->distance;
+        // The statistics are those of the undone geometry; they are made again from the distances.
+        sums.statistics_current = false;
+    }
+    for (const SumsUndo::PathEntry& entry : undo.generations) {
+        PathSums& sums = finder.paths[at(entry.path)].sums[at(state)];
+        sums.generation = entry.generation;
+        sums.centroids = entry.centroids;
+        sums.statistics_current = false;
+    }
     if (finder.state_tables.size() > at(state)) {
         StateTables& tables = finder.state_tables[at(state)];
         tables.displacements = undo.displacements;
@@ -249,4 +262,85 @@ void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo) {
         // Tables that held nothing before the update hold nothing usable after it is undone.
         if (!undo.tables_were_made) tables.displacements.clear();
     }
+}
+
+namespace {
+
+// Whether the tables (the record and each path's sums, by `sums_of(path)`) hold the given displacements
+// at the paths' cluster sets, on every point the finder keeps up to date.
+template <class SumsOf>
+bool tables_hold(const Pathfinder& finder, const StateTables& tables, const SumsOf& sums_of,
+                 std::span<const Vec3> displacements) {
+    if (tables.displacements.empty() || tables.displacements.size() != displacements.size()) return false;
+    if (whole_grid(finder) && !tables.whole_grid) return false;
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        const Path& path = finder.paths[p];
+        if (!takes_part(path)) continue;
+        const PathSums* sums = sums_of(p);
+        if (sums == nullptr || sums->generation != path.cluster_generation) return false;
+    }
+    for (std::size_t a = 0; a < displacements.size(); ++a) {
+        const Vec3& d = displacements[a];
+        const Vec3& made = tables.displacements[a];
+        if (d.x != made.x || d.y != made.y || d.z != made.z) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void set_aside_state_tables(Pathfinder& finder, int state) {
+    if (at(state) >= finder.state_tables.size() || finder.state_tables[at(state)].displacements.empty()) return;
+    SetAsideTables aside;
+    aside.tables = finder.state_tables[at(state)];
+    aside.sums.reserve(finder.paths.size());
+    for (const Path& path : finder.paths) aside.sums.push_back(at(state) < path.sums.size() ? path.sums[at(state)] : PathSums{});
+    finder.set_aside.push_back(std::move(aside));
+}
+
+void adopt_matching_tables(Pathfinder& finder, int state_count,
+                           const std::function<std::span<const Vec3>(int state)>& displacements) {
+    const auto in_slot = [&finder](int state) {
+        return [&finder, state](std::size_t p) -> const PathSums* {
+            const Path& path = finder.paths[p];
+            return at(state) < path.sums.size() ? &path.sums[at(state)] : nullptr;
+        };
+    };
+    // Every copy is taken before any slot changes: a slot may be the source of another.
+    std::vector<std::pair<int, SetAsideTables>> copies;
+    for (int s = 0; s < state_count && at(s) < finder.state_tables.size(); ++s) {
+        const std::span<const Vec3> wanted = displacements(s);
+        if (tables_hold(finder, finder.state_tables[at(s)], in_slot(s), wanted)) continue;
+        const SetAsideTables* source = nullptr;
+        SetAsideTables from_slot;
+        for (int t = 0; t < state_count && source == nullptr; ++t) {
+            if (t == s || at(t) >= finder.state_tables.size()) continue;
+            if (!tables_hold(finder, finder.state_tables[at(t)], in_slot(t), wanted)) continue;
+            from_slot.tables = finder.state_tables[at(t)];
+            for (const Path& path : finder.paths) from_slot.sums.push_back(path.sums[at(t)]);
+            source = &from_slot;
+        }
+        for (const SetAsideTables& aside : finder.set_aside) {
+            if (source != nullptr) break;
+            const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
+            if (tables_hold(finder, aside.tables, sums_of, wanted)) source = &aside;
+        }
+        if (source == nullptr) continue;
+        copies.emplace_back(s, source == &from_slot ? std::move(from_slot) : *source);
+    }
+    for (auto& [s, copy] : copies) {
+        finder.state_tables[at(s)] = std::move(copy.tables);
+        for (std::size_t p = 0; p < finder.paths.size(); ++p) finder.paths[p].sums[at(s)] = std::move(copy.sums[p]);
+    }
+    finder.set_aside.clear();
+}
+
+bool state_tables_hold(const Pathfinder& finder, int state, std::span<const Vec3> displacements) {
+    if (at(state) >= finder.state_tables.size()) return false;
+    return tables_hold(finder, finder.state_tables[at(state)],
+                       [&finder, state](std::size_t p) -> const PathSums* {
+                           const Path& path = finder.paths[p];
+                           return at(state) < path.sums.size() ? &path.sums[at(state)] : nullptr;
+                       },
+                       displacements);
 }

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -19,6 +19,7 @@ struct SumsUndo {
         std::int32_t path = 0;
         std::int32_t member = 0;
         std::int32_t cluster = 0;
+        double distance = 0.0;
     };
     struct ClusterEntry {
         std::int32_t path = 0;
@@ -29,7 +30,12 @@ struct SumsUndo {
     std::vector<MemberEntry> members;
     std::vector<ClusterEntry> clusters;
     std::vector<double> values;
-    std::vector<std::pair<std::int32_t, std::uint32_t>> generations;  // per path, of a rebuilt state
+    struct PathEntry {
+        std::int32_t path = 0;
+        std::uint32_t generation = 0;
+        std::uint32_t centroids = 0;
+    };
+    std::vector<PathEntry> generations;  // per path, of a rebuilt state
     std::vector<Vec3> displacements;  // the whole record before the update
     bool whole_grid = false;
     bool whole_state = false;       // the update rebuilt every table of the state
@@ -74,8 +80,16 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo);
 // Records that a sums pass has just made state `state`'s tables at the given displacements.
 void record_sums_displacements(Pathfinder& finder, int state, std::span<const Vec3> displacements);
+// Moves the state's tables aside (its slot keeps a copy, to be used for the state that takes the slot).
+void set_aside_state_tables(Pathfinder& finder, int state);
+// Gives every state whose tables do not hold its displacements (`displacements(state)`) a copy of tables
+// that do, of another state or set aside, where there are such; then forgets the tables set aside.
+void adopt_matching_tables(Pathfinder& finder, int state_count,
+                           const std::function<std::span<const Vec3>(int state)>& displacements);
 // The state's tables hold no state any more (they are to be made from scratch).
 void forget_state_tables(Pathfinder& finder, int state);
+// The state's tables hold these displacements, at the paths' cluster sets, on every point in use.
+bool state_tables_hold(const Pathfinder& finder, int state, std::span<const Vec3> displacements);
 // The state's tables were made at some displacements and belong to the paths' cluster sets.
 bool state_tables_made(const Pathfinder& finder, int state);
 // Bytes one state holds for its sums of the edge besides the path tables: its displacement record and

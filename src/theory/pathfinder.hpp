@@ -77,11 +77,14 @@ struct ChainNode {
 // cluster and, in complex mode, every cluster's member sums over the grid.
 struct PathSums {
     std::uint32_t generation = 0;              // of the cluster set they belong to
+    std::uint32_t centroids = 0;               // the centroids the members were assigned to (Path::centroids)
     std::vector<std::int32_t> member_cluster;  // per member
+    std::vector<double> member_distance;       // per member, from its cluster's centroid
     std::vector<std::int32_t> counts;          // per cluster
     std::vector<double> sine;                  // [cluster][point]: sum over members of sin(2kR)/R^2
     std::vector<double> cosine;                // [cluster][point]: sum over members of cos(2kR)/R^2
     std::vector<ClusterStateStatistics> statistics;  // per cluster, found by the state's last sums pass
+    bool statistics_current = false;  // the statistics are those of the members as they are now
 };
 
 // A nonequivalent path: a class of equivalent chains (its members), with the clusters of the members'
@@ -122,6 +125,9 @@ struct Path {
     // generation is the path's: a new cluster set starts a new generation.
     std::vector<PathSums> sums;
     std::uint32_t cluster_generation = 0;
+    // Changes with every change of the centroids: the members of tables made for other centroids may
+    // belong to other clusters now.
+    std::uint32_t centroids = 0;
     // cos and sin of every cluster's phase, [cluster][point], made when the phases are read.
     std::vector<double> cluster_phase_cos;
     std::vector<double> cluster_phase_sin;
@@ -153,6 +159,12 @@ struct StateTables {
     bool whole_grid = false;          // the points outside the blocks in use are up to date as well
 };
 
+// A state's tables on one edge kept aside while its slot holds another state.
+struct SetAsideTables {
+    StateTables tables;
+    std::vector<PathSums> sums;  // per path
+};
+
 struct Pathfinder {
     std::int32_t worker_count = 1;
     std::int32_t edge_index = 0;
@@ -180,6 +192,7 @@ struct Pathfinder {
     std::vector<ChainNode> chain_nodes;              // per node, what a chain walk reads of it
     SumsScratch scratch;                             // for the passes of one state at a time
     std::vector<StateTables> state_tables;           // per state
+    std::vector<SetAsideTables> set_aside;           // tables of states that left their slots
     // The blocks of grid points (member_terms.hpp) that every state's sums are kept up to date on: the
     // points its spectrum reads. The others are made when the whole grid is asked for.
     std::int32_t first_block = 0;
