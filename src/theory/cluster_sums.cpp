@@ -7,6 +7,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -103,6 +104,9 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
     }
     member_R.resize(members);
     Descriptor descriptor{};
+    // Members' terms wait in small batches, made side by side (in member order at every point).
+    std::array<MemberTermsJob, 5> jobs;
+    int waiting = 0;
     for (std::size_t m = 0; m < members; ++m) {
         double R = 0.0;
         const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
@@ -129,11 +133,16 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         const MemberTurns turns = member_turns(R);
         if (keep_terms) {
             const std::size_t row = at(old) * path_chi_points + at(first);
-            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)), first_block, end_block);
+            jobs[waiting++] = {&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R))};
         }
         const std::size_t offset = at(u) * path_chi_points + at(first);
-        add_member_terms(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R), first_block, end_block);
+        jobs[waiting++] = {&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R)};
+        if (waiting >= 4) {
+            add_members_terms(jobs.data(), waiting, first_block, end_block);
+            waiting = 0;
+        }
     }
+    add_members_terms(jobs.data(), waiting, first_block, end_block);
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
 }
 

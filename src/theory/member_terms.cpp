@@ -55,6 +55,89 @@ __attribute__((always_inline)) inline void add_terms(double* sine, double* cosin
     }
 }
 
+// The same for N members at once, each member's numbers made by exactly the operations add_terms makes
+// for it; the members' dependent chains are independent, so they run side by side. At every point the
+// members add in their order, so rows that two of them share get the additions of a member-by-member
+// loop.
+// With `shared` every member adds to the same rows: the rows are then read once and written once per
+// four points, the members adding to them in their order in between (the same additions).
+template <int N, bool shared>
+__attribute__((always_inline)) inline void add_terms_of(double* const* sine, double* const* cosine, int offset,
+                                                        int count, Turn* start, const Turn* step,
+                                                        const double* weight) {
+    Quad power_cos[N]{}, power_sin[N]{}, w[N]{};
+    Turn step4[N];
+    for (int j = 0; j < N; ++j) {
+        const Turn step2 = step[j] * step[j];
+        const Turn step3 = step2 * step[j];
+        step4[j] = step2 * step2;
+        power_cos[j] = Quad{1.0, step[j].c, step2.c, step3.c};
+        power_sin[j] = Quad{0.0, step[j].s, step2.s, step3.s};
+        w[j] = Quad{weight[j], weight[j], weight[j], weight[j]};
+    }
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Quad sine_row{}, cosine_row{};
+        if constexpr (shared) {
+            std::memcpy(&sine_row, sine[0] + offset + i, sizeof sine_row);
+            std::memcpy(&cosine_row, cosine[0] + offset + i, sizeof cosine_row);
+        }
+        for (int j = 0; j < N; ++j) {
+            const Quad start_cos{start[j].c, start[j].c, start[j].c, start[j].c};
+            const Quad start_sin{start[j].s, start[j].s, start[j].s, start[j].s};
+            const Quad c = start_cos * power_cos[j] - start_sin * power_sin[j];
+            const Quad s = start_cos * power_sin[j] + start_sin * power_cos[j];
+            if constexpr (shared) {
+                sine_row += s * w[j];
+                cosine_row += c * w[j];
+            } else {
+                add_product(sine[j] + offset + i, s, w[j]);
+                add_product(cosine[j] + offset + i, c, w[j]);
+            }
+            start[j] = start[j] * step4[j];
+        }
+        if constexpr (shared) {
+            std::memcpy(sine[0] + offset + i, &sine_row, sizeof sine_row);
+            std::memcpy(cosine[0] + offset + i, &cosine_row, sizeof cosine_row);
+        }
+    }
+    for (; i < count; ++i) {
+        for (int j = 0; j < N; ++j) {
+            sine[j][offset + i] += start[j].s * weight[j];
+            cosine[j][offset + i] += start[j].c * weight[j];
+            start[j] = start[j] * step[j];
+        }
+    }
+}
+
+template <int N, bool shared>
+__attribute__((always_inline)) inline void add_members_terms_of(const MemberTermsJob* jobs, int first_block,
+                                                                int end_block) {
+    double* sine[N];
+    double* cosine[N];
+    Turn step[N], block_step[N], block_start[N];
+    double weight[N];
+    for (int j = 0; j < N; ++j) {
+        sine[j] = jobs[j].sine;
+        cosine[j] = jobs[j].cosine;
+        step[j] = {jobs[j].turns.step_cos, jobs[j].turns.step_sin};
+        block_step[j] = {jobs[j].turns.block_cos, jobs[j].turns.block_sin};
+        weight[j] = jobs[j].weight;
+        block_start[j] = Turn{};
+        for (int block = 0; block < first_block; ++block) block_start[j] = block_start[j] * block_step[j];
+    }
+    const int base = term_block_begin(first_block);
+    for (int block = first_block; block < end_block; ++block) {
+        Turn start[N];
+        for (int j = 0; j < N; ++j) {
+            if (block > first_block) block_start[j] = block_start[j] * block_step[j];
+            start[j] = block_start[j];
+        }
+        add_terms_of<N, shared>(sine, cosine, term_block_begin(block) - base, term_block_end(block) - term_block_begin(block),
+                        start, step, weight);
+    }
+}
+
 }  // namespace
 
 int term_block_end(int block) { return block + 1 == term_block_count ? last_point + 1 : (block + 1) * term_block_points; }
@@ -81,4 +164,20 @@ __attribute__((target_clones("avx2", "default"))) void add_member_terms(double* 
         const int first = term_block_begin(block) - base;
         add_terms(sine + first, cosine + first, term_block_end(block) - term_block_begin(block), start, step, weight);
     }
+}
+
+__attribute__((target_clones("avx2", "default"))) void add_members_terms(const MemberTermsJob* jobs, int count,
+                                                                          int first_block, int end_block) {
+    for (; count >= 4; count -= 4, jobs += 4) {
+        bool shared = true;
+        for (int j = 1; j < 4; ++j) shared = shared && jobs[j].sine == jobs[0].sine && jobs[j].cosine == jobs[0].cosine;
+        if (shared) {
+            add_members_terms_of<4, true>(jobs, first_block, end_block);
+        } else {
+            add_members_terms_of<4, false>(jobs, first_block, end_block);
+        }
+    }
+    if (count == 3) add_members_terms_of<3, false>(jobs, first_block, end_block);
+    if (count == 2) add_members_terms_of<2, false>(jobs, first_block, end_block);
+    if (count == 1) add_members_terms_of<1, false>(jobs, first_block, end_block);
 }

@@ -26,3 +26,13 @@ MemberTurns member_turns(double R);
 // point in order, to sine[i - b] and cosine[i - b], b being the first point of block first_block.
 void add_member_terms(double* sine, double* cosine, const MemberTurns& turns, double weight, int first_block,
                       int end_block);
+
+// One member's share of add_members_terms: its rows (indexed as for add_member_terms), turns and weight.
+struct MemberTermsJob {
+    double* sine = nullptr;
+    double* cosine = nullptr;
+    MemberTurns turns;
+    double weight = 0.0;
+};
+// add_member_terms for each job in turn, the same numbers, made for several members side by side.
+void add_members_terms(const MemberTermsJob* jobs, int count, int first_block, int end_block);

@@ -2,6 +2,7 @@
 #include "test_support.hpp"
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
+#include "theory/member_terms.hpp"
 #include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
 
@@ -259,4 +260,27 @@ TEST(ClusterSums, CountModeCountsAndKeepsRepresentativesWithoutSums) {
     std::vector<double> chi(path_chi_points);
     class_chi_of_path(path, 0, chi.data());
     EXPECT_DOUBLE_EQ(chi[17], 1.0);
+}
+
+// Members made side by side give the numbers of members made one after the other, bit for bit, whether
+// they share rows or not, on any range of blocks.
+TEST(ClusterSums, MembersMadeSideBySideGiveTheNumbersOfMembersMadeInTurn) {
+    const std::vector<double> radii = {2.55, 3.61, 2.553, 4.42, 5.1, 2.9, 3.3};
+    for (const auto& [first_block, end_block] : {std::pair{0, term_block_count}, std::pair{1, 5}, std::pair{7, 8}}) {
+        for (const bool shared : {true, false}) {
+            const std::size_t width = path_chi_points;
+            std::vector<double> in_turn(4 * width, 0.25), side_by_side(4 * width, 0.25);
+            std::vector<MemberTermsJob> jobs;
+            for (std::size_t m = 0; m < radii.size(); ++m) {
+                const std::size_t row = shared ? 0 : (m % 2) * 2 * width;
+                const double R = radii[m];
+                const double weight = (m == 3 ? -1.0 : 1.0) / (R * R);
+                add_member_terms(&in_turn[row], &in_turn[row + width], member_turns(R), weight, first_block, end_block);
+                jobs.push_back({&side_by_side[row], &side_by_side[row + width], member_turns(R), weight});
+            }
+            add_members_terms(jobs.data(), static_cast<int>(jobs.size()), first_block, end_block);
+            EXPECT_EQ(side_by_side, in_turn) << first_block << ' ' << shared;
+            EXPECT_NE(in_turn[width], 0.25) << "the range was made, from the row's start";
+        }
+    }
 }
