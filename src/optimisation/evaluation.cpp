@@ -17,6 +17,7 @@
 #include "structure/structure.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <cstddef>
@@ -38,8 +39,11 @@ void for_each_state(Calculation& calc, int first, int end, const std::function<v
         for (int s = first; s < end; ++s) work(s, 0);
         return;
     }
+    // The states are handed out one at a time as threads come free: their costs differ widely (a
+    // rebuilt state against one whose tables are kept).
+    std::atomic<int> next{first};
     fork_join(threads, [&](std::int32_t k) {
-        for (int s = first + k; s < end; s += threads) work(s, k);
+        for (int s = next++; s < end; s = next++) work(s, k);
     });
 }
 
@@ -69,6 +73,14 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             refresh_state_sums(finder, s, expansion_accuracy, scratch);
             return;
         }
+        if (state_tables_near(finder, s, scratch.displacements)) {
+            // Tables of a state that differs in a few atoms (a crossed child's parent's): updated.
+            SumsUndo& undo = work.pass_undo[at(slot)];
+            update_state_sums(finder, s, scratch.displacements, expansion_accuracy, scratch, work.marks[at(slot)], undo);
+            undo.clear();
+            refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            return;
+        }
         state_cluster_sums(finder, walked_chain_source(finder, scratch.displacements), s, expansion_accuracy, scratch);
         record_sums_displacements(finder, s, scratch.displacements);
     });
@@ -89,15 +101,16 @@ void recluster_states(Calculation& calc, AbsorberEdge& edge, int first, int end)
     for (Path& path : finder.paths) {
         if (path.check) snapshot_clusters(path);
     }
-    std::vector<Vec3> displacements;
-    for (int s = first; s < end; ++s) {
-        if (calc.flags.oneD) {
-            launch_cluster_assign_threads(finder);
-            continue;
+    if (calc.flags.oneD) {
+        for (int s = first; s < end; ++s) launch_cluster_assign_threads(finder);
+    } else {
+        std::vector<std::vector<Vec3>> displacements(at(end - first));
+        for (int s = first; s < end; ++s) {
+            const State& state = calc.current_states[at(s)];
+            structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))],
+                                    displacements[at(s - first)]);
         }
-        const State& state = calc.current_states[at(s)];
-        structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))], displacements);
-        assign_state_members(finder, displacements);
+        assign_members_of_states(finder, displacements);
     }
     launch_cluster_update_threads(finder);
 }
@@ -110,6 +123,7 @@ EvaluationWork& evaluation_work(Calculation& calc, int threads) {
     if (static_cast<int>(work.scratch.size()) < threads) {
         work.scratch.resize(at(threads));
         work.marks.resize(at(threads));
+        work.pass_undo.resize(at(threads));
     }
     // The tables every evaluation of a state reads are made here, on the calling thread.
     for (int e = 0; e < calc.absorber_edge_count; ++e) {

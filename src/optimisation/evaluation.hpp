@@ -15,6 +15,7 @@ struct EvaluationWork {
     std::vector<SumsScratch> scratch;
     std::vector<UpdateMarks> marks;
     std::vector<std::vector<SumsUndo>> undo;  // [state][edge]
+    std::vector<SumsUndo> pass_undo;          // per thread, for updates no one takes back
 };
 
 // Everything the optimisation compares, for one current state (or all, state = -1) and one absorber

@@ -319,12 +319,65 @@ void launch_cluster_assign_threads(Pathfinder& finder) {
     run_work_range_threads(ranges.data(), cluster_assign_worker);
 }
 
-void assign_state_members(Pathfinder& finder, std::span<const Vec3> displacements) {
+void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements) {
     prepare_member_chains(finder);
-    const ChainSource source = walked_chain_source(finder, displacements);
-    std::vector<WorkRange> ranges = split_paths_over_threads(finder, finder.worker_count);
-    for (WorkRange& range : ranges) range.context = const_cast<ChainSource*>(&source);
-    run_work_range_threads(ranges.data(), cluster_assign_worker);
+    // Each state's members are walked on a thread of their own and their descriptors and nearest
+    // previous clusters kept; then every path adds them to its clusters state by state, member by member,
+    // the order of a pass of one state at a time. A round holds as many states as there are threads.
+    std::vector<std::size_t> offsets(finder.paths.size() + 1, 0);
+    std::vector<std::size_t> member_offsets(finder.paths.size() + 1, 0);
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        const Path& path = finder.paths[p];
+        const bool assigned = path.check && !path.clusters.empty();
+        const std::size_t members = assigned ? path.members.size() : 0;
+        offsets[p + 1] = offsets[p] + members * at(std::max(path.descriptor_length, 0));
+        member_offsets[p + 1] = member_offsets[p] + members;
+    }
+    const int threads = std::max(1, finder.worker_count);
+    const int states = static_cast<int>(displacements.size());
+    std::vector<std::vector<double>> descriptors(at(std::min(threads, states)));
+    std::vector<std::vector<std::int32_t>> nearest(descriptors.size());
+    std::vector<WorkRange> ranges = split_paths_over_threads(finder, threads);
+    for (int round = 0; round < states; round += threads) {
+        const int count = std::min(threads, states - round);
+        fork_join(count, [&](std::int32_t k) {
+            const ChainSource source = walked_chain_source(finder, displacements[at(round + k)]);
+            std::vector<double>& kept = descriptors[at(k)];
+            std::vector<std::int32_t>& clusters = nearest[at(k)];
+            kept.resize(offsets.back());
+            clusters.resize(member_offsets.back());
+            ChainWalk walk;
+            for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+                const Path& path = finder.paths[p];
+                if (!path.check || path.clusters.empty()) continue;
+                Descriptor descriptor{};
+                const std::size_t width = at(std::max(path.descriptor_length, 0));
+                walk.count = 0;
+                for (std::size_t m = 0; m < path.members.size(); ++m) {
+                    double R = 0.0;
+                    const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
+                    double distance = 0.0;
+                    clusters[member_offsets[p] + m] = nearest_cluster(path.previous_clusters, descriptor, length, distance);
+                    std::copy_n(descriptor.begin(), width, kept.begin() + static_cast<std::ptrdiff_t>(offsets[p] + m * width));
+                }
+            }
+        });
+        for (WorkRange& range : ranges) range.context = nullptr;
+        run_work_range_threads(ranges.data(), [&](WorkRange& range) {
+            for (std::int32_t p = range.first; p < range.end; ++p) {
+                Path& path = finder.paths[at(p)];
+                if (!path.check || path.clusters.empty()) continue;
+                const std::size_t width = at(std::max(path.descriptor_length, 0));
+                for (int k = 0; k < count; ++k) {
+                    for (std::size_t m = 0; m < path.members.size(); ++m) {
+                        const double* descriptor = &descriptors[at(k)][offsets[at(p)] + m * width];
+                        cluster_add_member(path.clusters[at(nearest[at(k)][member_offsets[at(p)] + m])],
+                                           std::span<const double>(descriptor, width));
+                    }
+                }
+            }
+        });
+    }
 }
 
 void launch_cluster_update_threads(Pathfinder& finder) {

@@ -62,8 +62,9 @@ void cluster_assign_worker(WorkRange& range);
 // Turns the sums of the marked paths of the range into centroids and drops clusters left empty.
 void cluster_update_worker(WorkRange& range);
 void launch_cluster_assign_threads(Pathfinder& finder);
-// The same for the state whose displacements are given, its chains walked rather than the tree updated.
-void assign_state_members(Pathfinder& finder, std::span<const Vec3> displacements);
+// The same for every state whose displacements are given, in their order: each state's chains walked
+// on a thread of its own, the clusters' sums made as a pass of one state at a time makes them.
+void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements);
 void launch_cluster_update_threads(Pathfinder& finder);
 
 // Doubles every cluster whose spread exceeds 0.99 of the path's clustering precision: the copy is

@@ -13,6 +13,10 @@ namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
+// Once many atoms moved, most chains hold one of them and the whole state is cheaper to rebuild than to
+// update.
+std::size_t incremental_atom_limit(std::size_t atoms) { return std::max<std::size_t>(8, atoms / 4); }
+
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
 
 int first_point(const Pathfinder& finder) { return term_block_begin(finder.first_block); }
@@ -158,8 +162,7 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
         const Vec3& before = made[a];
         if (d.x != before.x || d.y != before.y || d.z != before.z) moved.push_back(static_cast<std::int32_t>(a));
     }
-    // Once many atoms moved, most chains hold one of them and the whole state is cheaper to rebuild.
-    if (moved.size() > std::max<std::size_t>(8, displacements.size() / 4)) {
+    if (moved.size() > incremental_atom_limit(displacements.size())) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
         record_sums_displacements(finder, state, displacements);
         return;
@@ -266,12 +269,11 @@ void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo) {
 
 namespace {
 
-// Whether the tables (the record and each path's sums, by `sums_of(path)`) hold the given displacements
-// at the paths' cluster sets, on every point the finder keeps up to date.
+// Whether the tables (the record and each path's sums, by `sums_of(path)`) hold some displacements of
+// `atoms` atoms at the paths' cluster sets, on every point the finder keeps up to date.
 template <class SumsOf>
-bool tables_hold(const Pathfinder& finder, const StateTables& tables, const SumsOf& sums_of,
-                 std::span<const Vec3> displacements) {
-    if (tables.displacements.empty() || tables.displacements.size() != displacements.size()) return false;
+bool tables_usable(const Pathfinder& finder, const StateTables& tables, const SumsOf& sums_of, std::size_t atoms) {
+    if (tables.displacements.empty() || tables.displacements.size() != atoms) return false;
     if (whole_grid(finder) && !tables.whole_grid) return false;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         const Path& path = finder.paths[p];
@@ -279,12 +281,25 @@ bool tables_hold(const Pathfinder& finder, const StateTables& tables, const Sums
         const PathSums* sums = sums_of(p);
         if (sums == nullptr || sums->generation != path.cluster_generation) return false;
     }
-    for (std::size_t a = 0; a < displacements.size(); ++a) {
-        const Vec3& d = displacements[a];
-        const Vec3& made = tables.displacements[a];
-        if (d.x != made.x || d.y != made.y || d.z != made.z) return false;
-    }
     return true;
+}
+
+// The number of atoms whose displacements differ, counted up to `limit` + 1.
+std::size_t differing_atoms(std::span<const Vec3> made, std::span<const Vec3> displacements, std::size_t limit) {
+    std::size_t count = 0;
+    for (std::size_t a = 0; a < displacements.size() && count <= limit; ++a) {
+        const Vec3& d = displacements[a];
+        const Vec3& before = made[a];
+        if (d.x != before.x || d.y != before.y || d.z != before.z) ++count;
+    }
+    return count;
+}
+
+template <class SumsOf>
+bool tables_hold(const Pathfinder& finder, const StateTables& tables, const SumsOf& sums_of,
+                 std::span<const Vec3> displacements) {
+    return tables_usable(finder, tables, sums_of, displacements.size()) &&
+           differing_atoms(tables.displacements, displacements, 0) == 0;
 }
 
 }  // namespace
@@ -310,23 +325,39 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
     std::vector<std::pair<int, SetAsideTables>> copies;
     for (int s = 0; s < state_count && at(s) < finder.state_tables.size(); ++s) {
         const std::span<const Vec3> wanted = displacements(s);
-        if (tables_hold(finder, finder.state_tables[at(s)], in_slot(s), wanted)) continue;
-        const SetAsideTables* source = nullptr;
-        SetAsideTables from_slot;
-        for (int t = 0; t < state_count && source == nullptr; ++t) {
-            if (t == s || at(t) >= finder.state_tables.size()) continue;
-            if (!tables_hold(finder, finder.state_tables[at(t)], in_slot(t), wanted)) continue;
-            from_slot.tables = finder.state_tables[at(t)];
-            for (const Path& path : finder.paths) from_slot.sums.push_back(path.sums[at(t)]);
-            source = &from_slot;
+        const std::size_t limit = incremental_atom_limit(wanted.size());
+        // The tables nearest to the state: equal ones, else those an update brings to it most cheaply.
+        std::size_t fewest = limit + 1;
+        int best_slot = -1;
+        const SetAsideTables* best_aside = nullptr;
+        for (int t = s, n = 0; n < state_count && fewest > 0; t = (t + 1) % state_count, ++n) {
+            if (at(t) >= finder.state_tables.size()) continue;
+            const StateTables& tables = finder.state_tables[at(t)];
+            if (!tables_usable(finder, tables, in_slot(t), wanted.size())) continue;
+            const std::size_t differing = differing_atoms(tables.displacements, wanted, std::min(limit, fewest));
+            if (differing < fewest) {
+                fewest = differing;
+                best_slot = t;
+            }
         }
         for (const SetAsideTables& aside : finder.set_aside) {
-            if (source != nullptr) break;
+            if (fewest == 0) break;
             const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
-            if (tables_hold(finder, aside.tables, sums_of, wanted)) source = &aside;
+            if (!tables_usable(finder, aside.tables, sums_of, wanted.size())) continue;
+            const std::size_t differing = differing_atoms(aside.tables.displacements, wanted, std::min(limit, fewest));
+            if (differing < fewest) {
+                fewest = differing;
+                best_aside = &aside;
+            }
         }
-        if (source == nullptr) continue;
-        copies.emplace_back(s, source == &from_slot ? std::move(from_slot) : *source);
+        if (best_aside != nullptr) {
+            copies.emplace_back(s, *best_aside);
+        } else if (best_slot >= 0 && best_slot != s) {
+            SetAsideTables copy;
+            copy.tables = finder.state_tables[at(best_slot)];
+            for (const Path& path : finder.paths) copy.sums.push_back(path.sums[at(best_slot)]);
+            copies.emplace_back(s, std::move(copy));
+        }
     }
     for (auto& [s, copy] : copies) {
         finder.state_tables[at(s)] = std::move(copy.tables);
@@ -343,4 +374,16 @@ bool state_tables_hold(const Pathfinder& finder, int state, std::span<const Vec3
                            return at(state) < path.sums.size() ? &path.sums[at(state)] : nullptr;
                        },
                        displacements);
+}
+
+bool state_tables_near(const Pathfinder& finder, int state, std::span<const Vec3> displacements) {
+    if (at(state) >= finder.state_tables.size() || !state_sums_current(finder, state)) return false;
+    const StateTables& tables = finder.state_tables[at(state)];
+    const auto sums_of = [&finder, state](std::size_t p) -> const PathSums* {
+        const Path& path = finder.paths[p];
+        return at(state) < path.sums.size() ? &path.sums[at(state)] : nullptr;
+    };
+    const std::size_t limit = incremental_atom_limit(displacements.size());
+    return tables_usable(finder, tables, sums_of, displacements.size()) &&
+           differing_atoms(tables.displacements, displacements, limit) <= limit;
 }

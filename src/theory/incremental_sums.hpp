@@ -82,14 +82,17 @@ void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo);
 void record_sums_displacements(Pathfinder& finder, int state, std::span<const Vec3> displacements);
 // Moves the state's tables aside (its slot keeps a copy, to be used for the state that takes the slot).
 void set_aside_state_tables(Pathfinder& finder, int state);
-// Gives every state whose tables do not hold its displacements (`displacements(state)`) a copy of tables
-// that do, of another state or set aside, where there are such; then forgets the tables set aside.
+// Gives every state whose tables do not hold its displacements (`displacements(state)`) a copy of the
+// tables, of another state or set aside, that hold them or else differ from them in the fewest atoms, when
+// an update from those is cheaper than a rebuild; then forgets the tables set aside.
 void adopt_matching_tables(Pathfinder& finder, int state_count,
                            const std::function<std::span<const Vec3>(int state)>& displacements);
 // The state's tables hold no state any more (they are to be made from scratch).
 void forget_state_tables(Pathfinder& finder, int state);
 // The state's tables hold these displacements, at the paths' cluster sets, on every point in use.
 bool state_tables_hold(const Pathfinder& finder, int state, std::span<const Vec3> displacements);
+// The state's tables hold displacements from which an update to these is cheaper than a rebuild.
+bool state_tables_near(const Pathfinder& finder, int state, std::span<const Vec3> displacements);
 // The state's tables were made at some displacements and belong to the paths' cluster sets.
 bool state_tables_made(const Pathfinder& finder, int state);
 // Bytes one state holds for its sums of the edge besides the path tables: its displacement record and

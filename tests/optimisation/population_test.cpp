@@ -7,6 +7,7 @@
 #include "optimisation/memory_estimate.hpp"
 #include "optimisation/moves.hpp"
 #include "theory/clustering.hpp"
+#include "theory/member_terms.hpp"
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,76 @@ TEST(MetropolisSweep, WithoutAcceptanceOnlyBetterOrEqualMovesAreKept) {
     EXPECT_GT(model.calc->accepted_without_test, 0);
 }
 
+// Every state's tables on every edge made from scratch by the next pass.
+void forget_all_tables(CopperModel& model) {
+    for (int e = 0; e < model.calc->absorber_edge_count; ++e) {
+        for (int s = 0; s < static_cast<int>(model.calc->current_states.size()); ++s) forget_state_tables(model.finder(e), s);
+    }
+}
+
+// What a pass leaves in the tables of every state: member clusters and counts, statistics and sums.
+struct PassTables {
+    std::vector<std::int32_t> clusters;
+    std::vector<double> statistics;
+    std::vector<double> sums;
+    std::vector<double> chi;
+};
+
+PassTables pass_tables(CopperModel& model) {
+    PassTables tables;
+    for (const Path& path : model.finder().paths) {
+        for (const PathSums& sums : path.sums) {
+            tables.clusters.insert(tables.clusters.end(), sums.member_cluster.begin(), sums.member_cluster.end());
+            tables.clusters.insert(tables.clusters.end(), sums.counts.begin(), sums.counts.end());
+            for (const ClusterStateStatistics& found : sums.statistics) {
+                tables.statistics.insert(tables.statistics.end(), {found.spread, found.smallest_distance,
+                                                                   found.largest_distance, found.nearest[0],
+                                                                   found.farthest[0]});
+                tables.clusters.insert(tables.clusters.end(), {found.nearest_member, found.farthest_member});
+            }
+            tables.sums.insert(tables.sums.end(), sums.sine.begin(), sums.sine.end());
+            tables.sums.insert(tables.sums.end(), sums.cosine.begin(), sums.cosine.end());
+        }
+    }
+    for (const State& state : model.calc->current_states)
+        tables.chi.insert(tables.chi.end(), state.spectra[0].chi_grid.begin(), state.spectra[0].chi_grid.end());
+    return tables;
+}
+
+std::vector<double> flat(const std::vector<Vec3>& points) {
+    std::vector<double> numbers;
+    for (const Vec3& p : points) numbers.insert(numbers.end(), {p.x, p.y, p.z});
+    return numbers;
+}
+
+// Kept tables against tables made from scratch: the same clusters and statistics (the distances are the
+// same numbers), sums and chi the same up to the order of the additions.
+void expect_same_as_from_scratch(CopperModel& model, bool full) {
+    CaptureStdout quiet;
+    for (State& state : model.calc->current_states) state.needs_evaluation = true;
+    evaluate_states(*model.calc, false, false, true, true, true, -1, -1);
+    const PassTables kept = pass_tables(model);
+    forget_all_tables(model);
+    for (State& state : model.calc->current_states) state.needs_evaluation = true;
+    evaluate_states(*model.calc, false, false, true, true, true, -1, -1);
+    const PassTables made = pass_tables(model);
+    EXPECT_EQ(kept.clusters, made.clusters);
+    EXPECT_EQ(kept.statistics, made.statistics);
+    for (const auto& [a, b] : {std::pair{&kept.sums, &made.sums}, std::pair{&kept.chi, &made.chi}}) {
+        ASSERT_EQ(a->size(), b->size());
+        double largest = 0.0, gap = 0.0;
+        for (std::size_t i = 0; i < a->size(); ++i) {
+            largest = std::max(largest, std::abs((*b)[i]));
+            gap = std::max(gap, std::abs((*a)[i] - (*b)[i]));
+        }
+        if (full) {
+            EXPECT_EQ(gap, 0.0);
+        } else {
+            EXPECT_LT(gap, 1e-12 * largest);
+        }
+    }
+}
+
 // Thousands of one-atom moves, each evaluated through the chains of its atom only, against evaluations
 // of the same states from scratch.
 TEST(MetropolisSweep, IncrementalEvaluationsAgreeWithFullOnes) {
@@ -194,6 +265,7 @@ TEST(MetropolisSweep, IncrementalEvaluationsAgreeWithFullOnes) {
         residuals.push_back(state.residual);
     }
     CaptureStdout quiet;
+    forget_all_tables(model);
     evaluate_states(*model.calc, false, false, true, true, true, -1, -1);
     for (int i = 0; i < 4; ++i) {
         double largest = 0.0, gap = 0.0;
@@ -204,6 +276,106 @@ TEST(MetropolisSweep, IncrementalEvaluationsAgreeWithFullOnes) {
         EXPECT_LT(gap / largest, 1e-10) << "state " << i;
         EXPECT_NEAR(residuals[static_cast<std::size_t>(i)], model.state(i).residual, 1e-10 * residuals[static_cast<std::size_t>(i)]);
     }
+}
+
+TEST(KeptTables, AStateCopiedToAnotherSlotTakesItsTablesAndANearOneIsUpdatedFromThem) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    Pathfinder& finder = model.finder();
+    copy_state(model.state(0), model.state(1));
+    copy_state(model.state(0), model.state(2));
+    model.state(2).atoms[3].x += 0.01;
+    adopt_matching_tables(calc);
+    ASSERT_TRUE(finder.set_aside.empty());
+    for (const Path& path : finder.paths) {
+        EXPECT_EQ(path.sums[1].sine, path.sums[0].sine) << "an equal state's tables, copied";
+        EXPECT_EQ(path.sums[2].member_cluster, path.sums[0].member_cluster);
+    }
+    EXPECT_EQ(flat(finder.state_tables[2].displacements), flat(finder.state_tables[0].displacements))
+        << "the tables of the state one atom away, to be updated";
+    expect_same_as_from_scratch(model, false);
+
+    // Tables set aside (a slot taken by a child) serve the state that comes back to another slot.
+    const std::vector<Vec3> displacements = finder.state_tables[3].displacements;
+    const std::vector<double> sine = finder.paths[0].sums[3].sine;
+    const State kept = model.state(3);
+    set_aside_state_tables(calc, 3);
+    copy_state(model.state(0), model.state(3));
+    copy_state(kept, model.state(1));
+    adopt_matching_tables(calc);
+    EXPECT_EQ(flat(finder.state_tables[1].displacements), flat(displacements));
+    EXPECT_EQ(finder.paths[0].sums[1].sine, sine);
+    expect_same_as_from_scratch(model, false);
+}
+
+TEST(KeptTables, SelectionsAndFullPassesKeepTablesThatAgreeWithTablesMadeFromScratch) {
+    for (const char* competition : {"0", "1"}) {
+        CopperModel model(std::string("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n"
+                                      "parent_children_competion ") + competition + "\n");
+        start_main_loop(model);
+        for (int iteration = 0; iteration < 6; ++iteration) {
+            CaptureStdout quiet;
+            select_parents_roulette(*model.calc);
+            run_metropolis_sweep(*model.calc);
+            ++model.calc->iteration;
+        }
+        expect_same_as_from_scratch(model, false);
+    }
+}
+
+TEST(KeptTables, APassAfterNewCentroidsMovesTheMembersThatChangeClusterAsAPassFromScratchPlacesThem) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\n");
+    start_main_loop(model);
+    // Every cluster split in two: the next pass moves members into the copies.
+    for (Path& path : model.finder().paths) {
+        path.clustering_precision = 0.0;
+        split_wide_clusters(path);
+    }
+    {
+        CaptureStdout quiet;
+        evaluate_states(*model.calc, false, true, true, true, true, -1, -1);
+    }
+    int moved = 0;
+    for (const Path& path : model.finder().paths) {
+        for (const PathSums& sums : path.sums)
+            moved += static_cast<int>(std::count_if(sums.member_cluster.begin(), sums.member_cluster.end(),
+                                                    [&path](std::int32_t u) { return u >= path.cluster_count / 2; }));
+    }
+    EXPECT_GT(moved, 0) << "members moved to the copies";
+    expect_same_as_from_scratch(model, false);
+}
+
+TEST(KeptTables, SumsOnThePointsInUseAreThoseOfTheWholeGridAndTheRestIsMadeWhenAsked) {
+    CopperModel model("Move_type one\nMaximal_displacement 5\n");
+    start_main_loop(model);
+    Calculation& calc = *model.calc;
+    const PassTables whole = pass_tables(model);
+    forget_all_tables(model);
+    keep_sums_on_points_in_use(calc);
+    ASSERT_GT(model.finder().first_block + (term_block_count - model.finder().end_block), 0)
+        << "k 2..12 leaves blocks out";
+    for (State& state : calc.current_states) state.needs_evaluation = true;
+    {
+        CaptureStdout quiet;
+        evaluate_states(calc, false, false, true, true, true, -1, -1);
+    }
+    const std::array<double, 403>& chi = model.state(1).spectra[0].chi_grid;
+    const int first = term_block_begin(model.finder().first_block);
+    const int end = term_block_end(model.finder().end_block - 1);
+    for (int i = 0; i < path_chi_points; ++i) {
+        const double expected = whole.chi[403 + static_cast<std::size_t>(i) + 1];
+        if (i >= first && i < end) {
+            EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], expected) << i;
+        } else {
+            EXPECT_TRUE(std::isnan(chi[static_cast<std::size_t>(i) + 1])) << i << ": no number where none was made";
+        }
+    }
+    complete_state_chi(calc, 1);
+    for (int i = 0; i < path_chi_points; ++i)
+        EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], whole.chi[403 + static_cast<std::size_t>(i) + 1]) << i;
+    keep_sums_on_whole_grid(calc);
+    EXPECT_EQ(pass_tables(model).sums, whole.sums) << "every state completed, the same numbers";
 }
 
 TEST(MetropolisSweep, SweepsAreTheSameForEveryThreadCount) {
