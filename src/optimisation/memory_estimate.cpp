@@ -3,6 +3,7 @@
 #include "control/calculation.hpp"
 #include "control/process_end.hpp"
 #include "optimisation/state.hpp"
+#include "spectra/signal.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
 #include "theory/cluster_feff.hpp"
@@ -98,7 +99,11 @@ std::uint64_t population_bytes(Calculation& calc) {
                calc.structures.data());
     sample.edge_links.assign(static_cast<std::size_t>(std::max(calc.absorber_edge_count, 0)), {});
     for (int s = 0; s < calc.parameters.ints[IntKey::Number_of_spectra]; ++s) {
-        init_state_spectrum_signals(sample.spectra[static_cast<std::size_t>(s)], calc.spectrum_parameters[static_cast<std::size_t>(s)]);
+        const SpectrumParameters& parameters = calc.spectrum_parameters[static_cast<std::size_t>(s)];
+        StateSpectrum& block = sample.spectra[static_cast<std::size_t>(s)];
+        init_state_spectrum_signals(block, parameters);
+        // A fit in W space gives every state its wavelet map with its first residual.
+        if (parameters.space_code == space_w) alloc_signal(block.wt, parameters, signal_map);
     }
     const auto states = static_cast<std::uint64_t>(std::max(calc.parameters.ints[IntKey::Number_of_states], 0));
     return 3 * states * state_bytes(sample);

@@ -166,7 +166,9 @@ void init_state_spectrum_signals(StateSpectrum& block, const SpectrumParameters&
     alloc_signal(block.chi, parameters, signal_line);
     alloc_signal(block.ft, parameters, signal_line);
     alloc_signal(block.bft, parameters, signal_line);
-    alloc_signal(block.wt, parameters, signal_map);
+    // The wavelet map (megabytes) is made by the first wavelet transform of the state.
+    free_signal(block.wt);
+    block.wt.n = 0;
 }
 
 void free_state_spectrum_signals(StateSpectrum& block) {

@@ -264,6 +264,9 @@ void wavelet_transform(const SignalArray& input, const std::string& file_name, b
 void wavelet_transform(const SignalArray& input, WaveletTables& tables, const std::string& file_name, bool write,
                        SignalArray& output) {
     const SpectrumParameters& parameters = *input.parameters;
+    // A map is made where it is first asked for: states of a fit in another space never hold one.
+    if (output.n != parameters.nk * parameters.nk || output.re.size() != static_cast<std::size_t>(output.n))
+        alloc_signal(output, parameters, signal_map);
     prepare_wavelet_tables(tables, parameters);
     const int n = tables.size;
 

@@ -202,7 +202,9 @@ std::size_t path_bytes_per_state(const Path& path, int cluster_count, bool compl
     // The tables alloc_path_clusters gives each state, entry for entry.
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(std::max(cluster_count, 1));
-    std::size_t bytes = sizeof(PathSums) + members * sizeof(decltype(PathSums::member_cluster)::value_type) +
+    std::size_t bytes = sizeof(PathSums) +
+                        members * (sizeof(decltype(PathSums::member_cluster)::value_type) +
+                                   sizeof(decltype(PathSums::member_distance)::value_type)) +
                         clusters * (sizeof(decltype(PathSums::counts)::value_type) +
                                     sizeof(decltype(PathSums::statistics)::value_type));
     if (complex_mode) {

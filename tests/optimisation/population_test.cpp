@@ -844,10 +844,12 @@ std::size_t held(const std::vector<T>& values) {
 TEST(MemoryEstimate, FollowsTheSizesOfTheTablesTheStatesHold) {
     CopperModel model("Number_of_states 6\n", false);
     Calculation& calc = *model.calc;
-    EXPECT_EQ(population_bytes(calc), 3 * 6 * state_bytes(calc.current_states[0]));
-    // The model signals on the k grid and the wavelet map make most of a state.
+    // A fit in W space (the default) gives every state a wavelet map, which makes most of it; the map is
+    // made with the state's first transform.
     const std::size_t nk = static_cast<std::size_t>(calc.spectrum_parameters[0].nk);
-    EXPECT_GT(state_bytes(calc.current_states[0]), 3 * nk * nk * sizeof(double));
+    const std::size_t map = 3 * nk * nk * sizeof(double);
+    EXPECT_EQ(population_bytes(calc), 3 * 6 * (state_bytes(calc.current_states[0]) + map));
+    EXPECT_LT(state_bytes(calc.current_states[0]), map);
 
     const std::uint64_t estimated = state_path_table_bytes(calc);
     model.randomise_and_bind();
@@ -855,8 +857,8 @@ TEST(MemoryEstimate, FollowsTheSizesOfTheTablesTheStatesHold) {
     for (const Path& path : model.finder().paths) {
         std::size_t path_tables = 0;
         for (const PathSums& sums : path.sums) {
-            path_tables += sizeof(PathSums) + held(sums.member_cluster) + held(sums.counts) + held(sums.statistics) +
-                           held(sums.sine) + held(sums.cosine);
+            path_tables += sizeof(PathSums) + held(sums.member_cluster) + held(sums.member_distance) + held(sums.counts) +
+                           held(sums.statistics) + held(sums.sine) + held(sums.cosine);
         }
         tables += path_tables;
         EXPECT_EQ(path_bytes_per_state(path, path.cluster_count, true) * 6, path_tables);
@@ -887,3 +889,25 @@ TEST(MemoryEstimate, ANeedBeyondTheMachineEndsTheRunNamingBothNumbers) {
     EXPECT_GT(here.physical, 0u);
     EXPECT_GT(here.resident, 0u);
 }
+
+namespace {
+
+TEST(StateMemory, OnlyAFitInWaveletSpaceGivesTheStatesWaveletMaps) {
+    for (const char* space : {"k", "w"}) {
+        CopperModel model(std::string("Space ") + space + "\n");
+        start_main_loop(model);
+        for (const State& state : model.calc->current_states) {
+            const SignalArray& map = state.spectra[0].wt;
+            if (space[0] == 'k') {
+                EXPECT_TRUE(map.re.empty()) << "no map in k space";
+            } else {
+                const int nk = model.calc->spectrum_parameters[0].nk;
+                EXPECT_EQ(map.n, nk * nk);
+                EXPECT_EQ(map.re.size(), static_cast<std::size_t>(nk * nk));
+            }
+        }
+        EXPECT_GT(model.state(0).residual, 0.0) << space;
+    }
+}
+
+}  // namespace
