@@ -1,5 +1,6 @@
 #include "theory/incremental_sums.hpp"
 
+#include "control/threads.hpp"
 #include "theory/cluster_sums.hpp"
 #include "theory/clustering.hpp"
 #include "theory/member_terms.hpp"
@@ -321,8 +322,15 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
             return at(state) < path.sums.size() ? &path.sums[at(state)] : nullptr;
         };
     };
-    // Every copy is taken before any slot changes: a slot may be the source of another.
-    std::vector<std::pair<int, SetAsideTables>> copies;
+    // Every copy is taken before any slot changes: a slot may be the source of another. The sources are
+    // chosen first, then the copies made on the threads.
+    struct Copy {
+        int state = 0;
+        int slot = -1;                            // the source: a slot, or
+        const SetAsideTables* aside = nullptr;  // tables set aside
+        SetAsideTables tables;
+    };
+    std::vector<Copy> copies;
     for (int s = 0; s < state_count && at(s) < finder.state_tables.size(); ++s) {
         const std::span<const Vec3> wanted = displacements(s);
         const std::size_t limit = incremental_atom_limit(wanted.size());
@@ -351,17 +359,27 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
             }
         }
         if (best_aside != nullptr) {
-            copies.emplace_back(s, *best_aside);
+            copies.push_back({s, -1, best_aside, {}});
         } else if (best_slot >= 0 && best_slot != s) {
-            SetAsideTables copy;
-            copy.tables = finder.state_tables[at(best_slot)];
-            for (const Path& path : finder.paths) copy.sums.push_back(path.sums[at(best_slot)]);
-            copies.emplace_back(s, std::move(copy));
+            copies.push_back({s, best_slot, nullptr, {}});
         }
     }
-    for (auto& [s, copy] : copies) {
-        finder.state_tables[at(s)] = std::move(copy.tables);
-        for (std::size_t p = 0; p < finder.paths.size(); ++p) finder.paths[p].sums[at(s)] = std::move(copy.sums[p]);
+    const int threads = std::max(1, std::min(finder.worker_count, static_cast<int>(copies.size())));
+    fork_join(threads, [&](std::int32_t k) {
+        for (std::size_t c = at(k); c < copies.size(); c += at(threads)) {
+            Copy& copy = copies[c];
+            if (copy.aside != nullptr) {
+                copy.tables = *copy.aside;
+                continue;
+            }
+            copy.tables.tables = finder.state_tables[at(copy.slot)];
+            for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[at(copy.slot)]);
+        }
+    });
+    for (Copy& copy : copies) {
+        finder.state_tables[at(copy.state)] = std::move(copy.tables.tables);
+        for (std::size_t p = 0; p < finder.paths.size(); ++p)
+            finder.paths[p].sums[at(copy.state)] = std::move(copy.tables.sums[p]);
     }
     finder.set_aside.clear();
 }
