@@ -107,6 +107,22 @@ void BM_MainLoop(benchmark::State& state) {
     state.counters["member_chains"] = static_cast<double>(model.members);
     state.counters["rss_setup_MB"] = model.resident_after_setup;
     state.counters["rss_peak_MB"] = peak_resident_megabytes();
+    // What one state's tables take on every edge (its slot's share of the sums tables).
+    double table_bytes = 0.0;
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        const Pathfinder& finder = calc.edges[static_cast<std::size_t>(e)].pathfinder;
+        for (const Path& path : finder.paths) {
+            if (path.sums.empty()) continue;
+            const PathSums& sums = path.sums[0];
+            table_bytes += static_cast<double>(sums.member_cluster.capacity() * sizeof(std::int32_t) +
+                                               sums.member_distance.capacity() * sizeof(double) +
+                                               sums.counts.capacity() * sizeof(std::int32_t) +
+                                               (sums.sine.capacity() + sums.cosine.capacity()) * sizeof(double) +
+                                               sums.statistics.capacity() * sizeof(ClusterStateStatistics));
+        }
+        if (!finder.state_tables.empty()) table_bytes += static_cast<double>(finder.state_tables[0].displacements.capacity() * sizeof(Vec3));
+    }
+    state.counters["tables_MB_per_state"] = table_bytes / (1024.0 * 1024.0);
 }
 BENCHMARK(BM_MainLoop)
     ->ArgNames({"cells", "legs", "r", "threads", "W"})
