@@ -65,15 +65,21 @@ template <int N, bool shared>
 __attribute__((always_inline)) inline void add_terms_of(double* const* sine, double* const* cosine, int offset,
                                                         int count, Turn* start, const Turn* step,
                                                         const double* weight) {
-    Quad power_cos[N]{}, power_sin[N]{}, w[N]{};
+    // The lanes' powers of the step and the weights, kept as plain numbers (arrays of vectors draw false
+    // warnings of values used before they are set) and read into vectors where they are used.
+    double power_cos[N][4], power_sin[N][4], w[N][4];
     Turn step4[N];
     for (int j = 0; j < N; ++j) {
         const Turn step2 = step[j] * step[j];
         const Turn step3 = step2 * step[j];
         step4[j] = step2 * step2;
-        power_cos[j] = Quad{1.0, step[j].c, step2.c, step3.c};
-        power_sin[j] = Quad{0.0, step[j].s, step2.s, step3.s};
-        w[j] = Quad{weight[j], weight[j], weight[j], weight[j]};
+        const double cosines[4] = {1.0, step[j].c, step2.c, step3.c};
+        const double sines[4] = {0.0, step[j].s, step2.s, step3.s};
+        for (int lane = 0; lane < 4; ++lane) {
+            power_cos[j][lane] = cosines[lane];
+            power_sin[j][lane] = sines[lane];
+            w[j][lane] = weight[j];
+        }
     }
     int i = 0;
     for (; i + 4 <= count; i += 4) {
@@ -83,16 +89,20 @@ __attribute__((always_inline)) inline void add_terms_of(double* const* sine, dou
             std::memcpy(&cosine_row, cosine[0] + offset + i, sizeof cosine_row);
         }
         for (int j = 0; j < N; ++j) {
+            Quad power_c, power_s, weights;
+            std::memcpy(&power_c, power_cos[j], sizeof power_c);
+            std::memcpy(&power_s, power_sin[j], sizeof power_s);
+            std::memcpy(&weights, w[j], sizeof weights);
             const Quad start_cos{start[j].c, start[j].c, start[j].c, start[j].c};
             const Quad start_sin{start[j].s, start[j].s, start[j].s, start[j].s};
-            const Quad c = start_cos * power_cos[j] - start_sin * power_sin[j];
-            const Quad s = start_cos * power_sin[j] + start_sin * power_cos[j];
+            const Quad c = start_cos * power_c - start_sin * power_s;
+            const Quad s = start_cos * power_s + start_sin * power_c;
             if constexpr (shared) {
-                sine_row += s * w[j];
-                cosine_row += c * w[j];
+                sine_row += s * weights;
+                cosine_row += c * weights;
             } else {
-                add_product(sine[j] + offset + i, s, w[j]);
-                add_product(cosine[j] + offset + i, c, w[j]);
+                add_product(sine[j] + offset + i, s, weights);
+                add_product(cosine[j] + offset + i, c, weights);
             }
             start[j] = start[j] * step4[j];
         }
