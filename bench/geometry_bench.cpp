@@ -2,8 +2,8 @@
 // supercell the program accepts: structure and periodic images, absorber edges, the states, and the xyz
 // snapshots with the partial RDF, which compares every absorber with every working atom.
 #include "control/calculation.hpp"
-#include "optimisation/state.hpp"
-#include "optimisation/xyz_output.hpp"
+#include "optimisation/population/state.hpp"
+#include "optimisation/output/xyz_output.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/geometry.hpp"
 #include "structure/structure.hpp"

@@ -1,6 +1,6 @@
 // The force-field modes: reading a Monte Carlo trajectory of a 4x4x4 copper supercell (256 atoms) and,
 // when the stand-in is built, one run of it on a 2x2x2 copper supercell at 300 K.
-#include "optimisation/gulp_trajectory.hpp"
+#include "optimisation/forcefield/gulp_trajectory.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -8,8 +8,8 @@
 // One model lives at a time, so each benchmark's memory figures are its own when it runs in a process of
 // its own: --benchmark_filter='BM_MainLoop/cells:4/legs:3/r:5/threads:8/W:0'.
 #include "copper_bench_model.hpp"
-#include "optimisation/diagnostics.hpp"
-#include "optimisation/main_loop.hpp"
+#include "optimisation/output/diagnostics.hpp"
+#include "optimisation/run/main_loop.hpp"
 #include "theory/clustering.hpp"
 
 #include <benchmark/benchmark.h>

@@ -3,7 +3,7 @@
 // every atom moved (each moved state evaluated in full), on 1 and 8 threads, in k and in W space; and
 // one full evaluation of a state for comparison.
 #include "copper_bench_model.hpp"
-#include "optimisation/moves.hpp"
+#include "optimisation/population/moves.hpp"
 #include "theory/incremental_sums.hpp"
 
 #include <benchmark/benchmark.h>

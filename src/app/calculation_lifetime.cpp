@@ -2,8 +2,8 @@
 // of the program, where all of them are complete.
 #include "control/calculation.hpp"
 
-#include "optimisation/evaluation.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/evaluation.hpp"
+#include "optimisation/population/state.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"

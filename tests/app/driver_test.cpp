@@ -5,8 +5,8 @@
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
-#include "optimisation/starting_states.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/run/starting_states.hpp"
+#include "optimisation/population/state.hpp"
 
 #include <gtest/gtest.h>
 

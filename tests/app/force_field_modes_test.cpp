@@ -3,7 +3,7 @@
 
 #include "app/driver.hpp"
 #include "control/calculation.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 #include "structure/structure.hpp"
 #include "test_support.hpp"
 

@@ -1,7 +1,7 @@
 #include "copper_inputs.hpp"
 #include "app/driver.hpp"
 #include "control/calculation.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 #include "test_support.hpp"

@@ -2,9 +2,9 @@
 
 #include "app/driver.hpp"
 #include "control/calculation.hpp"
-#include "optimisation/starting_states.hpp"
-#include "optimisation/state.hpp"
-#include "optimisation/state_exafs.hpp"
+#include "optimisation/run/starting_states.hpp"
+#include "optimisation/population/state.hpp"
+#include "optimisation/population/state_exafs.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 #include "test_support.hpp"

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "test_support.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 #include "structure/geometry.hpp"
-#include "optimisation/partial_rdf.hpp"
+#include "optimisation/population/partial_rdf.hpp"
 #include "structure/structure_fixture.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"

@@ -1,4 +1,4 @@
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 #include "spectra/fourier.hpp"
 #include "spectra/residuals.hpp"
 #include "spectra/spectrum_context.hpp"

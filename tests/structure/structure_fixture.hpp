@@ -5,7 +5,7 @@
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
 #include "theory/absorber_edge.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 
 #include <fstream>
 #include <memory>

@@ -5,7 +5,7 @@
 #include "test_support.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/structure.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 
 #include <gtest/gtest.h>
 

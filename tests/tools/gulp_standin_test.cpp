@@ -1,11 +1,11 @@
 // The GULP stand-in is run the way the force-field modes run GULP: input.gin written by the program,
 // the stand-in named gulp.exe in the run folder, its trajectory read back with the program's readers.
 
-#include "optimisation/gulp_input.hpp"
-#include "optimisation/gulp_run.hpp"
-#include "optimisation/gulp_trajectory.hpp"
+#include "optimisation/forcefield/gulp_input.hpp"
+#include "optimisation/forcefield/gulp_run.hpp"
+#include "optimisation/forcefield/gulp_trajectory.hpp"
 #include "optimisation/rdf_fixture.hpp"
-#include "optimisation/state.hpp"
+#include "optimisation/population/state.hpp"
 #include "structure/structure.hpp"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,292 @@
+#include "optimisation/population/evaluation.hpp"
+
+#include "control/calculation.hpp"
+#include "optimisation/population/energy_terms.hpp"
+#include "optimisation/population/state.hpp"
+#include "optimisation/population/state_exafs.hpp"
+#include "spectra/residuals.hpp"
+#include "spectra/spectrum_context.hpp"
+#include "theory/absorber_edge.hpp"
+#include "theory/cluster_feff.hpp"
+#include "theory/cluster_sums.hpp"
+#include "theory/clustering.hpp"
+#include "theory/incremental_sums.hpp"
+#include "theory/path_update.hpp"
+#include "theory/pathfinder.hpp"
+#include "control/threads.hpp"
+#include "structure/structure.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <cstddef>
+
+namespace {
+
+std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
+
+int structure_index(const Calculation& calc, const AbsorberEdge& edge) {
+    return static_cast<int>(edge.structure - calc.structures.data());
+}
+
+// Runs work(s, slot) for every state of the range, the states shared out between the worker threads
+// whole, `slot` being the thread's own. The work of one state touches only that state's own records and
+// tables, so the order does not matter.
+void for_each_state(Calculation& calc, int first, int end, const std::function<void(int, int)>& work) {
+    const int threads = std::min(std::max(1, calc.parameters.ints[IntKey::Number_of_threads]), end - first);
+    if (threads <= 1) {
+        for (int s = first; s < end; ++s) work(s, 0);
+        return;
+    }
+    // The states are handed out one at a time as threads come free: their costs differ widely (a
+    // rebuilt state against one whose tables are kept).
+    std::atomic<int> next{first};
+    fork_join(threads, [&](std::int32_t k) {
+        for (int s = next++; s < end; s = next++) work(s, k);
+    });
+}
+
+int thread_count(const Calculation& calc) { return std::max(1, calc.parameters.ints[IntKey::Number_of_threads]); }
+
+// The sums passes of states first .. end-1 for one edge, each state made from scratch. The states run
+// whole on the threads, and their statistics are folded into the clusters in state order afterwards, so
+// nothing depends on the thread count.
+void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
+    Pathfinder& finder = edge.pathfinder;
+    const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
+    if (calc.flags.oneD) {
+        // The path lengths, not the atoms, are the model: the tree holds them.
+        for (int s = first; s < end; ++s) {
+            launch_cluster_chi_threads(finder, s, expansion_accuracy, true);
+            forget_state_tables(finder, s);
+        }
+        return;
+    }
+    EvaluationWork& work = evaluation_work(calc, thread_count(calc));
+    const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
+    for_each_state(calc, first, end, [&](int s, int slot) {
+        SumsScratch& scratch = work.scratch[at(slot)];
+        structure_displacements(calc.current_states[at(s)].atoms, atom_index, scratch.displacements);
+        if (state_tables_hold(finder, s, scratch.displacements)) {
+            // Tables that hold the state already need only what changed in the clusters since.
+            refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            return;
+        }
+        if (state_tables_near(finder, s, scratch.displacements)) {
+            // Tables of a state that differs in a few atoms (a crossed child's parent's): updated.
+            SumsUndo& undo = work.pass_undo[at(slot)];
+            update_state_sums(finder, s, scratch.displacements, expansion_accuracy, scratch, work.marks[at(slot)], undo);
+            undo.clear();
+            refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            return;
+        }
+        state_cluster_sums(finder, walked_chain_source(finder, scratch.displacements), s, expansion_accuracy, scratch);
+        record_sums_displacements(finder, s, scratch.displacements);
+    });
+    std::vector<Vec3> displacements;
+    for (int s = first; s < end; ++s) {
+        structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
+        fold_cluster_statistics(finder, s, [&](int p, int member, PathGeometry& geometry) {
+            const Path& path = finder.paths[at(p)];
+            member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
+        });
+    }
+}
+
+// The re-clustering pass of one edge over states first .. end-1: every member of every state to the
+// cluster whose previous centroid is nearest, then the new centroids.
+void recluster_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
+    Pathfinder& finder = edge.pathfinder;
+    for (Path& path : finder.paths) {
+        if (path.check) snapshot_clusters(path);
+    }
+    if (calc.flags.oneD) {
+        for (int s = first; s < end; ++s) launch_cluster_assign_threads(finder);
+    } else {
+        std::vector<std::vector<Vec3>> displacements(at(end - first));
+        for (int s = first; s < end; ++s) {
+            const State& state = calc.current_states[at(s)];
+            structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))],
+                                    displacements[at(s - first)]);
+        }
+        assign_members_of_states(finder, displacements);
+    }
+    launch_cluster_update_threads(finder);
+}
+
+}  // namespace
+
+EvaluationWork& evaluation_work(Calculation& calc, int threads) {
+    if (!calc.evaluation_work) calc.evaluation_work = std::make_unique<EvaluationWork>();
+    EvaluationWork& work = *calc.evaluation_work;
+    if (static_cast<int>(work.scratch.size()) < threads) {
+        work.scratch.resize(at(threads));
+        work.marks.resize(at(threads));
+        work.pass_undo.resize(at(threads));
+    }
+    // The tables every evaluation of a state reads are made here, on the calling thread.
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        Pathfinder& finder = calc.edges[at(e)].pathfinder;
+        prepare_atom_members(finder);
+        if (finder.state_tables.size() < calc.current_states.size()) finder.state_tables.resize(calc.current_states.size());
+    }
+    for (int p = 0; p < calc.parameters.ints[IntKey::Number_of_spectra]; ++p) {
+        if (calc.spectra[at(p)].parameters != nullptr && calc.spectra[at(p)].exp_chi.n > 0)
+            prepare_transform_tables(calc.spectra[at(p)]);
+    }
+    const std::size_t states = calc.current_states.size();
+    if (work.undo.size() != states) work.undo.assign(states, {});
+    for (std::vector<SumsUndo>& edges : work.undo) {
+        if (edges.size() != at(calc.absorber_edge_count)) edges.assign(at(calc.absorber_edge_count), {});
+    }
+    return work;
+}
+
+void weigh_state_residual(Calculation& calc, State& state) {
+    state.residual = 0.0;
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int p = 0; p < spectra; ++p) {
+        state.residual += state.spectra[at(p)].residual *
+                          calc.spectrum_parameters[at(p)].doubles[SpectrumDoubleKey::Spectrum_weight];
+    }
+}
+
+void evaluate_moved_state(Calculation& calc, int state_index, int slot) {
+    EvaluationWork& work = *calc.evaluation_work;
+    State& state = calc.current_states[at(state_index)];
+    const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
+    SumsScratch& scratch = work.scratch[at(slot)];
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        AbsorberEdge& edge = calc.edges[at(e)];
+        structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))], scratch.displacements);
+        update_state_sums(edge.pathfinder, state_index, scratch.displacements, expansion_accuracy, scratch,
+                          work.marks[at(slot)], work.undo[at(state_index)][at(e)]);
+        state_energy(calc, state);
+    }
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int p = 0; p < spectra; ++p) compute_state_exafs(calc, calc.spectra[at(p)], state_index, false, nullptr);
+    if (!state.needs_evaluation) return;
+    for (int p = 0; p < spectra; ++p) state_exafs_error(calc.spectra[at(p)], state_index);
+}
+
+void undo_moved_state(Calculation& calc, int state) {
+    if (!calc.evaluation_work) return;
+    EvaluationWork& work = *calc.evaluation_work;
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        SumsUndo& undo = work.undo[at(state)][at(e)];
+        undo_state_sums(calc.edges[at(e)].pathfinder, state, undo);
+        undo.clear();
+    }
+}
+
+void set_aside_state_tables(Calculation& calc, int state) {
+    if (calc.flags.oneD) return;
+    for (int e = 0; e < calc.absorber_edge_count; ++e) set_aside_state_tables(calc.edges[at(e)].pathfinder, state);
+}
+
+void adopt_matching_tables(Calculation& calc) {
+    if (calc.flags.oneD) return;
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    std::vector<std::vector<Vec3>> displacements(at(states));
+    for (int e = 0; e < calc.absorber_edge_count; ++e) {
+        AbsorberEdge& edge = calc.edges[at(e)];
+        const std::size_t structure = at(structure_index(calc, edge));
+        for (int s = 0; s < states; ++s) {
+            const State& state = calc.current_states[at(s)];
+            structure_displacements(state.atoms, state.atom_index[structure], displacements[at(s)]);
+        }
+        adopt_matching_tables(edge.pathfinder, states,
+                              [&displacements](int s) { return std::span<const Vec3>(displacements[at(s)]); });
+    }
+}
+
+void evaluate_states(Calculation& calc, bool run_feff, bool update_basis, bool compute_exafs, bool compute_chi,
+                     bool compute_residual, int state, int edge) {
+    // A move: only the moved state's own tables change, through the chains of the atoms it moved.
+    if (state >= 0 && edge < 0 && !run_feff && !update_basis && compute_exafs && compute_chi && !calc.flags.oneD) {
+        calc.current_states[at(state)].needs_evaluation = true;
+        evaluation_work(calc, 1);
+        evaluate_moved_state(calc, state, 0);
+        if (compute_residual) weigh_state_residual(calc, calc.current_states[at(state)]);
+        return;
+    }
+    const int state_count = calc.parameters.ints[IntKey::Number_of_states];
+    const int first_state = state < 0 ? 0 : state;
+    const int end_state = state < 0 ? state_count : state + 1;
+    if (state >= 0) calc.current_states[at(state)].needs_evaluation = true;
+    const int first_edge = edge < 0 ? 0 : edge;
+    const int end_edge = edge < 0 ? calc.absorber_edge_count : edge + 1;
+    const bool one_dimensional = calc.flags.oneD;
+
+    for (int e = first_edge; e < end_edge; ++e) {
+        AbsorberEdge& absorber_edge = calc.edges[at(e)];
+        Pathfinder& finder = absorber_edge.pathfinder;
+        if (update_basis) recluster_states(calc, absorber_edge, first_state, end_state);
+        if (compute_exafs) {
+            for (Path& path : finder.paths) {
+                if (path.check) reset_cluster_counts(path);
+            }
+            cluster_sums_of_states(calc, absorber_edge, first_state, end_state);
+            for_each_state(calc, first_state, end_state,
+                           [&calc](int s, int) { state_energy(calc, calc.current_states[at(s)]); });
+        }
+        if (run_feff) write_cluster_paths_and_run_feff(absorber_edge, one_dimensional);
+    }
+
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    if (compute_chi || compute_residual) evaluation_work(calc, 1);  // the transform tables, built here
+    for_each_state(calc, first_state, end_state, [&calc, spectra, compute_chi, compute_residual](int s, int) {
+        if (compute_chi) {
+            for (int p = 0; p < spectra; ++p) compute_state_exafs(calc, calc.spectra[at(p)], s, false, nullptr);
+        }
+        State& current = calc.current_states[at(s)];
+        if (!compute_residual || !current.needs_evaluation) return;
+        for (int p = 0; p < spectra; ++p) state_exafs_error(calc.spectra[at(p)], s);
+        weigh_state_residual(calc, current);
+    });
+    if (state < 0) find_best_state(calc);
+}
+
+double state_objective(const Calculation& calc, const State& state) {
+    const double m = calc.objective_normaliser;
+    if (!(m > 0)) return 1000.0;
+    const double energy_weight = calc.parameters.doubles[DoubleKey::Energy_weight];
+    if (energy_weight > 0) return (energy_weight * state.energy + state.residual) / m;
+    return state.residual / m;
+}
+
+int find_best_state(Calculation& calc) {
+    int best = -1;
+    double lowest = 1e100;
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    for (int i = 0; i < states; ++i) {
+        const double objective = state_objective(calc, calc.current_states[at(i)]);
+        if (objective < lowest) {
+            lowest = objective;
+            best = i;
+        }
+    }
+    if (best >= 0) calc.best_state_index = best;
+    return best;
+}
+
+double compute_population_diversity(const Calculation& calc) {
+    const int states = calc.parameters.ints[IntKey::Number_of_states];
+    if (states <= 0) return 0.0;
+    const State& first = calc.current_states[0];
+    double diversity = 0.0;
+    for (int k = 0; k < first.atom_count; ++k) {
+        double sx = 0.0, sy = 0.0, sz = 0.0, squares = 0.0;
+        for (int i = 0; i < states; ++i) {
+            const Atom& d = calc.current_states[at(i)].atoms[at(k)];
+            sx += d.x;
+            sy += d.y;
+            sz += d.z;
+            squares += d.x * d.x + d.y * d.y + d.z * d.z;
+        }
+        const double n = states;
+        diversity += squares / n - (sx * sx + sy * sy + sz * sz) / (n * n);
+    }
+    return diversity;
+}
