@@ -51,7 +51,7 @@ void BM_FourierTransformUncached(benchmark::State& state) {
     const SignalArray chi = two_shell_chi(p);
     SignalArray ft;
     alloc_signal(ft, p, signal_line);
-    for (auto _ : state) fourier_transform(chi, "", false, ft);
+    for (auto _ : state) fourier_transform(chi, ft);
 }
 BENCHMARK(BM_FourierTransformUncached)->Unit(benchmark::kMillisecond);
 
@@ -61,7 +61,7 @@ void BM_FourierTransform(benchmark::State& state) {
     SignalArray ft;
     alloc_signal(ft, p, signal_line);
     FourierTables tables;
-    for (auto _ : state) fourier_transform(chi, tables, "", false, ft);
+    for (auto _ : state) fourier_transform(chi, tables, ft);
 }
 BENCHMARK(BM_FourierTransform)->Unit(benchmark::kMicrosecond);
 
@@ -72,8 +72,8 @@ void BM_BackFourierTransformUncached(benchmark::State& state) {
     SignalArray ft, bft;
     alloc_signal(ft, p, signal_line);
     alloc_signal(bft, p, signal_line);
-    fourier_transform(chi, "", false, ft);
-    for (auto _ : state) back_fourier_transform(ft, window, "", false, bft);
+    fourier_transform(chi, ft);
+    for (auto _ : state) back_fourier_transform(ft, window, bft);
 }
 BENCHMARK(BM_BackFourierTransformUncached)->Unit(benchmark::kMillisecond);
 
@@ -85,8 +85,8 @@ void BM_BackFourierTransform(benchmark::State& state) {
     alloc_signal(ft, p, signal_line);
     alloc_signal(bft, p, signal_line);
     FourierTables tables;
-    fourier_transform(chi, tables, "", false, ft);
-    for (auto _ : state) back_fourier_transform(ft, window, tables, "", false, bft);
+    fourier_transform(chi, tables, ft);
+    for (auto _ : state) back_fourier_transform(ft, window, tables, bft);
 }
 BENCHMARK(BM_BackFourierTransform)->Unit(benchmark::kMicrosecond);
 
@@ -95,7 +95,7 @@ void BM_WaveletTransformUncached(benchmark::State& state) {
     const SignalArray chi = two_shell_chi(p);
     SignalArray wt;
     alloc_signal(wt, p, signal_map);
-    for (auto _ : state) wavelet_transform(chi, "", false, wt);
+    for (auto _ : state) wavelet_transform(chi, wt);
 }
 BENCHMARK(BM_WaveletTransformUncached)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -105,7 +105,7 @@ void BM_WaveletTransform(benchmark::State& state) {
     SignalArray wt;
     alloc_signal(wt, p, signal_map);
     WaveletTables tables;
-    for (auto _ : state) wavelet_transform(chi, tables, "", false, wt);
+    for (auto _ : state) wavelet_transform(chi, tables, wt);
 }
 BENCHMARK(BM_WaveletTransform)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -119,9 +119,9 @@ void BM_Residual(benchmark::State& state) {
     for (SignalArray* w : {&context.window_k, &context.window_q, &context.window_w}) set_signal_ones(*w);
     context.window_r = r_window(p);
     context.exp_chi = two_shell_chi(p);
-    fourier_transform(context.exp_chi, context.fourier_tables, "", false, context.exp_ft);
-    back_fourier_transform(context.exp_ft, context.window_r, context.fourier_tables, "", false, context.exp_bft);
-    wavelet_transform(context.exp_chi, context.wavelet_tables, "", false, context.exp_wt);
+    fourier_transform(context.exp_chi, context.fourier_tables, context.exp_ft);
+    back_fourier_transform(context.exp_ft, context.window_r, context.fourier_tables, context.exp_bft);
+    wavelet_transform(context.exp_chi, context.wavelet_tables, context.exp_wt);
     context.norm_k = context.norm_q = context.norm_r = context.norm_w = 1.0;
     StateSpectrum model;
     for (SignalArray* s : {&model.chi, &model.ft, &model.bft}) alloc_signal(*s, p, signal_line);

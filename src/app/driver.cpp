@@ -22,6 +22,7 @@
 #include "optimisation/output/structure_report.hpp"
 #include "optimisation/forcefield/trajectory_average.hpp"
 #include "optimisation/output/xyz_output.hpp"
+#include "spectra/experimental_spectrum.hpp"
 #include "spectra/fourier.hpp"
 #include "spectra/signal_files.hpp"
 #include "spectra/spectrum_context.hpp"
@@ -331,10 +332,12 @@ void stage_finalizing(Calculation& calc, std::ofstream& progress) {
     for (int p = 0; p < spectra; ++p) {
         const SpectrumParameters& parameters = calc.spectrum_parameters[static_cast<std::size_t>(p)];
         StateSpectrum& block = state.spectra[static_cast<std::size_t>(p)];
-        fourier_transform(block.chi, parameters.strings[SpectrumStringKey::File_for_FT], true, block.ft);
-        back_fourier_transform(block.ft, calc.spectra[static_cast<std::size_t>(p)].window_r,
-                               parameters.strings[SpectrumStringKey::File_for_BFT], true, block.bft);
-        wavelet_transform(block.chi, parameters.strings[SpectrumStringKey::File_for_WT], true, block.wt);
+        fourier_transform(block.chi, block.ft);
+        write_signal_file(block.ft, parameters.strings[SpectrumStringKey::File_for_FT], signal_file_ft);
+        back_fourier_transform(block.ft, calc.spectra[static_cast<std::size_t>(p)].window_r, block.bft);
+        write_signal_file(block.bft, parameters.strings[SpectrumStringKey::File_for_BFT], signal_file_k_line);
+        wavelet_transform(block.chi, block.wt);
+        write_signal_file(block.wt, parameters.strings[SpectrumStringKey::File_for_WT], signal_file_wt);
     }
     // Once, however many spectra there are: one restart file serves them all.
     write_restart_file(calc);

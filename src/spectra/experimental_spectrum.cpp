@@ -229,6 +229,33 @@ void check_k_coverage(const std::string& file_name, const SpectrumParameters& p,
     }
 }
 
+std::string window_file_name(const char* prefix, int spectrum) { return prefix + int_to_string(spectrum); }
+
+
+// Reads the points of a window file; a missing file keeps the window, a short one is reported.
+void read_window(SignalArray& window, const std::string& file_name, int mode) {
+    if (!std::ifstream(file_name)) {
+        std::cout << "WARNING: window file " << file_name << " not found; the window keeps weight 1" << '\n';
+        return;
+    }
+    read_signal_file(window, file_name, mode);
+}
+
+void zero_outside_r_range(SignalArray& window, const SpectrumParameters& p, int rows, int row_length) {
+    const double r_min = p.doubles[SpectrumDoubleKey::R_min];
+    const double r_max = p.doubles[SpectrumDoubleKey::R_max];
+    for (int i = 0; i < rows; ++i) {
+        const double r = r_grid_value(p, i);
+        if (!(r > r_max || r < r_min)) continue;
+        for (int k = 0; k < row_length; ++k) {
+            const auto point = static_cast<std::size_t>(i * row_length + k);
+            window.re[point] = 0.0;
+            window.im[point] = 0.0;
+            window.mod[point] = 0.0;
+        }
+    }
+}
+
 }  // namespace
 
 double energy_shift_term(double dE0) { return ((dE0 * -1.6381356911311729e38) * 1.602e-19) / 1e20; }
@@ -343,12 +370,12 @@ void load_experimental_spectrum(SpectrumContext& context) {
     const SpectrumParameters& p = *context.parameters;
     read_experimental_exafs(context.exp_chi, p.strings[SpectrumStringKey::File_with_experimental_EXAFS_signal],
                             p.doubles[SpectrumDoubleKey::dE0], p.doubles[SpectrumDoubleKey::S02]);
-    fourier_transform(context.exp_chi, context.fourier_tables, p.strings[SpectrumStringKey::File_for_FT_of_exp_signal],
-                      true, context.exp_ft);
-    back_fourier_transform(context.exp_ft, context.window_r, context.fourier_tables,
-                           p.strings[SpectrumStringKey::File_for_BFT_of_exp_signal], true, context.exp_bft);
-    wavelet_transform(context.exp_chi, context.wavelet_tables, p.strings[SpectrumStringKey::File_for_WT_of_exp_signal],
-                      true, context.exp_wt);
+    fourier_transform(context.exp_chi, context.fourier_tables, context.exp_ft);
+    write_signal_file(context.exp_ft, p.strings[SpectrumStringKey::File_for_FT_of_exp_signal], signal_file_ft);
+    back_fourier_transform(context.exp_ft, context.window_r, context.fourier_tables, context.exp_bft);
+    write_signal_file(context.exp_bft, p.strings[SpectrumStringKey::File_for_BFT_of_exp_signal], signal_file_k_line);
+    wavelet_transform(context.exp_chi, context.wavelet_tables, context.exp_wt);
+    write_signal_file(context.exp_wt, p.strings[SpectrumStringKey::File_for_WT_of_exp_signal], signal_file_wt);
 
     context.norm_k = norm_of(context.exp_chi, context.window_k, false, p.norm_code);
     context.norm_q = norm_of(context.exp_bft, context.window_q, false, p.norm_code);
@@ -360,5 +387,46 @@ void load_experimental_spectrum(SpectrumContext& context) {
         std::cout << "WARNING: the experimental spectrum " << context.index
                   << " has no weight in the fit space (reference norm " << fit_space_norm[p.space_code]
                   << "); its residuals are not normalised" << '\n';
+    }
+}
+
+// Stage 3 in one place: windows written (or read back with -skipwin), then every experiment read,
+// transformed and written, then the experimental amplitude and phase.
+void prepare_experimental_data(Calculation& calc) {
+    const int spectra = calc.parameters.ints[IntKey::Number_of_spectra];
+    for (int s = 0; s < spectra; ++s) {
+        SpectrumContext& context = calc.spectra[s];
+        const SpectrumParameters& p = *context.parameters;
+        for (SignalArray* window : {&context.window_k, &context.window_r, &context.window_r_first_shell,
+                                    &context.window_q, &context.window_w, &context.window_w_first_shell}) {
+            set_signal_ones(*window);
+        }
+        const std::string k_file = window_file_name("window_K_", s);
+        const std::string q_file = window_file_name("window_Q_", s);
+        const std::string r_file = window_file_name("window_R_", s);
+        const std::string w_file = window_file_name("window_W_", s);
+        if (calc.flags.skipwin) {
+            read_window(context.window_k, k_file, signal_file_chi);
+            // The Q window is written as (k, weight) lines, so it is read back in that layout.
+            read_window(context.window_q, q_file, signal_file_k_line);
+            read_window(context.window_r, r_file, signal_file_ft);
+            read_window(context.window_w, w_file, signal_file_wt);
+        } else {
+            write_signal_file(context.window_k, k_file, signal_file_chi);
+            write_signal_file(context.window_q, q_file, signal_file_k_line);
+            zero_outside_r_range(context.window_r, p, p.nk, 1);
+            write_signal_file(context.window_r, r_file, signal_file_ft);
+            zero_outside_r_range(context.window_w, p, p.nk, p.nk);
+            write_signal_file(context.window_w, w_file, signal_file_wt);
+        }
+        load_experimental_spectrum(context);
+    }
+    if (calc.parameters.bools[BoolKey::use_experimental_phases_amps]) {
+        ExperimentalAmplitudePhase& experimental = calc.experimental_amplitude_phase;
+        experimental.in_use = true;
+        const SpectrumParameters& p = calc.spectrum_parameters[0];
+        read_experimental_amplitude_phase(p.strings[SpectrumStringKey::File_with_amplitude],
+                                          experimental.amplitude.data());
+        read_experimental_amplitude_phase(p.strings[SpectrumStringKey::File_with_phase], experimental.phase.data());
     }
 }

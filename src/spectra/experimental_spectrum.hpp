@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+struct Calculation;
 struct SignalArray;
 struct SpectrumContext;
 
@@ -29,3 +30,6 @@ void interpolate_with_e0_shift(SignalArray& target, const std::vector<double>& x
 void interpolate_to_fixed_grid(const std::vector<double>& x, const std::vector<double>& y, double* output);
 // Reads a two-column (k, value) table onto the fixed grid.
 void read_experimental_amplitude_phase(const std::string& file_name, double* output);
+
+// Stage 3: builds (or reads) the windows of every spectrum and loads every experimental spectrum.
+void prepare_experimental_data(Calculation& calc);

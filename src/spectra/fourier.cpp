@@ -2,7 +2,6 @@
 
 #include "control/record_parameters.hpp"
 #include "spectra/signal.hpp"
-#include "spectra/signal_files.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -209,34 +208,28 @@ void back_sums(const SignalArray& input, const SignalArray& r_window, const Four
 
 }  // namespace
 
-void fourier_transform(const SignalArray& input, const std::string& file_name, bool write, SignalArray& output) {
+void fourier_transform(const SignalArray& input, SignalArray& output) {
     // A single transform makes its cos and sin as it goes rather than tabulating n^2 of them for nothing.
     FourierTables tables;
     prepare_fourier_tables(tables, *input.parameters, input.n);
     forward_sums(input, tables, output);
-    if (write) write_signal_file(output, file_name, signal_file_ft);
 }
 
-void fourier_transform(const SignalArray& input, FourierTables& tables, const std::string& file_name, bool write,
-                       SignalArray& output) {
+void fourier_transform(const SignalArray& input, FourierTables& tables, SignalArray& output) {
     prepare_fourier_tables(tables, *input.parameters, input.n);
     build_forward_half(tables, *input.parameters);
     forward_sums(input, tables, output);
-    if (write) write_signal_file(output, file_name, signal_file_ft);
 }
 
-void back_fourier_transform(const SignalArray& input, const SignalArray& r_window, const std::string& file_name,
-                            bool write, SignalArray& output) {
+void back_fourier_transform(const SignalArray& input, const SignalArray& r_window, SignalArray& output) {
     FourierTables tables;
     prepare_fourier_tables(tables, *input.parameters, input.n);
     back_sums(input, r_window, tables, output);
-    if (write) write_signal_file(output, file_name, signal_file_k_line);
 }
 
 void back_fourier_transform(const SignalArray& input, const SignalArray& r_window, FourierTables& tables,
-                            const std::string& file_name, bool write, SignalArray& output) {
+                            SignalArray& output) {
     prepare_fourier_tables(tables, *input.parameters, input.n);
     build_back_half(tables, *input.parameters);
     back_sums(input, r_window, tables, output);
-    if (write) write_signal_file(output, file_name, signal_file_k_line);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 struct SignalArray;
@@ -48,13 +47,13 @@ struct FourierTables {
 // built for the same values. Reading built tables is safe from several threads; building them is not.
 void prepare_fourier_tables(FourierTables& tables, const SpectrumParameters& parameters, int n);
 
-// Fourier transform of k-space chi onto the R grid (re, im and mod), written as an FT file when asked.
-void fourier_transform(const SignalArray& input, const std::string& file_name, bool write, SignalArray& output);
+// Fourier transform of k-space chi onto the R grid (re, im and mod). Writing it is the caller's business
+// (write_signal_file with signal_file_ft).
+void fourier_transform(const SignalArray& input, SignalArray& output);
 // The same with the spectrum's own tables, prepared first when needed.
-void fourier_transform(const SignalArray& input, FourierTables& tables, const std::string& file_name, bool write,
-                       SignalArray& output);
-// Back-transform of an R-space signal, weighted by the R window, onto the k grid (re only).
-void back_fourier_transform(const SignalArray& input, const SignalArray& r_window, const std::string& file_name,
-                            bool write, SignalArray& output);
+void fourier_transform(const SignalArray& input, FourierTables& tables, SignalArray& output);
+// Back-transform of an R-space signal, weighted by the R window, onto the k grid (re only); written, when
+// wanted, as a k-space line (signal_file_k_line).
+void back_fourier_transform(const SignalArray& input, const SignalArray& r_window, SignalArray& output);
 void back_fourier_transform(const SignalArray& input, const SignalArray& r_window, FourierTables& tables,
-                            const std::string& file_name, bool write, SignalArray& output);
+                            SignalArray& output);

@@ -73,15 +73,15 @@ double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool 
     bool complex = false;
     switch (p.space_code) {
         case space_q:
-            fourier_transform(model.chi, context.fourier_tables, "", false, model.ft);
-            back_fourier_transform(model.ft, context.window_r, context.fourier_tables, "", false, model.bft);
+            fourier_transform(model.chi, context.fourier_tables, model.ft);
+            back_fourier_transform(model.ft, context.window_r, context.fourier_tables, model.bft);
             experiment = &context.exp_bft;
             modelled = &model.bft;
             window = &context.window_q;
             reference = context.norm_q;
             break;
         case space_r:
-            fourier_transform(model.chi, context.fourier_tables, "", false, model.ft);
+            fourier_transform(model.chi, context.fourier_tables, model.ft);
             experiment = &context.exp_ft;
             modelled = &model.ft;
             window = first_shell ? &context.window_r_first_shell : &context.window_r;
@@ -90,7 +90,7 @@ double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool 
             complex = true;
             break;
         case space_w:
-            wavelet_transform(model.chi, context.wavelet_tables, "", false, model.wt);
+            wavelet_transform(model.chi, context.wavelet_tables, model.wt);
             experiment = &context.exp_wt;
             modelled = &model.wt;
             window = first_shell ? &context.window_w_first_shell : &context.window_w;
@@ -135,7 +135,7 @@ void prepare_transform_tables(SpectrumContext& context) {
     alloc_signal(ft, p, signal_line);
     alloc_signal(bft, p, signal_line);
     alloc_signal(wt, p, signal_map);
-    fourier_transform(context.exp_chi, context.fourier_tables, "", false, ft);
-    back_fourier_transform(ft, context.window_r, context.fourier_tables, "", false, bft);
-    wavelet_transform(context.exp_chi, context.wavelet_tables, "", false, wt);
+    fourier_transform(context.exp_chi, context.fourier_tables, ft);
+    back_fourier_transform(ft, context.window_r, context.fourier_tables, bft);
+    wavelet_transform(context.exp_chi, context.wavelet_tables, wt);
 }

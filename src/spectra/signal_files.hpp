@@ -2,7 +2,6 @@
 
 #include <string>
 
-struct Calculation;
 struct SignalArray;
 
 // Line layouts of signal files: chi(k) with the input's k weighting and column order, a Fourier
@@ -15,6 +14,3 @@ constexpr int signal_file_k_line = 4;
 // Whole or not at all (write_whole_file: a warning names the reason, a full disk ends the run).
 void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode);
 void read_signal_file(SignalArray& signal, const std::string& file_name, int mode);
-
-// Stage 3: builds (or reads) the windows of every spectrum and loads every experimental spectrum.
-void prepare_experimental_data(Calculation& calc);

@@ -3,7 +3,6 @@
 #include "control/record_parameters.hpp"
 #include "control/threads.hpp"
 #include "spectra/signal.hpp"
-#include "spectra/signal_files.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -256,13 +255,12 @@ void prepare_wavelet_tables(WaveletTables& tables, const SpectrumParameters& par
     tables.built = true;
 }
 
-void wavelet_transform(const SignalArray& input, const std::string& file_name, bool write, SignalArray& output) {
+void wavelet_transform(const SignalArray& input, SignalArray& output) {
     WaveletTables tables;
-    wavelet_transform(input, tables, file_name, write, output);
+    wavelet_transform(input, tables, output);
 }
 
-void wavelet_transform(const SignalArray& input, WaveletTables& tables, const std::string& file_name, bool write,
-                       SignalArray& output) {
+void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalArray& output) {
     const SpectrumParameters& parameters = *input.parameters;
     // A map is made where it is first asked for: states of a fit in another space never hold one.
     if (output.n != parameters.nk * parameters.nk || output.re.size() != static_cast<std::size_t>(output.n))
@@ -303,7 +301,6 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, const st
     // Without a thread no row was made, and the gains are left to the next map. Maps of several states
     // run at once on tables built before them, so the flag is written only by the map that built them.
     if (section.build_gains && !records.empty()) tables.gains_built = true;
-    if (write) write_signal_file(output, file_name, signal_file_wt);
 }
 
 void wavelet_transform_worker(WorkRange& range) {

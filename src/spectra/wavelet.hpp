@@ -3,7 +3,6 @@
 #include <complex>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 struct SignalArray;
@@ -53,12 +52,11 @@ struct WaveletTables {
 void prepare_wavelet_tables(WaveletTables& tables, const SpectrumParameters& parameters);
 
 // Fills the map output (a map signal of the same spectrum) with the wavelet transform of the line input,
-// one row per R of the R grid, on the spectrum's thread_count worker threads; then writes the map to
-// file_name when write is set. The map does not depend on the thread count.
-void wavelet_transform(const SignalArray& input, const std::string& file_name, bool write, SignalArray& output);
+// one row per R of the R grid, on the spectrum's thread_count worker threads. The map does not depend on
+// the thread count; writing it is the caller's business (write_signal_file with signal_file_wt).
+void wavelet_transform(const SignalArray& input, SignalArray& output);
 // The same with the spectrum's own tables, prepared first when needed.
-void wavelet_transform(const SignalArray& input, WaveletTables& tables, const std::string& file_name, bool write,
-                       SignalArray& output);
+void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalArray& output);
 
 // What the threads of one map share: the spectrum's tables and the forward transform of the zero-padded
 // chi(k) that every row filters, computed once per map before the threads start, and the threads'

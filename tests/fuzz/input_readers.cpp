@@ -11,7 +11,6 @@
 #include "optimisation/forcefield/gulp_trajectory.hpp"
 #include "spectra/experimental_spectrum.hpp"
 #include "spectra/signal.hpp"
-#include "spectra/signal_files.hpp"
 #include "spectra/spectrum_context.hpp"
 #include "structure/geometry.hpp"
 #include "structure/rdf_tool.hpp"

@@ -39,11 +39,11 @@ TEST(KWindow, EmptyRangeGivesOnesNotNumbers) {
     SignalArray chi = single_shell_chi(p, 1.0, 2.0), ft, bft;
     alloc_signal(ft, p, signal_line);
     alloc_signal(bft, p, signal_line);
-    fourier_transform(chi, "", false, ft);
+    fourier_transform(chi, ft);
     SignalArray window;
     alloc_signal(window, p, signal_line);
     set_signal_ones(window);
-    back_fourier_transform(ft, window, "", false, bft);
+    back_fourier_transform(ft, window, bft);
     EXPECT_TRUE(std::isfinite(ft.re[0]));
     EXPECT_TRUE(std::isfinite(ft.im[0]));
     EXPECT_TRUE(std::isfinite(bft.re[0]));
@@ -56,7 +56,7 @@ TEST(FourierTransform, SingleShellPeaksAtItsDistanceWithItsAmplitude) {
     const SignalArray chi = single_shell_chi(p, 0.7, r);
     SignalArray ft;
     alloc_signal(ft, p, signal_line);
-    fourier_transform(chi, "", false, ft);
+    fourier_transform(chi, ft);
     int peak = 0;
     for (int j = 0; j < ft.n; ++j) {
         if (ft.mod[j] > ft.mod[peak]) peak = j;
@@ -68,12 +68,12 @@ TEST(FourierTransform, SingleShellPeaksAtItsDistanceWithItsAmplitude) {
     flat.doubles[SpectrumDoubleKey::FT_window_type] = 1.0;
     SignalArray flat_chi = single_shell_chi(flat, 0.7, r), flat_ft;
     alloc_signal(flat_ft, flat, signal_line);
-    fourier_transform(flat_chi, "", false, flat_ft);
+    fourier_transform(flat_chi, flat_ft);
     EXPECT_NEAR(flat_ft.im[shell], 0.7 * (14.0 - 2.0 - 1.0) / (2 * std::sqrt(std::numbers::pi)), 1e-12);
 
     SignalArray zero;
     alloc_signal(zero, p, signal_line);
-    fourier_transform(zero, "", false, ft);
+    fourier_transform(zero, ft);
     for (int j = 0; j < ft.n; ++j) EXPECT_EQ(ft.mod[j], 0.0);
 }
 
@@ -86,8 +86,8 @@ TEST(FourierTransform, BackTransformRecoversTheWindowedSignal) {
     alloc_signal(bft, p, signal_line);
     alloc_signal(window, p, signal_line);
     set_signal_ones(window);
-    fourier_transform(chi, "", false, ft);
-    back_fourier_transform(ft, window, "", false, bft);
+    fourier_transform(chi, ft);
+    back_fourier_transform(ft, window, bft);
     // Inside the flat part of the window the back-transform follows chi's oscillation.
     double dot = 0.0, chi_norm = 0.0, bft_norm = 0.0;
     for (int i = 0; i < chi.n; ++i) {
@@ -170,12 +170,12 @@ TEST(FourierTransform, TablesGiveTheBitsOfTheDirectSums) {
             window.re[j] = r_grid_value(p, j) < 4.0 ? 0.5 + 0.001 * j : (j % 2 ? 0.0 : -0.0);
         }
         reference_fourier(chi, expected_ft);
-        fourier_transform(chi, shared, "", false, ft);
+        fourier_transform(chi, shared, ft);
         EXPECT_TRUE(same_bits(ft.re, expected_ft.re) && same_bits(ft.im, expected_ft.im) &&
                     same_bits(ft.mod, expected_ft.mod))
             << p.nk;
         reference_back_fourier(ft, window, expected_bft);
-        back_fourier_transform(ft, window, shared, "", false, bft);
+        back_fourier_transform(ft, window, shared, bft);
         EXPECT_TRUE(same_bits(bft.re, expected_bft.re)) << p.nk;
 
         // Terms of no weight drop out only while they are finite.
@@ -183,7 +183,7 @@ TEST(FourierTransform, TablesGiveTheBitsOfTheDirectSums) {
         ft.re[ft.n - 1] = std::numeric_limits<double>::infinity();
         ft.im[ft.n - 2] = std::nan("");
         reference_back_fourier(ft, window, expected_bft);
-        back_fourier_transform(ft, window, "", false, bft);
+        back_fourier_transform(ft, window, bft);
         EXPECT_TRUE(same_bits(bft.re, expected_bft.re)) << p.nk;
     }
 }

@@ -32,9 +32,9 @@ struct Comparison {
             if (r_grid_value(p, j) > 2.5) context.window_r_first_shell.re[j] = 0.0;
         }
         context.exp_chi = single_shell_chi(p, 1.0, 2.2);
-        fourier_transform(context.exp_chi, "", false, context.exp_ft);
-        back_fourier_transform(context.exp_ft, context.window_r, "", false, context.exp_bft);
-        wavelet_transform(context.exp_chi, "", false, context.exp_wt);
+        fourier_transform(context.exp_chi, context.exp_ft);
+        back_fourier_transform(context.exp_ft, context.window_r, context.exp_bft);
+        wavelet_transform(context.exp_chi, context.exp_wt);
         const auto norm = [norm_code](const SignalArray& s, const SignalArray& w, bool complex) {
             return norm_code == norm_L1 ? weighted_abs_norm(s, w, complex) : weighted_squared_norm(s, w, complex);
         };

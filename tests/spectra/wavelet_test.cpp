@@ -43,7 +43,7 @@ struct Shell {
         alloc_signal(chi, p, signal_line);
         alloc_signal(map, p, signal_map);
         for (int i = 0; i < chi.n; ++i) chi.re[i] = std::sin(2.0 * k_grid_value(p, i) * distance);
-        wavelet_transform(chi, "", false, map);
+        wavelet_transform(chi, map);
         std::vector<double> weight;  // modulus summed over k
         for (auto row = map.mod.begin(); row != map.mod.end(); row += p.nk)
             weight.push_back(std::accumulate(row, row + p.nk, 0.0));
@@ -186,7 +186,7 @@ TEST(Wavelet, MapHasTheBitsOfTheDirectComputationForEveryThreadCount) {
                 SignalArray input = chi, map;
                 input.parameters = &p;
                 alloc_signal(map, p, signal_map);
-                wavelet_transform(input, "", false, map);
+                wavelet_transform(input, map);
                 EXPECT_TRUE(same_bits(map.re, expected.re) && same_bits(map.im, expected.im) &&
                             same_bits(map.mod, expected.mod))
                     << "nk " << p.nk << " WT_type " << p.ints[SpectrumIntKey::WT_type] << " threads " << threads;
@@ -202,14 +202,14 @@ TEST(Wavelet, TablesFollowTheGridTheyAreUsedWith) {
     WaveletTables tables;
     SignalArray untouched;
     alloc_signal(untouched, narrow, signal_map);
-    wavelet_transform(test_signals(narrow)[0], tables, "", false, untouched);
+    wavelet_transform(test_signals(narrow)[0], tables, untouched);
     wide.thread_count = narrow.thread_count = 3;
     for (SpectrumParameters* p : {&narrow, &wide, &narrow, &wide}) {
         SignalArray chi = test_signals(*p)[0], map, expected;
         alloc_signal(map, *p, signal_map);
         alloc_signal(expected, *p, signal_map);
         reference_wavelet_map(chi, expected);
-        wavelet_transform(chi, tables, "", false, map);
+        wavelet_transform(chi, tables, map);
         EXPECT_TRUE(same_bits(map.re, expected.re) && same_bits(map.im, expected.im)) << p->nk;
     }
     // A changed key of the same grid is seen too.
@@ -218,6 +218,6 @@ TEST(Wavelet, TablesFollowTheGridTheyAreUsedWith) {
     alloc_signal(map, wide, signal_map);
     alloc_signal(expected, wide, signal_map);
     reference_wavelet_map(chi, expected);
-    wavelet_transform(chi, tables, "", false, map);
+    wavelet_transform(chi, tables, map);
     EXPECT_TRUE(same_bits(map.re, expected.re) && same_bits(map.im, expected.im));
 }

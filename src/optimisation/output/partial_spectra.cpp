@@ -87,8 +87,8 @@ PathColumns compute_path_columns(AbsorberEdge& edge, int best_state) {
         std::copy(chi.begin(), chi.end(), y.begin() + 1);
         interpolate_to_grid(line, x, y);
         for (int m = 0; m < line.n; ++m) line.re[at(m)] *= k_weight(k_grid_value(p, m), w) / absorbers;
-        fourier_transform(line, "", false, ft);
-        wavelet_transform(line, "", false, wt);
+        fourier_transform(line, ft);
+        wavelet_transform(line, wt);
         columns.ft_modulus.push_back(ft.mod);
         columns.wt_modulus.push_back(wt.mod);
     }

@@ -179,8 +179,10 @@ double first_shell_residual(SpectrumContext& context, double rho, double sigma2,
 
     const double error = compute_exafs_error(context, block, true);
     write_signal_file(block.chi, p.strings[SpectrumStringKey::File_for_calculated_EXAFS_signal], signal_file_chi);
-    fourier_transform(block.chi, p.strings[SpectrumStringKey::File_for_FT], true, block.ft);
-    back_fourier_transform(block.ft, context.window_r, p.strings[SpectrumStringKey::File_for_BFT], true, block.bft);
+    fourier_transform(block.chi, block.ft);
+    write_signal_file(block.ft, p.strings[SpectrumStringKey::File_for_FT], signal_file_ft);
+    back_fourier_transform(block.ft, context.window_r, block.bft);
+    write_signal_file(block.bft, p.strings[SpectrumStringKey::File_for_BFT], signal_file_k_line);
     free_state_spectrum_signals(block);
     return error;
 }
