@@ -141,6 +141,10 @@ void stage_defining_geometry(Calculation& calc, const std::string& extra_argumen
     }
     const RunFlags& f = calc.flags;
     if (f.restart || f.structure || f.beststate || f.phantoms) load_restart_file(calc);
+    // Only a continued refinement reports the loaded population: the other modes have no experiment to
+    // compare with, and their report would overwrite the spectrum files. The model spectrum files are left
+    // to the full evaluation that follows, as the file does not carry the model chi they are written from.
+    if (f.restart) report_loaded_progress(calc);
     // The two report modes read a finished run and write nothing of it: its xyz files and RDFs stay.
     if (!(f.structure || f.beststate)) write_state_xyz_files(calc);
     if (calc.flags.phantoms) end_process(0);

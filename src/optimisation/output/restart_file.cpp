@@ -10,7 +10,6 @@
 #include "optimisation/output/diagnostics.hpp"
 #include "optimisation/population/evaluation.hpp"
 #include "optimisation/output/history_files.hpp"
-#include "optimisation/run/main_loop.hpp"
 #include "optimisation/population/one_dimensional.hpp"
 #include "optimisation/output/partial_spectra.hpp"
 #include "optimisation/population/state_exafs.hpp"
@@ -459,11 +458,8 @@ void load_restart_file(Calculation& calc) {
     }
     find_best_state(calc);
 
-    // Only a continued refinement reports: the other modes that load a file have no experiment to
-    // compare with, and their report would overwrite the spectrum files.
-    if (!calc.flags.restart) return;
-    cut_histories_to_iteration(calc, calc.iteration);
-    report_loaded_progress(calc);
+    // A continued refinement goes on from the file's iteration; the other modes only read the states.
+    if (calc.flags.restart) cut_histories_to_iteration(calc, calc.iteration);
 }
 
 void take_up_resumed_loop(Calculation& calc) {

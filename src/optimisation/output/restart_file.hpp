@@ -24,9 +24,8 @@ void write_restart_file_alone(const Calculation& calc);
 // atoms and their labels, k points, numbers); a file that does not match it ends the run with code 4.
 // Files without the weights, the path lengths or the run state still load: the states keep their
 // starting weights, the one-dimensional model its starting lengths, the loop its starting values. With
-// -restart the histories are cut back to the file's iteration and the loaded population is reported on
-// the console; the model spectrum files are left to the full evaluation that follows, as the file does
-// not carry the model chi they are written from.
+// -restart the histories are cut back to the file's iteration. Reports nothing: what to say about the
+// loaded population is the caller's choice.
 void load_restart_file(Calculation& calc);
 // Gives the main loop what a loaded restart file kept of it (the adapted values and the generator's
 // position); nothing when no file was loaded or it kept none.

@@ -217,6 +217,11 @@ TEST(RestartFile, AContinuedRunGetsBackThePopulationTheCountersAndEverySetting) 
     EXPECT_NE(run.output.find("\tGENERATION:\n\t\t100\n"), std::string::npos);
     // The file carries no model chi on the fixed grid: the run's spectrum files are not touched.
     for (const char* file : {"EXAFS.dat", "ft.dat", "histoEXAFS.dat", "output.xyz"}) EXPECT_FALSE(fs::exists(file)) << file;
+    // That report is the loading stage's: reading the file by itself reports nothing.
+    CaptureStdout again;
+    load_restart_file(calc);
+    EXPECT_EQ(again.text().find("GENERATION:"), std::string::npos) << again.text();
+    EXPECT_EQ(calc.iteration, 100);
 }
 
 TEST(RestartFile, AFileWithoutTheAddedSettingsStillLoads) {
