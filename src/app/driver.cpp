@@ -7,6 +7,7 @@
 #include "control/parameter_reader.hpp"
 #include "control/parameter_writer.hpp"
 #include "control/process_end.hpp"
+#include "optimisation/output/chi_output.hpp"
 #include "optimisation/output/diagnostics.hpp"
 #include "optimisation/population/energy_terms.hpp"
 #include "optimisation/population/evaluation.hpp"
@@ -23,10 +24,7 @@
 #include "optimisation/forcefield/trajectory_average.hpp"
 #include "optimisation/output/xyz_output.hpp"
 #include "spectra/experimental_spectrum.hpp"
-#include "spectra/fourier.hpp"
-#include "spectra/signal_files.hpp"
 #include "spectra/spectrum_context.hpp"
-#include "spectra/wavelet.hpp"
 #include "structure/geometry.hpp"
 #include "structure/rdf_tool.hpp"
 #include "structure/structure.hpp"
@@ -336,12 +334,7 @@ void stage_finalizing(Calculation& calc, std::ofstream& progress) {
     for (int p = 0; p < spectra; ++p) {
         const SpectrumParameters& parameters = calc.spectrum_parameters[static_cast<std::size_t>(p)];
         StateSpectrum& block = state.spectra[static_cast<std::size_t>(p)];
-        fourier_transform(block.chi, block.ft);
-        write_signal_file(block.ft, parameters.strings[SpectrumStringKey::File_for_FT], signal_file_ft);
-        back_fourier_transform(block.ft, calc.spectra[static_cast<std::size_t>(p)].window_r, block.bft);
-        write_signal_file(block.bft, parameters.strings[SpectrumStringKey::File_for_BFT], signal_file_k_line);
-        wavelet_transform(block.chi, block.wt);
-        write_signal_file(block.wt, parameters.strings[SpectrumStringKey::File_for_WT], signal_file_wt);
+        write_spectrum_transforms(calc.spectra[static_cast<std::size_t>(p)], parameters, block);
     }
     // Once, however many spectra there are: one restart file serves them all.
     write_restart_file(calc);

@@ -2,7 +2,11 @@
 
 #include "control/output_file.hpp"
 #include "control/record_parameters.hpp"
+#include "spectra/fourier.hpp"
+#include "spectra/signal_files.hpp"
 #include "spectra/spectrum_context.hpp"
+#include "spectra/state_spectrum.hpp"
+#include "spectra/wavelet.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -35,6 +39,15 @@ void write_chi_file(const SpectrumContext& context, const double* chi_grid, std:
             else out << k << ' ' << chi << '\n';
         }
     }, OutputKind::optional);
+}
+
+void write_spectrum_transforms(const SpectrumContext& context, const SpectrumParameters& parameters, StateSpectrum& block) {
+    fourier_transform(block.chi, block.ft);
+    write_signal_file(block.ft, parameters.strings[SpectrumStringKey::File_for_FT], signal_file_ft);
+    back_fourier_transform(block.ft, context.window_r, block.bft);
+    write_signal_file(block.bft, parameters.strings[SpectrumStringKey::File_for_BFT], signal_file_k_line);
+    wavelet_transform(block.chi, block.wt);
+    write_signal_file(block.wt, parameters.strings[SpectrumStringKey::File_for_WT], signal_file_wt);
 }
 
 double median_of_array(double* values, int n) {

@@ -13,10 +13,7 @@
 #include "optimisation/population/state.hpp"
 #include "optimisation/population/state_exafs.hpp"
 #include "optimisation/output/xyz_output.hpp"
-#include "spectra/fourier.hpp"
-#include "spectra/signal_files.hpp"
 #include "spectra/spectrum_context.hpp"
-#include "spectra/wavelet.hpp"
 #include "structure/structure.hpp"
 
 #include <array>
@@ -89,12 +86,7 @@ void write_best_state_spectra(Calculation& calc, int best) {
         const SpectrumParameters& parameters = calc.spectrum_parameters[at(p)];
         StateSpectrum& block = state.spectra[at(p)];
         write_chi_file(context, block.chi_grid.data(), parameters.strings[SpectrumStringKey::File_for_calculated_EXAFS_signal]);
-        fourier_transform(block.chi, block.ft);
-        write_signal_file(block.ft, parameters.strings[SpectrumStringKey::File_for_FT], signal_file_ft);
-        back_fourier_transform(block.ft, context.window_r, block.bft);
-        write_signal_file(block.bft, parameters.strings[SpectrumStringKey::File_for_BFT], signal_file_k_line);
-        wavelet_transform(block.chi, block.wt);
-        write_signal_file(block.wt, parameters.strings[SpectrumStringKey::File_for_WT], signal_file_wt);
+        write_spectrum_transforms(context, parameters, block);
     }
 }
 
