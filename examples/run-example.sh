@@ -9,8 +9,8 @@
 # 3. The summary compares the best residual before and after, and the refined first-shell distance,
 #    its spread and the copper mean-square displacement with those of the known model.
 #
-# Everything is written under build-example/run/ (about 560 MB, most of it FEFF folders); the example takes
-# about 10 minutes of CPU time (see the README for measured times and how to remove the folders).
+# Everything is written under build-example/run/ (about 50 MB); the example takes about 3 minutes of CPU
+# time (see the README for measured times and how to remove the FEFF folders).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cmake -S "$root" -B "$root/build-example" -DCMAKE_BUILD_TYPE=Release -DTALQ_TESTS=OFF >/dev/null
