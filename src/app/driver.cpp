@@ -400,7 +400,7 @@ void install_feff_program(const Calculation& calc) {
     std::error_code not_there;
     if (fs::equivalent(feff_path, feff_program_name, not_there)) return;  // already in place
     std::error_code error;
-    fs::copy_file(feff_path, feff_program_name, fs::copy_options::overwrite_existing, error);
+    copy_file_replacing(feff_path, feff_program_name, error);
     // An older copy left in the run folder would otherwise run in the named program's place.
     if (error && !calc.flags.atoms) {
         std::cout << "ERROR: FEFF PROGRAM " << feff_path << " CANNOT BE COPIED TO " << feff_program_name << ": "

@@ -100,3 +100,15 @@ bool write_to_open_file(std::ostream& out, const std::string& text, const std::s
     report_unwritten_file(file_name, errno, kind);
     return false;
 }
+
+void copy_file_replacing(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& error) {
+    namespace fs = std::filesystem;
+    fs::path temporary = to;
+    temporary += ".tmp";
+    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, error);
+    if (!error) fs::rename(temporary, to, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+    }
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -29,6 +30,11 @@ bool write_to_open_file(std::ostream& out, const std::string& text, const std::s
 // "WARNING: FILE <name> CANNOT BE WRITTEN! <the system's reason>", or the same as an ERROR that ends the
 // run (code 4) for a required file or a full disk.
 void report_unwritten_file(const std::string& file_name, int error_number, OutputKind kind);
+
+// Copies a file (with its permissions) over `to` by way of a temporary name and a rename, so that a copy
+// of a program that is still running (a FEFF left behind by a killed run) is replaced rather than written
+// into, which the system refuses ("Text file busy"). The running process keeps its old file.
+void copy_file_replacing(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& error);
 
 // The system's reason for an error number, as the console shows it.
 std::string error_text(int error_number);

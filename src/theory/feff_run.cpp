@@ -1,6 +1,7 @@
 #include "theory/feff_run.hpp"
 
 #include "control/console_log.hpp"
+#include "control/output_file.hpp"
 #include "control/process_end.hpp"
 
 #include <cerrno>
@@ -42,10 +43,11 @@ std::string chip_file_name(int path_index) {
 
 namespace {
 
-// Copies keep the source's permissions, so the program stays executable.
+// Copies keep the source's permissions, so the program stays executable; a FEFF still running from the
+// folder (left by a killed run) keeps its file and the folder gets the new one.
 void copy_into(const fs::path& file, const fs::path& folder) {
     std::error_code error;
-    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
+    copy_file_replacing(file, folder / file.filename(), error);
     if (error) {
         std::cout << "ERROR: FILE " << file.string() << " CANNOT BE COPIED INTO " << folder.string() << ": "
                   << error.message() << "!" << '\n';

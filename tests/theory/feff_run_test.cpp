@@ -12,16 +12,20 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -59,6 +63,27 @@ TEST(FeffFolders, ProgramsRunInTheirOwnFolderAndKeepTheirExecutableBit) {
     prepare_feff_worker_folder(2, 0);
     EXPECT_EQ(file_text("feff_2_0/feff_win.exe"), file_text(feff_program_name));
     EXPECT_NE(file_text("feff_2/feff_win.exe"), file_text(feff_program_name));
+
+    // A FEFF that a killed run left running in the worker folder holds its program file busy: the folder
+    // still gets the new program, and the old process goes on with its own file.
+    fs::copy_file("/bin/sleep", "feff_2_0/feff_win.exe", fs::copy_options::overwrite_existing);
+    const pid_t left_running = fork();
+    if (left_running == 0) {
+        execl("feff_2_0/feff_win.exe", "feff_win.exe", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(left_running, 0);
+    std::error_code not_yet;
+    for (int tries = 0; tries < 500; ++tries) {
+        const fs::path image = fs::read_symlink("/proc/" + std::to_string(left_running) + "/exe", not_yet);
+        if (!not_yet && image.filename() == "feff_win.exe") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    prepare_feff_worker_folder(2, 0);
+    EXPECT_EQ(file_text("feff_2_0/feff_win.exe"), file_text(feff_program_name));
+    EXPECT_FALSE(fs::exists("feff_2_0/feff_win.exe.tmp"));
+    kill(left_running, SIGKILL);
+    waitpid(left_running, nullptr, 0);
 }
 
 // FEFF reports success by ending with status 0; every other end is an error that names the folder and
