@@ -8,6 +8,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 
 namespace {
@@ -175,6 +176,19 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
     ChainWalk& walk = scratch.walk;
     walk.count = 0;
     Descriptor descriptor{};
+    // The members' old terms out and new terms in wait in small batches, made side by side in the order a
+    // member-by-member loop adds them (every row they touch was saved for the undo before any is changed).
+    const bool direct = expansion_accuracy <= 0;
+    const int first = first_point(finder);
+    std::array<MemberTermsJob, 4> jobs;
+    int waiting = 0;
+    const auto add_job = [&](double* sine, double* cosine, double member_R, double sign) {
+        jobs[at(waiting++)] = {sine + first, cosine + first, member_turns(member_R), sign * (1.0 / (member_R * member_R))};
+        if (waiting == 4) {
+            add_members_terms(jobs.data(), waiting, finder.first_block, finder.end_block);
+            waiting = 0;
+        }
+    };
     for (const std::int32_t a : moved) {
         for (const auto& [p, m] : finder.atom_members[at(a)]) {
             Path& path = finder.paths[at(p)];
@@ -205,18 +219,17 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 
             --sums.counts[at(stored_cluster)];
             ++sums.counts[at(u)];
-            if (path.complex_mode && expansion_accuracy <= 0) {
+            if (path.complex_mode && direct) {
                 const std::size_t old_row = at(stored_cluster) * path_chi_points;
                 const std::size_t new_row = at(u) * path_chi_points;
-                add_member_signal(finder, &sums.sine[old_row], &sums.cosine[old_row],
-                                  member_chain_R(finder, path, at(m), made), -1.0);
-                add_member_signal(finder, &sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
+                add_job(&sums.sine[old_row], &sums.cosine[old_row], member_chain_R(finder, path, at(m), made), -1.0);
+                add_job(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
             }
             stored_cluster = u;
         }
     }
-    if (expansion_accuracy > 0) {
-        const int first = first_point(finder);
+    add_members_terms(jobs.data(), waiting, finder.first_block, finder.end_block);
+    if (!direct) {
         for (std::size_t p = 0; p < finder.paths.size(); ++p) {
             if (marks.path_mark[p] != marks.stamp) continue;
             Path& path = finder.paths[p];
