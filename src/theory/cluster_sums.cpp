@@ -17,8 +17,7 @@ std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
 
-int first_point(const Pathfinder& finder) { return term_block_begin(finder.first_block); }
-int end_point(const Pathfinder& finder) { return term_block_end(finder.end_block - 1); }
+bool whole_grid(const Pathfinder& finder) { return finder.first_point == 0 && finder.end_point == path_chi_points; }
 
 // The moments of every cluster of the path about its members' mean R, and its series sums at the points
 // [first, end): from the members' R (`member_R`) and clusters in the state's tables.
@@ -74,24 +73,23 @@ namespace {
 
 // One state's sums pass of one path from the given source of member geometry: each member's nearest
 // cluster and its distance from it, the state's member counts and statistics of every cluster (in member
-// order) and, in complex mode, the direct sums over the blocks [first_block, end_block) or the series sums
-// over their points. The members' R are left in `member_R`. With `keep_terms` the tables hold the
+// order) and, in complex mode, the direct or series sums over the points [first, end). The members' R are left in `member_R`. With `keep_terms` the tables hold the
 // members' terms at this geometry already (only the centroids changed): only the members that change
 // cluster move their terms.
 void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const ChainSource& source, ChainWalk& walk,
-                    double expansion_accuracy, int first_block, int end_block, std::vector<double>& member_R,
+                    double expansion_accuracy, int first, int end, std::vector<double>& member_R,
                     bool keep_terms) {
     const bool series = expansion_accuracy > 0;
     const bool direct = path.complex_mode && !series;
     const std::size_t members = path.members.size();
     const std::size_t clusters = at(path.cluster_count);
-    const int first = term_block_begin(first_block);
-    const int end = term_block_end(end_block - 1);
     sums.generation = path.cluster_generation;
     sums.centroids = path.centroids;
     sums.member_cluster.resize(members);
     sums.member_distance.resize(members);
     sums.counts.assign(clusters, 0);
+    const std::size_t width = at(std::max(path.descriptor_length, 0));
+    sums.descriptor_sums.assign(clusters * width, 0);
     sums.statistics.assign(clusters, ClusterStateStatistics{});
     sums.statistics_current = true;
     if (direct && !keep_terms) {
@@ -117,6 +115,8 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         sums.member_distance[m] = distance;
         member_R[m] = R;
         ++sums.counts[at(u)];
+        DescriptorSum* descriptor_sum = &sums.descriptor_sums[at(u) * width];
+        for (std::size_t c = 0; c < width; ++c) descriptor_sum[c] += descriptor_fixed(descriptor[c]);
         ClusterStateStatistics& found = sums.statistics[at(u)];
         found.spread += distance * distance;
         if (distance < found.smallest_distance) {
@@ -132,17 +132,17 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         if (!direct || (keep_terms && old == u)) continue;
         const MemberTurns turns = member_turns(R);
         if (keep_terms) {
-            const std::size_t row = at(old) * path_chi_points + at(first);
+            const std::size_t row = at(old) * path_chi_points;
             jobs[waiting++] = {&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R))};
         }
-        const std::size_t offset = at(u) * path_chi_points + at(first);
+        const std::size_t offset = at(u) * path_chi_points;
         jobs[waiting++] = {&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R)};
         if (waiting >= 4) {
-            add_members_terms(jobs.data(), waiting, first_block, end_block);
+            add_members_terms(jobs.data(), waiting, first, end);
             waiting = 0;
         }
     }
-    add_members_terms(jobs.data(), waiting, first_block, end_block);
+    add_members_terms(jobs.data(), waiting, first, end);
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
 }
 
@@ -179,8 +179,8 @@ void path_pass(const Pathfinder& finder, Path& path, int state, const ChainSourc
                SumsScratch& scratch) {
     if (!takes_part(path)) return;
     scratch.walk.count = 0;
-    path_sums_pass(finder, path, path.sums[at(state)], source, scratch.walk, expansion_accuracy, finder.first_block,
-                   finder.end_block, scratch.member_R, false);
+    path_sums_pass(finder, path, path.sums[at(state)], source, scratch.walk, expansion_accuracy, finder.first_point,
+                   finder.end_point, scratch.member_R, false);
 }
 
 struct SumsSection {
@@ -280,15 +280,15 @@ void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy
         PathSums& sums = path.sums[at(state)];
         scratch.walk.count = 0;
         if (sums.centroids != path.centroids) {
-            path_sums_pass(finder, path, sums, source, scratch.walk, expansion_accuracy, finder.first_block,
-                           finder.end_block, scratch.member_R, true);
+            path_sums_pass(finder, path, sums, source, scratch.walk, expansion_accuracy, finder.first_point,
+                           finder.end_point, scratch.member_R, true);
             moved_terms = true;
         } else if (!sums.statistics_current) {
             statistics_from_distances(finder, path, sums, source, scratch.walk);
         }
     }
-    // Terms moved on the blocks in use only leave the rest of the grid behind.
-    if (moved_terms && (finder.first_block != 0 || finder.end_block != term_block_count)) tables.whole_grid = false;
+    // Terms moved on the points in use only leave the rest of the grid behind.
+    if (moved_terms && !whole_grid(finder)) tables.whole_grid = false;
 }
 
 void cluster_chi_worker(WorkRange& range) {
@@ -351,8 +351,8 @@ void complete_state_sums(Pathfinder& finder, int state, double expansion_accurac
     if (tables.whole_grid || tables.displacements.empty()) return;
     prepare_member_chains(finder);
     const std::span<const Vec3> displacements = tables.displacements;
-    const int first = first_point(finder);
-    const int end = end_point(finder);
+    const int first = finder.first_point;
+    const int end = finder.end_point;
     for (Path& path : finder.paths) {
         if (!takes_part(path) || !path.complex_mode) continue;
         PathSums& sums = path.sums[at(state)];
@@ -376,18 +376,11 @@ void complete_state_sums(Pathfinder& finder, int state, double expansion_accurac
             const double R = scratch.member_R[m];
             const MemberTurns turns = member_turns(R);
             const std::size_t row = at(sums.member_cluster[m]) * path_chi_points;
-            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, 1.0 / (R * R), 0, finder.first_block);
-            add_member_terms(&sums.sine[row + at(end)], &sums.cosine[row + at(end)], turns, 1.0 / (R * R),
-                             finder.end_block, term_block_count);
+            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, 1.0 / (R * R), 0, first);
+            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, 1.0 / (R * R), end, path_chi_points);
         }
     }
     tables.whole_grid = true;
-}
-
-void add_member_signal(const Pathfinder& finder, double* sine, double* cosine, double R, double sign) {
-    const int first = first_point(finder);
-    add_member_terms(sine + first, cosine + first, member_turns(R), sign * (1.0 / (R * R)), finder.first_block,
-                     finder.end_block);
 }
 
 void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, std::span<const Vec3> displacements,

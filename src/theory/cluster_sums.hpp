@@ -20,7 +20,7 @@ struct WorkRange;
 // One state's sums pass writes only that state's tables (member clusters and counts, sums, and its
 // statistics of every cluster); the statistics are then folded into the clusters in state order. Passes
 // of different states may therefore run at the same time on different threads. The sums are made on the
-// pathfinder's blocks in use (first_block .. end_block - 1); the rest of the grid is made when asked for.
+// pathfinder's points in use (first_point .. end_point - 1); the rest of the grid is made when asked for.
 
 struct ChainSource;
 
@@ -57,14 +57,9 @@ void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry
 void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, std::span<const Vec3> displacements,
                         PathGeometry& geometry);
 
-// Brings the sums of the state's tables up to date on the whole grid, outside the blocks in use too,
+// Brings the sums of the state's tables up to date on the whole grid, outside the points in use too,
 // from its members' R at the displacements the tables were made for; nothing when they are.
 void complete_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch);
-
-// Adds (sign +1) or takes out (sign -1) one member's sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 on the
-// blocks in use (sine and cosine indexed by point), computed exactly as a sums pass computes them, so
-// that a member added by a pass is taken out by the same numbers.
-void add_member_signal(const Pathfinder& finder, double* sine, double* cosine, double R, double sign);
 
 // The series sums of every cluster of the path in the state's tables at the points [first, end), from
 // the members' R (`member_R`) and their clusters in the tables.

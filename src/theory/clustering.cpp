@@ -62,6 +62,7 @@ void reorder_clusters(Path& path, const std::vector<int>& from) {
         if (!usable) sums.generation = path.cluster_generation - 1;
         sums.statistics_current = false;
         pick_entries(sums.counts, table_from, 1, 0);
+        pick_entries(sums.descriptor_sums, table_from, at(std::max(path.descriptor_length, 0)), DescriptorSum{0});
         pick_entries(sums.statistics, table_from, 1, ClusterStateStatistics{});
         if (path.complex_mode) {
             pick_entries(sums.sine, table_from, path_chi_points, 0.0);
@@ -133,8 +134,11 @@ int nearest_cluster(const std::vector<Cluster>& clusters, const Descriptor& desc
     return nearest;
 }
 
+double descriptor_from_fixed(DescriptorSum sum) { return std::ldexp(static_cast<double>(sum), -64); }
+
 void cluster_reset(Cluster& cluster) {
     cluster.centroid.fill(0.0);
+    cluster.descriptor_sum.fill(0);
     cluster.farthest.fill(0.0);
     cluster.nearest.fill(0.0);
     cluster.member_count = 0;
@@ -144,13 +148,19 @@ void cluster_reset(Cluster& cluster) {
 }
 
 void cluster_add_member(Cluster& cluster, std::span<const double> descriptor) {
-    for (int c = 0; c < cluster.descriptor_length; ++c) cluster.centroid[at(c)] += descriptor[at(c)];
+    for (int c = 0; c < cluster.descriptor_length; ++c) cluster.descriptor_sum[at(c)] += descriptor_fixed(descriptor[at(c)]);
     ++cluster.member_count;
+}
+
+void cluster_add_members(Cluster& cluster, const DescriptorSum* sums, std::int32_t count) {
+    for (int c = 0; c < cluster.descriptor_length; ++c) cluster.descriptor_sum[at(c)] += sums[c];
+    cluster.member_count += count;
 }
 
 void cluster_finish_centroid(Cluster& cluster) {
     if (cluster.member_count == 0) return;
-    for (int c = 0; c < cluster.descriptor_length; ++c) cluster.centroid[at(c)] /= cluster.member_count;
+    for (int c = 0; c < cluster.descriptor_length; ++c)
+        cluster.centroid[at(c)] = descriptor_from_fixed(cluster.descriptor_sum[at(c)]) / cluster.member_count;
 }
 
 double cluster_distance(const Cluster& cluster, std::span<const double> descriptor) {
@@ -192,6 +202,7 @@ void alloc_path_clusters(Path& path, int cluster_count, bool complex_mode) {
         sums.member_distance.assign(path.members.size(), 0.0);
         sums.statistics_current = false;
         sums.counts.assign(clusters, 0);
+        sums.descriptor_sums.assign(clusters * at(std::max(path.descriptor_length, 0)), 0);
         sums.statistics.assign(clusters, ClusterStateStatistics{});
         sums.sine.assign(complex_mode ? clusters * path_chi_points : 0, 0.0);
         sums.cosine.assign(complex_mode ? clusters * path_chi_points : 0, 0.0);
@@ -206,7 +217,8 @@ std::size_t path_bytes_per_state(const Path& path, int cluster_count, bool compl
                         members * (sizeof(decltype(PathSums::member_cluster)::value_type) +
                                    sizeof(decltype(PathSums::member_distance)::value_type)) +
                         clusters * (sizeof(decltype(PathSums::counts)::value_type) +
-                                    sizeof(decltype(PathSums::statistics)::value_type));
+                                    sizeof(decltype(PathSums::statistics)::value_type) +
+                                    at(std::max(path.descriptor_length, 0)) * sizeof(DescriptorSum));
     if (complex_mode) {
         bytes += clusters * path_chi_points *
                  (sizeof(decltype(PathSums::sine)::value_type) + sizeof(decltype(PathSums::cosine)::value_type));
@@ -321,37 +333,79 @@ void launch_cluster_assign_threads(Pathfinder& finder) {
     run_work_range_threads(ranges.data(), cluster_assign_worker);
 }
 
-void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements) {
+void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements,
+                              int first_state) {
     prepare_member_chains(finder);
-    // Each state's members are walked on a thread of their own and their descriptors and nearest
-    // previous clusters kept; then every path adds them to its clusters state by state, member by member,
-    // the order of a pass of one state at a time. A round holds as many states as there are threads.
-    std::vector<std::size_t> offsets(finder.paths.size() + 1, 0);
-    std::vector<std::size_t> member_offsets(finder.paths.size() + 1, 0);
-    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+    const std::size_t paths = finder.paths.size();
+    const int states = static_cast<int>(displacements.size());
+    const auto assigned = [](const Path& path) { return path.check && !path.clusters.empty(); };
+    // A state whose tables hold its displacements, its members assigned to the previous centroids (the
+    // snapshot numbered the new ones one after them), knows each cluster's count and descriptor sums
+    // already; only the other states' chains are walked.
+    std::vector<char> known(at(states) * paths, 0);
+    std::vector<int> walked;
+    for (int k = 0; k < states; ++k) {
+        const std::size_t s = at(first_state + k);
+        bool holds = s < finder.state_tables.size() && finder.state_tables[s].displacements.size() == displacements[at(k)].size();
+        for (std::size_t a = 0; holds && a < displacements[at(k)].size(); ++a) {
+            const Vec3& made = finder.state_tables[s].displacements[a];
+            const Vec3& wanted = displacements[at(k)][a];
+            holds = made.x == wanted.x && made.y == wanted.y && made.z == wanted.z;
+        }
+        bool every_path = true;
+        for (std::size_t p = 0; p < paths; ++p) {
+            const Path& path = finder.paths[p];
+            if (!assigned(path)) continue;
+            const std::size_t clusters = path.clusters.size();
+            const PathSums* sums = s < path.sums.size() ? &path.sums[s] : nullptr;
+            const bool usable = holds && sums != nullptr && sums->generation == path.cluster_generation &&
+                                sums->centroids + 1 == path.centroids && sums->counts.size() == clusters &&
+                                sums->descriptor_sums.size() == clusters * at(std::max(path.descriptor_length, 0));
+            known[at(k) * paths + p] = usable ? 1 : 0;
+            every_path = every_path && usable;
+        }
+        if (!every_path) walked.push_back(k);
+    }
+    for (int k = 0; k < states; ++k) {
+        for (std::size_t p = 0; p < paths; ++p) {
+            if (!known[at(k) * paths + p]) continue;
+            Path& path = finder.paths[p];
+            const PathSums& sums = path.sums[at(first_state + k)];
+            const std::size_t width = at(std::max(path.descriptor_length, 0));
+            for (std::size_t u = 0; u < path.clusters.size(); ++u)
+                cluster_add_members(path.clusters[u], &sums.descriptor_sums[u * width], sums.counts[u]);
+        }
+    }
+    if (walked.empty()) return;
+    // The other states' members are walked on a thread of their own each and their descriptors and
+    // nearest previous clusters kept; then every path adds them to its clusters. A round holds as many
+    // states as there are threads.
+    std::vector<std::size_t> offsets(paths + 1, 0);
+    std::vector<std::size_t> member_offsets(paths + 1, 0);
+    for (std::size_t p = 0; p < paths; ++p) {
         const Path& path = finder.paths[p];
-        const bool assigned = path.check && !path.clusters.empty();
-        const std::size_t members = assigned ? path.members.size() : 0;
+        const std::size_t members = assigned(path) ? path.members.size() : 0;
         offsets[p + 1] = offsets[p] + members * at(std::max(path.descriptor_length, 0));
         member_offsets[p + 1] = member_offsets[p] + members;
     }
     const int threads = std::max(1, finder.worker_count);
-    const int states = static_cast<int>(displacements.size());
-    std::vector<std::vector<double>> descriptors(at(std::min(threads, states)));
+    const int walked_count = static_cast<int>(walked.size());
+    std::vector<std::vector<double>> descriptors(at(std::min(threads, walked_count)));
     std::vector<std::vector<std::int32_t>> nearest(descriptors.size());
     std::vector<WorkRange> ranges = split_paths_over_threads(finder, threads);
-    for (int round = 0; round < states; round += threads) {
-        const int count = std::min(threads, states - round);
-        fork_join(count, [&](std::int32_t k) {
-            const ChainSource source = walked_chain_source(finder, displacements[at(round + k)]);
-            std::vector<double>& kept = descriptors[at(k)];
-            std::vector<std::int32_t>& clusters = nearest[at(k)];
+    for (int round = 0; round < walked_count; round += threads) {
+        const int count = std::min(threads, walked_count - round);
+        const auto walks = [&](int j, std::size_t p) { return !known[at(walked[at(round + j)]) * paths + p]; };
+        fork_join(count, [&](std::int32_t j) {
+            const ChainSource source = walked_chain_source(finder, displacements[at(walked[at(round + j)])]);
+            std::vector<double>& kept = descriptors[at(j)];
+            std::vector<std::int32_t>& clusters = nearest[at(j)];
             kept.resize(offsets.back());
             clusters.resize(member_offsets.back());
             ChainWalk walk;
-            for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+            for (std::size_t p = 0; p < paths; ++p) {
                 const Path& path = finder.paths[p];
-                if (!path.check || path.clusters.empty()) continue;
+                if (!assigned(path) || !walks(j, p)) continue;
                 Descriptor descriptor{};
                 const std::size_t width = at(std::max(path.descriptor_length, 0));
                 walk.count = 0;
@@ -368,12 +422,13 @@ void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<
         run_work_range_threads(ranges.data(), [&](WorkRange& range) {
             for (std::int32_t p = range.first; p < range.end; ++p) {
                 Path& path = finder.paths[at(p)];
-                if (!path.check || path.clusters.empty()) continue;
+                if (!assigned(path)) continue;
                 const std::size_t width = at(std::max(path.descriptor_length, 0));
-                for (int k = 0; k < count; ++k) {
+                for (int j = 0; j < count; ++j) {
+                    if (!walks(j, at(p))) continue;
                     for (std::size_t m = 0; m < path.members.size(); ++m) {
-                        const double* descriptor = &descriptors[at(k)][offsets[at(p)] + m * width];
-                        cluster_add_member(path.clusters[at(nearest[at(k)][member_offsets[at(p)] + m])],
+                        const double* descriptor = &descriptors[at(j)][offsets[at(p)] + m * width];
+                        cluster_add_member(path.clusters[at(nearest[at(j)][member_offsets[at(p)] + m])],
                                            std::span<const double>(descriptor, width));
                     }
                 }

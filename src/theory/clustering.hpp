@@ -62,9 +62,11 @@ void cluster_assign_worker(WorkRange& range);
 // Turns the sums of the marked paths of the range into centroids and drops clusters left empty.
 void cluster_update_worker(WorkRange& range);
 void launch_cluster_assign_threads(Pathfinder& finder);
-// The same for every state whose displacements are given, in their order: each state's chains walked
-// on a thread of its own, the clusters' sums made as a pass of one state at a time makes them.
-void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements);
+// The same for states first_state, first_state + 1, ... at the displacements given, in their order: a
+// state whose tables hold it adds the clusters and descriptor sums they keep, the others' chains are
+// walked, each state on a thread of its own. The centroids are the same either way.
+void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements,
+                              int first_state);
 void launch_cluster_update_threads(Pathfinder& finder);
 
 // Doubles every cluster whose spread exceeds 0.99 of the path's clustering precision: the copy is

@@ -21,9 +21,16 @@ std::size_t incremental_atom_limit(std::size_t atoms) { return std::max<std::siz
 
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
 
-int first_point(const Pathfinder& finder) { return term_block_begin(finder.first_block); }
-int point_count(const Pathfinder& finder) { return term_block_end(finder.end_block - 1) - first_point(finder); }
-bool whole_grid(const Pathfinder& finder) { return finder.first_block == 0 && finder.end_block == term_block_count; }
+std::size_t descriptor_width(const Path& path) { return at(std::max(path.descriptor_length, 0)); }
+
+// Takes a member's descriptor out of (sign -1) or adds it to (+1) a cluster's descriptor sums.
+void add_descriptor(DescriptorSum* sums, const Descriptor& descriptor, std::size_t width, int sign) {
+    for (std::size_t c = 0; c < width; ++c) sums[c] += sign * descriptor_fixed(descriptor[c]);
+}
+
+int first_point(const Pathfinder& finder) { return finder.first_point; }
+int point_count(const Pathfinder& finder) { return finder.end_point - finder.first_point; }
+bool whole_grid(const Pathfinder& finder) { return finder.first_point == 0 && finder.end_point == path_chi_points; }
 
 void prepare_marks(const Pathfinder& finder, UpdateMarks& marks) {
     marks.member_offset.resize(finder.paths.size());
@@ -50,7 +57,11 @@ void prepare_marks(const Pathfinder& finder, UpdateMarks& marks) {
 // The count and the sums on the blocks in use of cluster u in the state's tables.
 void save_cluster(const Pathfinder& finder, const Path& path, int p, int u, int state, SumsUndo& undo) {
     const PathSums& sums = path.sums[at(state)];
-    SumsUndo::ClusterEntry entry{p, u, sums.counts[at(u)], undo.values.size()};
+    SumsUndo::ClusterEntry entry{p, u, sums.counts[at(u)], undo.values.size(), undo.descriptor_values.size()};
+    const std::size_t width = descriptor_width(path);
+    const auto descriptor_sums = sums.descriptor_sums.begin() + static_cast<std::ptrdiff_t>(at(u) * width);
+    undo.descriptor_values.insert(undo.descriptor_values.end(), descriptor_sums,
+                                  descriptor_sums + static_cast<std::ptrdiff_t>(width));
     if (path.complex_mode) {
         const std::size_t offset = at(u) * path_chi_points + at(first_point(finder));
         const auto width = static_cast<std::ptrdiff_t>(point_count(finder));
@@ -99,7 +110,8 @@ std::size_t state_sums_bytes(const Pathfinder& finder, bool complex_mode) {
     std::size_t bytes = 2 * at(std::max(finder.supercell_atom_count, 0)) * sizeof(Vec3);
     for (const Path& path : finder.paths) {
         const std::size_t clusters = at(std::max(path.cluster_count, 1));
-        bytes += path.members.size() * sizeof(SumsUndo::MemberEntry) + clusters * sizeof(SumsUndo::ClusterEntry);
+        bytes += path.members.size() * sizeof(SumsUndo::MemberEntry) +
+                 clusters * (sizeof(SumsUndo::ClusterEntry) + descriptor_width(path) * sizeof(DescriptorSum));
         if (complex_mode) bytes += clusters * 2 * path_chi_points * sizeof(double);
     }
     return bytes;
@@ -174,18 +186,20 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
     prepare_marks(finder, marks);
     const Vec3 polarization = to_vec3(finder.polarization);
     ChainWalk& walk = scratch.walk;
+    ChainWalk& previous_walk = scratch.previous_walk;
     walk.count = 0;
+    previous_walk.count = 0;
     Descriptor descriptor{};
+    Descriptor previous_descriptor{};
     // The members' old terms out and new terms in wait in small batches, made side by side in the order a
     // member-by-member loop adds them (every row they touch was saved for the undo before any is changed).
     const bool direct = expansion_accuracy <= 0;
-    const int first = first_point(finder);
     std::array<MemberTermsJob, 4> jobs;
     int waiting = 0;
     const auto add_job = [&](double* sine, double* cosine, double member_R, double sign) {
-        jobs[at(waiting++)] = {sine + first, cosine + first, member_turns(member_R), sign * (1.0 / (member_R * member_R))};
+        jobs[at(waiting++)] = {sine, cosine, member_turns(member_R), sign * (1.0 / (member_R * member_R))};
         if (waiting == 4) {
-            add_members_terms(jobs.data(), waiting, finder.first_block, finder.end_block);
+            add_members_terms(jobs.data(), waiting, finder.first_point, finder.end_point);
             waiting = 0;
         }
     };
@@ -200,6 +214,10 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 
             walk_member_chain(finder, path, at(m), displacements, polarization, walk);
             const int length = walked_descriptor(finder, walk, path.nleg, descriptor);
+            // The member as the tables hold it: its descriptor leaves its cluster's sums, its R its terms.
+            walk_member_chain(finder, path, at(m), made, polarization, previous_walk);
+            walked_descriptor(finder, previous_walk, path.nleg, previous_descriptor);
+            const double previous_R = previous_walk.geometry[at(path.nleg - 1)].R;
             double distance = 0.0;
             const int u = nearest_cluster(path.clusters, descriptor, length, distance);
             const double R = walk.geometry[at(path.nleg - 1)].R;
@@ -219,16 +237,19 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
 
             --sums.counts[at(stored_cluster)];
             ++sums.counts[at(u)];
+            const std::size_t width = descriptor_width(path);
+            add_descriptor(&sums.descriptor_sums[at(stored_cluster) * width], previous_descriptor, width, -1);
+            add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
             if (path.complex_mode && direct) {
                 const std::size_t old_row = at(stored_cluster) * path_chi_points;
                 const std::size_t new_row = at(u) * path_chi_points;
-                add_job(&sums.sine[old_row], &sums.cosine[old_row], member_chain_R(finder, path, at(m), made), -1.0);
+                add_job(&sums.sine[old_row], &sums.cosine[old_row], previous_R, -1.0);
                 add_job(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
             }
             stored_cluster = u;
         }
     }
-    add_members_terms(jobs.data(), waiting, finder.first_block, finder.end_block);
+    add_members_terms(jobs.data(), waiting, finder.first_point, finder.end_point);
     if (!direct) {
         for (std::size_t p = 0; p < finder.paths.size(); ++p) {
             if (marks.path_mark[p] != marks.stamp) continue;
@@ -236,8 +257,8 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
             scratch.member_R.resize(path.members.size());
             for (std::size_t m = 0; m < path.members.size(); ++m)
                 scratch.member_R[m] = member_chain_R(finder, path, m, displacements);
-            series_sums_for_path(path, path.sums[at(state)], scratch.member_R, expansion_accuracy, first,
-                                 first + point_count(finder));
+            series_sums_for_path(path, path.sums[at(state)], scratch.member_R, expansion_accuracy, finder.first_point,
+                                 finder.end_point);
         }
     }
     record_sums_displacements(finder, state, displacements);
@@ -251,6 +272,9 @@ void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo) {
         Path& path = finder.paths[at(entry.path)];
         PathSums& sums = path.sums[at(state)];
         sums.counts[at(entry.cluster)] = entry.count;
+        const std::size_t coordinates = descriptor_width(path);
+        std::copy_n(undo.descriptor_values.begin() + static_cast<std::ptrdiff_t>(entry.descriptor_values), coordinates,
+                    sums.descriptor_sums.begin() + static_cast<std::ptrdiff_t>(at(entry.cluster) * coordinates));
         if (path.complex_mode) {
             const std::size_t offset = at(entry.cluster) * path_chi_points + at(first);
             const auto from = undo.values.begin() + static_cast<std::ptrdiff_t>(entry.values);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "structure/atom.hpp"
+#include "theory/cluster.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,10 +27,12 @@ struct SumsUndo {
         std::int32_t cluster = 0;
         std::int32_t count = 0;
         std::size_t values = 0;  // offset of its sine then cosine sums in `values`
+        std::size_t descriptor_values = 0;  // offset of its descriptor sums in `descriptor_values`
     };
     std::vector<MemberEntry> members;
     std::vector<ClusterEntry> clusters;
     std::vector<double> values;
+    std::vector<DescriptorSum> descriptor_values;
     struct PathEntry {
         std::int32_t path = 0;
         std::uint32_t generation = 0;
@@ -45,6 +48,7 @@ struct SumsUndo {
         members.clear();
         clusters.clear();
         values.clear();
+        descriptor_values.clear();
         generations.clear();
         displacements.clear();
         whole_grid = false;

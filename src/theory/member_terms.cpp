@@ -1,5 +1,6 @@
 #include "theory/member_terms.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -26,44 +27,24 @@ inline void add_product(double* to, const Quad& s, const Quad& w) {
     std::memcpy(to, &value, sizeof value);
 }
 
-// Adds the terms of `count` points from sine[0] and cosine[0] on, starting from the turn `start` at the
-// first point and turning by `step` from point to point. Four consecutive points are turned from the
-// same pair (start times step^0 .. step^3, one per lane), so the dependent chain advances four points per
-// product; each lane does the products a point-by-point loop would do for its point.
-__attribute__((always_inline)) inline void add_terms(double* sine, double* cosine, int count, Turn start,
-                                                     const Turn& step, double weight) {
-    const Turn step2 = step * step;
-    const Turn step3 = step2 * step;
-    const Turn step4 = step2 * step2;
-    const Quad power_cos{1.0, step.c, step2.c, step3.c};
-    const Quad power_sin{0.0, step.s, step2.s, step3.s};
-    const Quad w{weight, weight, weight, weight};
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const Quad start_cos{start.c, start.c, start.c, start.c};
-        const Quad start_sin{start.s, start.s, start.s, start.s};
-        const Quad c = start_cos * power_cos - start_sin * power_sin;
-        const Quad s = start_cos * power_sin + start_sin * power_cos;
-        add_product(sine + i, s, w);
-        add_product(cosine + i, c, w);
-        start = start * step4;
-    }
-    for (; i < count; ++i) {
-        sine[i] += start.s * weight;
-        cosine[i] += start.c * weight;
-        start = start * step;
-    }
+// The same for the lanes [lo, hi) only: each lane's number is the one add_product makes for it.
+inline void add_product_lanes(double* to, const Quad& s, const Quad& w, int lo, int hi) {
+    for (int lane = lo; lane < hi; ++lane) to[lane] += s[lane] * w[lane];
 }
 
-// The same for N members at once, each member's numbers made by exactly the operations add_terms makes
-// for it; the members' dependent chains are independent, so they run side by side. At every point the
-// members add in their order, so rows that two of them share get the additions of a member-by-member
-// loop.
+// Adds the terms of N members at the points [lo, hi) of a block of `count` points, sine[j][offset] and
+// cosine[j][offset] being member j's rows at the block's first point, each member turning from `start` at
+// that point by `step` from point to point. Four consecutive points are turned from the same pair (start
+// times step^0 .. step^3, one per lane), so the dependent chain advances four points per product; the
+// members' chains are independent, so they run side by side. Every lane does the products a
+// point-by-point loop would do for its point, whichever points are written: groups of four before `lo`
+// only turn on. At every point the members add in their order, so rows that two of them share get the
+// additions of a member-by-member loop.
 // With `shared` every member adds to the same rows: the rows are then read once and written once per
 // four points, the members adding to them in their order in between (the same additions).
 template <int N, bool shared>
 __attribute__((always_inline)) inline void add_terms_of(double* const* sine, double* const* cosine, int offset,
-                                                        int count, Turn* start, const Turn* step,
+                                                        int count, int lo, int hi, Turn* start, const Turn* step,
                                                         const double* weight) {
     // The lanes' powers of the step and the weights, kept as plain numbers (arrays of vectors draw false
     // warnings of values used before they are set) and read into vectors where they are used.
@@ -82,7 +63,13 @@ __attribute__((always_inline)) inline void add_terms_of(double* const* sine, dou
         }
     }
     int i = 0;
-    for (; i + 4 <= count; i += 4) {
+    for (; i + 4 <= count && i + 4 <= lo; i += 4) {
+        for (int j = 0; j < N; ++j) start[j] = start[j] * step4[j];
+    }
+    for (; i + 4 <= count && i < hi; i += 4) {
+        const bool whole = i >= lo && i + 4 <= hi;
+        const int first_lane = std::max(lo - i, 0);
+        const int end_lane = std::min(hi - i, 4);
         Quad sine_row{}, cosine_row{};
         if constexpr (shared) {
             std::memcpy(&sine_row, sine[0] + offset + i, sizeof sine_row);
@@ -100,33 +87,47 @@ __attribute__((always_inline)) inline void add_terms_of(double* const* sine, dou
             if constexpr (shared) {
                 sine_row += s * weights;
                 cosine_row += c * weights;
-            } else {
+            } else if (whole) {
                 add_product(sine[j] + offset + i, s, weights);
                 add_product(cosine[j] + offset + i, c, weights);
+            } else {
+                add_product_lanes(sine[j] + offset + i, s, weights, first_lane, end_lane);
+                add_product_lanes(cosine[j] + offset + i, c, weights, first_lane, end_lane);
             }
             start[j] = start[j] * step4[j];
         }
         if constexpr (shared) {
-            std::memcpy(sine[0] + offset + i, &sine_row, sizeof sine_row);
-            std::memcpy(cosine[0] + offset + i, &cosine_row, sizeof cosine_row);
+            if (whole) {
+                std::memcpy(sine[0] + offset + i, &sine_row, sizeof sine_row);
+                std::memcpy(cosine[0] + offset + i, &cosine_row, sizeof cosine_row);
+            } else {
+                for (int lane = first_lane; lane < end_lane; ++lane) {
+                    sine[0][offset + i + lane] = sine_row[lane];
+                    cosine[0][offset + i + lane] = cosine_row[lane];
+                }
+            }
         }
     }
-    for (; i < count; ++i) {
+    for (; i < count && i < hi; ++i) {
         for (int j = 0; j < N; ++j) {
-            sine[j][offset + i] += start[j].s * weight[j];
-            cosine[j][offset + i] += start[j].c * weight[j];
+            if (i >= lo) {
+                sine[j][offset + i] += start[j].s * weight[j];
+                cosine[j][offset + i] += start[j].c * weight[j];
+            }
             start[j] = start[j] * step[j];
         }
     }
 }
 
 template <int N, bool shared>
-__attribute__((always_inline)) inline void add_members_terms_of(const MemberTermsJob* jobs, int first_block,
-                                                                int end_block) {
+__attribute__((always_inline)) inline void add_members_terms_of(const MemberTermsJob* jobs, int first_point,
+                                                                int end_point) {
     double* sine[N];
     double* cosine[N];
     Turn step[N], block_step[N], block_start[N];
     double weight[N];
+    const int first_block = term_block_of(first_point);
+    const int end_block = term_block_of(end_point - 1) + 1;
     for (int j = 0; j < N; ++j) {
         sine[j] = jobs[j].sine;
         cosine[j] = jobs[j].cosine;
@@ -136,15 +137,15 @@ __attribute__((always_inline)) inline void add_members_terms_of(const MemberTerm
         block_start[j] = Turn{};
         for (int block = 0; block < first_block; ++block) block_start[j] = block_start[j] * block_step[j];
     }
-    const int base = term_block_begin(first_block);
     for (int block = first_block; block < end_block; ++block) {
         Turn start[N];
         for (int j = 0; j < N; ++j) {
             if (block > first_block) block_start[j] = block_start[j] * block_step[j];
             start[j] = block_start[j];
         }
-        add_terms_of<N, shared>(sine, cosine, term_block_begin(block) - base, term_block_end(block) - term_block_begin(block),
-                        start, step, weight);
+        const int begin = term_block_begin(block);
+        add_terms_of<N, shared>(sine, cosine, begin, term_block_end(block) - begin, first_point - begin,
+                                end_point - begin, start, step, weight);
     }
 }
 
@@ -163,31 +164,25 @@ MemberTurns member_turns(double R) {
 // in the same order (no contraction into fused multiply-adds), so the numbers do not depend on it.
 __attribute__((target_clones("avx2", "default"))) void add_member_terms(double* sine, double* cosine,
                                                                          const MemberTurns& turns, double weight,
-                                                                         int first_block, int end_block) {
-    const Turn step{turns.step_cos, turns.step_sin};
-    const Turn block_step{turns.block_cos, turns.block_sin};
-    Turn start;
-    for (int block = 0; block < first_block; ++block) start = start * block_step;
-    const int base = term_block_begin(first_block);
-    for (int block = first_block; block < end_block; ++block) {
-        if (block > first_block) start = start * block_step;
-        const int first = term_block_begin(block) - base;
-        add_terms(sine + first, cosine + first, term_block_end(block) - term_block_begin(block), start, step, weight);
-    }
+                                                                         int first_point, int end_point) {
+    if (first_point >= end_point) return;
+    const MemberTermsJob job{sine, cosine, turns, weight};
+    add_members_terms_of<1, false>(&job, first_point, end_point);
 }
 
 __attribute__((target_clones("avx2", "default"))) void add_members_terms(const MemberTermsJob* jobs, int count,
-                                                                          int first_block, int end_block) {
+                                                                          int first_point, int end_point) {
+    if (first_point >= end_point) return;
     for (; count >= 4; count -= 4, jobs += 4) {
         bool shared = true;
         for (int j = 1; j < 4; ++j) shared = shared && jobs[j].sine == jobs[0].sine && jobs[j].cosine == jobs[0].cosine;
         if (shared) {
-            add_members_terms_of<4, true>(jobs, first_block, end_block);
+            add_members_terms_of<4, true>(jobs, first_point, end_point);
         } else {
-            add_members_terms_of<4, false>(jobs, first_block, end_block);
+            add_members_terms_of<4, false>(jobs, first_point, end_point);
         }
     }
-    if (count == 3) add_members_terms_of<3, false>(jobs, first_block, end_block);
-    if (count == 2) add_members_terms_of<2, false>(jobs, first_block, end_block);
-    if (count == 1) add_members_terms_of<1, false>(jobs, first_block, end_block);
+    if (count == 3) add_members_terms_of<3, false>(jobs, first_point, end_point);
+    if (count == 2) add_members_terms_of<2, false>(jobs, first_point, end_point);
+    if (count == 1) add_members_terms_of<1, false>(jobs, first_point, end_point);
 }

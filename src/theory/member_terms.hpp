@@ -22,10 +22,11 @@ struct MemberTurns {
 };
 MemberTurns member_turns(double R);
 
-// Adds weight times the member's terms at every point i of blocks first_block .. end_block - 1, point by
-// point in order, to sine[i - b] and cosine[i - b], b being the first point of block first_block.
-void add_member_terms(double* sine, double* cosine, const MemberTurns& turns, double weight, int first_block,
-                      int end_block);
+// Adds weight times the member's terms at the points first_point .. end_point - 1, point by point in order,
+// to sine[i] and cosine[i]. The blocks that hold them are made from their first points, and only the
+// points asked for are written, each the number a pass over the whole grid gives it.
+void add_member_terms(double* sine, double* cosine, const MemberTurns& turns, double weight, int first_point,
+                      int end_point);
 
 // One member's share of add_members_terms: its rows (indexed as for add_member_terms), turns and weight.
 struct MemberTermsJob {
@@ -35,4 +36,4 @@ struct MemberTermsJob {
     double weight = 0.0;
 };
 // add_member_terms for each job in turn, the same numbers, made for several members side by side.
-void add_members_terms(const MemberTermsJob* jobs, int count, int first_block, int end_block);
+void add_members_terms(const MemberTermsJob* jobs, int count, int first_point, int end_point);

@@ -81,6 +81,7 @@ struct PathSums {
     std::vector<std::int32_t> member_cluster;  // per member
     std::vector<double> member_distance;       // per member, from its cluster's centroid
     std::vector<std::int32_t> counts;          // per cluster
+    std::vector<DescriptorSum> descriptor_sums;  // [cluster][coordinate]: of the members' descriptors
     std::vector<double> sine;                  // [cluster][point]: sum over members of sin(2kR)/R^2
     std::vector<double> cosine;                // [cluster][point]: sum over members of cos(2kR)/R^2
     std::vector<ClusterStateStatistics> statistics;  // per cluster, found by the state's last sums pass
@@ -151,6 +152,7 @@ struct SumsScratch {
     std::vector<double> member_R;           // one path's members
     std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the tables were made
     ChainWalk walk;
+    ChainWalk previous_walk;  // along the chains at the displacements the tables were made for
 };
 
 // What a state's sums tables on one edge were made for.
@@ -193,10 +195,10 @@ struct Pathfinder {
     SumsScratch scratch;                             // for the passes of one state at a time
     std::vector<StateTables> state_tables;           // per state
     std::vector<SetAsideTables> set_aside;           // tables of states that left their slots
-    // The blocks of grid points (member_terms.hpp) that every state's sums are kept up to date on: the
-    // points its spectrum reads. The others are made when the whole grid is asked for.
-    std::int32_t first_block = 0;
-    std::int32_t end_block = term_block_count;
+    // The grid points [first_point, end_point) that every state's sums are kept up to date on: the points
+    // its spectrum reads. The others are made when the whole grid is asked for.
+    std::int32_t first_point = 0;
+    std::int32_t end_point = path_chi_points;
     // Per supercell atom, the (path, member) chains that hold it or one of its images.
     std::vector<std::vector<std::array<std::int32_t, 2>>> atom_members;
 };

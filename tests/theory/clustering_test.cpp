@@ -263,24 +263,39 @@ TEST(ClusterSums, CountModeCountsAndKeepsRepresentativesWithoutSums) {
 }
 
 // Members made side by side give the numbers of members made one after the other, bit for bit, whether
-// they share rows or not, on any range of blocks.
+// they share rows or not, on any range of points; a range holds on its points the numbers of the whole
+// grid and leaves every other point as it was.
 TEST(ClusterSums, MembersMadeSideBySideGiveTheNumbersOfMembersMadeInTurn) {
     const std::vector<double> radii = {2.55, 3.61, 2.553, 4.42, 5.1, 2.9, 3.3};
-    for (const auto& [first_block, end_block] : {std::pair{0, term_block_count}, std::pair{1, 5}, std::pair{7, 8}}) {
-        for (const bool shared : {true, false}) {
-            const std::size_t width = path_chi_points;
-            std::vector<double> in_turn(4 * width, 0.25), side_by_side(4 * width, 0.25);
-            std::vector<MemberTermsJob> jobs;
-            for (std::size_t m = 0; m < radii.size(); ++m) {
-                const std::size_t row = shared ? 0 : (m % 2) * 2 * width;
-                const double R = radii[m];
-                const double weight = (m == 3 ? -1.0 : 1.0) / (R * R);
-                add_member_terms(&in_turn[row], &in_turn[row + width], member_turns(R), weight, first_block, end_block);
-                jobs.push_back({&side_by_side[row], &side_by_side[row + width], member_turns(R), weight});
+    const std::size_t width = path_chi_points;
+    const auto make = [&](bool shared, bool side, int first, int end) {
+        std::vector<double> rows(4 * width, 0.25);
+        std::vector<MemberTermsJob> jobs;
+        for (std::size_t m = 0; m < radii.size(); ++m) {
+            const std::size_t row = shared ? 0 : (m % 2) * 2 * width;
+            const double R = radii[m];
+            const double weight = (m == 3 ? -1.0 : 1.0) / (R * R);
+            if (side) {
+                jobs.push_back({&rows[row], &rows[row + width], member_turns(R), weight});
+            } else {
+                add_member_terms(&rows[row], &rows[row + width], member_turns(R), weight, first, end);
             }
-            add_members_terms(jobs.data(), static_cast<int>(jobs.size()), first_block, end_block);
-            EXPECT_EQ(side_by_side, in_turn) << first_block << ' ' << shared;
-            EXPECT_NE(in_turn[width], 0.25) << "the range was made, from the row's start";
+        }
+        add_members_terms(jobs.data(), static_cast<int>(jobs.size()), first, end);
+        return rows;
+    };
+    for (const bool shared : {true, false}) {
+        const std::vector<double> whole = make(shared, false, 0, path_chi_points);
+        EXPECT_EQ(make(shared, true, 0, path_chi_points), whole) << shared;
+        for (const auto& [first, end] : {std::pair{50, 250}, std::pair{37, 203}, std::pair{1, 2}, std::pair{348, 401},
+                                         std::pair{398, 400}, std::pair{120, 120}}) {
+            const std::vector<double> in_turn = make(shared, false, first, end);
+            EXPECT_EQ(make(shared, true, first, end), in_turn) << first << ' ' << end << ' ' << shared;
+            for (std::size_t v = 0; v < in_turn.size(); ++v) {
+                const int point = static_cast<int>(v % width);
+                const double expected = point >= first && point < end ? whole[v] : 0.25;
+                ASSERT_EQ(in_turn[v], expected) << "value " << v << " of points " << first << ".." << end;
+            }
         }
     }
 }

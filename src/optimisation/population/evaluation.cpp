@@ -110,7 +110,7 @@ void recluster_states(Calculation& calc, AbsorberEdge& edge, int first, int end)
             structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))],
                                     displacements[at(s - first)]);
         }
-        assign_members_of_states(finder, displacements);
+        assign_members_of_states(finder, displacements, first);
     }
     launch_cluster_update_threads(finder);
 }

@@ -53,8 +53,8 @@ std::array<int, 2> points_in_use(const Calculation& calc, const SpectrumContext&
     int first = path_chi_points, end = 0;
     for (int n = 0; n < context.edge_count; ++n) {
         const Pathfinder& finder = calc.edges[at(context.edge_indices[at(n)])].pathfinder;
-        first = std::min(first, term_block_begin(finder.first_block));
-        end = std::max(end, term_block_end(finder.end_block - 1));
+        first = std::min(first, static_cast<int>(finder.first_point));
+        end = std::max(end, static_cast<int>(finder.end_point));
     }
     if (first >= end) return {0, path_chi_points};
     return {first, end};
@@ -103,16 +103,16 @@ double state_exafs_on_points(Calculation& calc, SpectrumContext& context, int st
     return sum;
 }
 
-// The blocks of path-grid points that a spectrum's chi on its own k grid reads, with the interpolation's
+// The path-grid points [first, end) that a spectrum's chi on its own k grid reads, with the interpolation's
 // neighbours on either side and a point to spare.
-std::array<int, 2> blocks_read_by(const SpectrumParameters& p) {
+std::array<int, 2> points_read_by(const SpectrumParameters& p) {
     const double step = 0.05;
     const double k_first = k_grid_value(p, 0);
     const double k_last = k_grid_value(p, std::max(p.nk - 1, 0));
     const int first = std::clamp(static_cast<int>(std::floor(k_first / step)) - 2, 0, path_chi_points - 1);
     const int last = std::clamp(static_cast<int>(std::ceil(k_last / step)) + 2, 0, path_chi_points - 1);
-    if (!(k_first >= 0) || !(k_last >= k_first)) return {0, term_block_count};
-    return {term_block_of(first), term_block_of(last) + 1};
+    if (!(k_first >= 0) || !(k_last >= k_first)) return {0, path_chi_points};
+    return {first, last + 1};
 }
 
 }  // namespace
@@ -176,9 +176,9 @@ void complete_state_chi(Calculation& calc, int state_index) {
 void keep_sums_on_points_in_use(Calculation& calc) {
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         AbsorberEdge& edge = calc.edges[at(e)];
-        const std::array<int, 2> blocks = blocks_read_by(*edge.spectrum);
-        edge.pathfinder.first_block = blocks[0];
-        edge.pathfinder.end_block = blocks[1];
+        const std::array<int, 2> points = points_read_by(*edge.spectrum);
+        edge.pathfinder.first_point = points[0];
+        edge.pathfinder.end_point = points[1];
     }
 }
 
@@ -186,7 +186,7 @@ void keep_sums_on_whole_grid(Calculation& calc) {
     bool narrowed = false;
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         const Pathfinder& finder = calc.edges[at(e)].pathfinder;
-        narrowed = narrowed || finder.first_block != 0 || finder.end_block != term_block_count;
+        narrowed = narrowed || finder.first_point != 0 || finder.end_point != path_chi_points;
     }
     if (!narrowed) return;
     for (int e = 0; e < calc.absorber_edge_count; ++e) prepare_member_chains(calc.edges[at(e)].pathfinder);
@@ -198,8 +198,8 @@ void keep_sums_on_whole_grid(Calculation& calc) {
     });
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         Pathfinder& finder = calc.edges[at(e)].pathfinder;
-        finder.first_block = 0;
-        finder.end_block = term_block_count;
+        finder.first_point = 0;
+        finder.end_point = path_chi_points;
     }
 }
 

@@ -192,6 +192,7 @@ struct PassTables {
     std::vector<double> statistics;
     std::vector<double> sums;
     std::vector<double> chi;
+    std::vector<DescriptorSum> descriptor_sums;  // exact, whatever the order of the additions
 };
 
 PassTables pass_tables(CopperModel& model) {
@@ -200,6 +201,8 @@ PassTables pass_tables(CopperModel& model) {
         for (const PathSums& sums : path.sums) {
             tables.clusters.insert(tables.clusters.end(), sums.member_cluster.begin(), sums.member_cluster.end());
             tables.clusters.insert(tables.clusters.end(), sums.counts.begin(), sums.counts.end());
+            tables.descriptor_sums.insert(tables.descriptor_sums.end(), sums.descriptor_sums.begin(),
+                                          sums.descriptor_sums.end());
             for (const ClusterStateStatistics& found : sums.statistics) {
                 tables.statistics.insert(tables.statistics.end(), {found.spread, found.smallest_distance,
                                                                    found.largest_distance, found.nearest[0],
@@ -234,6 +237,7 @@ void expect_same_as_from_scratch(CopperModel& model, bool full) {
     const PassTables made = pass_tables(model);
     EXPECT_EQ(kept.clusters, made.clusters);
     EXPECT_EQ(kept.statistics, made.statistics);
+    EXPECT_TRUE(kept.descriptor_sums == made.descriptor_sums) << "descriptor sums kept through moves are exact";
     for (const auto& [a, b] : {std::pair{&kept.sums, &made.sums}, std::pair{&kept.chi, &made.chi}}) {
         ASSERT_EQ(a->size(), b->size());
         double largest = 0.0, gap = 0.0;
@@ -353,16 +357,16 @@ TEST(KeptTables, SumsOnThePointsInUseAreThoseOfTheWholeGridAndTheRestIsMadeWhenA
     const PassTables whole = pass_tables(model);
     forget_all_tables(model);
     keep_sums_on_points_in_use(calc);
-    ASSERT_GT(model.finder().first_block + (term_block_count - model.finder().end_block), 0)
-        << "k 2..12 leaves blocks out";
+    ASSERT_EQ(model.finder().first_point, 38) << "k 2..12 leaves the points below k 1.9 out";
+    ASSERT_EQ(model.finder().end_point, 243) << "and those above k 12.1";
     for (State& state : calc.current_states) state.needs_evaluation = true;
     {
         CaptureStdout quiet;
         evaluate_states(calc, false, false, true, true, true, -1, -1);
     }
     const std::array<double, 403>& chi = model.state(1).spectra[0].chi_grid;
-    const int first = term_block_begin(model.finder().first_block);
-    const int end = term_block_end(model.finder().end_block - 1);
+    const int first = model.finder().first_point;
+    const int end = model.finder().end_point;
     for (int i = 0; i < path_chi_points; ++i) {
         const double expected = whole.chi[403 + static_cast<std::size_t>(i) + 1];
         if (i >= first && i < end) {
@@ -376,6 +380,36 @@ TEST(KeptTables, SumsOnThePointsInUseAreThoseOfTheWholeGridAndTheRestIsMadeWhenA
         EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], whole.chi[403 + static_cast<std::size_t>(i) + 1]) << i;
     keep_sums_on_whole_grid(calc);
     EXPECT_EQ(pass_tables(model).sums, whole.sums) << "every state completed, the same numbers";
+}
+
+// The full pass finds the new centroids from what each state's tables keep of its clusters; a walk over
+// every member chain of every state finds the same numbers.
+TEST(KeptTables, ReclusteringFromTheStatesSumsFindsTheCentroidsOfAWalkOverEveryMember) {
+    std::vector<std::vector<double>> centroids;
+    for (const bool walk : {false, true}) {
+        CopperModel model("Move_type one\nMaximal_displacement 5\nMaximal_step_length 0.05\n");
+        start_main_loop(model);
+        for (int sweep = 0; sweep < 3; ++sweep) {
+            run_metropolis_sweep(*model.calc);
+            ++model.calc->iteration;
+        }
+        if (walk) forget_all_tables(model);
+        {
+            CaptureStdout quiet;
+            evaluate_states(*model.calc, false, true, true, true, true, -1, -1);
+        }
+        std::vector<double> numbers;
+        for (const Path& path : model.finder().paths) {
+            for (const Cluster& cluster : path.clusters) {
+                numbers.insert(numbers.end(), cluster.centroid.begin(), cluster.centroid.end());
+                numbers.push_back(cluster.member_count);
+                numbers.push_back(cluster.spread);
+            }
+        }
+        ASSERT_FALSE(numbers.empty());
+        centroids.push_back(numbers);
+    }
+    EXPECT_EQ(centroids[0], centroids[1]);
 }
 
 TEST(MetropolisSweep, SweepsAreTheSameForEveryThreadCount) {
@@ -858,7 +892,8 @@ TEST(MemoryEstimate, FollowsTheSizesOfTheTablesTheStatesHold) {
         std::size_t path_tables = 0;
         for (const PathSums& sums : path.sums) {
             path_tables += sizeof(PathSums) + held(sums.member_cluster) + held(sums.member_distance) + held(sums.counts) +
-                           held(sums.statistics) + held(sums.sine) + held(sums.cosine);
+                           held(sums.statistics) + held(sums.sine) + held(sums.cosine) +
+                           held(sums.descriptor_sums);
         }
         tables += path_tables;
         EXPECT_EQ(path_bytes_per_state(path, path.cluster_count, true) * 6, path_tables);
