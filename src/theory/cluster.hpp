@@ -22,7 +22,7 @@ inline DescriptorSum descriptor_fixed(double coordinate) {
     // conversions rather than one to a 128-bit integer.
     if (!(std::abs(coordinate) < 0x1p62)) return 0;
     const double whole = std::floor(coordinate);
-    const auto fraction = static_cast<std::uint64_t>(std::ldexp(coordinate - whole, 64));
+    const auto fraction = static_cast<std::uint64_t>((coordinate - whole) * 0x1p64);
     return static_cast<DescriptorSum>(static_cast<std::int64_t>(whole)) * (static_cast<DescriptorSum>(1) << 64) +
            static_cast<DescriptorSum>(fraction);
 }

@@ -134,7 +134,7 @@ int nearest_cluster(const std::vector<Cluster>& clusters, const Descriptor& desc
     return nearest;
 }
 
-double descriptor_from_fixed(DescriptorSum sum) { return std::ldexp(static_cast<double>(sum), -64); }
+double descriptor_from_fixed(DescriptorSum sum) { return static_cast<double>(sum) * 0x1p-64; }
 
 void cluster_reset(Cluster& cluster) {
     cluster.centroid.fill(0.0);

@@ -153,10 +153,11 @@ void forget_state_tables(Pathfinder& finder, int state) {
     if (at(state) < finder.state_tables.size()) finder.state_tables[at(state)] = {};
 }
 
-void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
-                       SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo) {
+bool begin_state_update(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
+                        SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo, TouchedMembers& touched) {
     undo.clear();
     undo.recorded = true;
+    touched.paths.clear();
     if (finder.state_tables.size() <= at(state)) finder.state_tables.resize(at(state) + 1);
     const StateTables& tables = finder.state_tables[at(state)];
     undo.displacements = tables.displacements;
@@ -166,7 +167,7 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
         finder.node_sources.size() != finder.nodes.size()) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
         record_sums_displacements(finder, state, displacements);
-        return;
+        return false;
     }
     const std::vector<Vec3>& made = tables.displacements;
     std::vector<std::int32_t>& moved = scratch.moved_atoms;
@@ -179,11 +180,37 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
     if (moved.size() > incremental_atom_limit(displacements.size())) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
         record_sums_displacements(finder, state, displacements);
-        return;
+        return false;
     }
-    if (moved.empty()) return;
+    if (moved.empty()) return false;
 
+    // Each path's members, in the order the moved atoms list them: the order their terms go in.
     prepare_marks(finder, marks);
+    if (touched.of_path.size() < finder.paths.size()) touched.of_path.resize(finder.paths.size());
+    for (const std::int32_t a : moved) {
+        for (const auto& [p, m] : finder.atom_members[at(a)]) {
+            if (!takes_part(finder.paths[at(p)])) continue;
+            std::uint32_t& member_mark = marks.member_mark[marks.member_offset[at(p)] + at(m)];
+            if (member_mark == marks.stamp) continue;
+            member_mark = marks.stamp;
+            if (marks.path_mark[at(p)] != marks.stamp) {
+                marks.path_mark[at(p)] = marks.stamp;
+                touched.paths.push_back(p);
+                touched.of_path[at(p)].clear();
+            }
+            touched.of_path[at(p)].push_back(m);
+        }
+    }
+    // The paths in their order, so that everything done path by path comes out in one order.
+    std::sort(touched.paths.begin(), touched.paths.end());
+    return true;
+}
+
+void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std::int32_t> members,
+                      std::span<const Vec3> displacements, double expansion_accuracy, SumsScratch& scratch,
+                      SumsUndo* undo) {
+    Path& path = finder.paths[at(p)];
+    const std::vector<Vec3>& made = finder.state_tables[at(state)].displacements;
     const Vec3 polarization = to_vec3(finder.polarization);
     ChainWalk& walk = scratch.walk;
     ChainWalk& previous_walk = scratch.previous_walk;
@@ -191,9 +218,14 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
     previous_walk.count = 0;
     Descriptor descriptor{};
     Descriptor previous_descriptor{};
+    PathSums& sums = path.sums[at(state)];
+    const std::size_t width = descriptor_width(path);
+    // Which clusters the undo holds already.
+    std::vector<char>& saved = scratch.saved_clusters;
+    if (undo != nullptr) saved.assign(at(path.cluster_count), 0);
     // The members' old terms out and new terms in wait in small batches, made side by side in the order a
     // member-by-member loop adds them (every row they touch was saved for the undo before any is changed).
-    const bool direct = expansion_accuracy <= 0;
+    const bool direct = path.complex_mode && expansion_accuracy <= 0;
     std::array<MemberTermsJob, 4> jobs;
     int waiting = 0;
     const auto add_job = [&](double* sine, double* cosine, double member_R, double sign) {
@@ -203,57 +235,49 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
             waiting = 0;
         }
     };
-    for (const std::int32_t a : moved) {
-        for (const auto& [p, m] : finder.atom_members[at(a)]) {
-            Path& path = finder.paths[at(p)];
-            if (!takes_part(path)) continue;
-            std::uint32_t& member_mark = marks.member_mark[marks.member_offset[at(p)] + at(m)];
-            if (member_mark == marks.stamp) continue;
-            member_mark = marks.stamp;
-            marks.path_mark[at(p)] = marks.stamp;
+    for (const std::int32_t m : members) {
+        walk_member_chain(finder, path, at(m), displacements, polarization, walk);
+        const int length = walked_descriptor(finder, walk, path.nleg, descriptor);
+        // The member as the tables hold it: its descriptor leaves its cluster's sums, its R its terms.
+        walk_member_chain(finder, path, at(m), made, polarization, previous_walk);
+        walked_descriptor(finder, previous_walk, path.nleg, previous_descriptor);
+        const double previous_R = previous_walk.geometry[at(path.nleg - 1)].R;
+        double distance = 0.0;
+        const int u = nearest_cluster(path.clusters, descriptor, length, distance);
+        const double R = walk.geometry[at(path.nleg - 1)].R;
 
-            walk_member_chain(finder, path, at(m), displacements, polarization, walk);
-            const int length = walked_descriptor(finder, walk, path.nleg, descriptor);
-            // The member as the tables hold it: its descriptor leaves its cluster's sums, its R its terms.
-            walk_member_chain(finder, path, at(m), made, polarization, previous_walk);
-            walked_descriptor(finder, previous_walk, path.nleg, previous_descriptor);
-            const double previous_R = previous_walk.geometry[at(path.nleg - 1)].R;
-            double distance = 0.0;
-            const int u = nearest_cluster(path.clusters, descriptor, length, distance);
-            const double R = walk.geometry[at(path.nleg - 1)].R;
-
-            PathSums& sums = path.sums[at(state)];
-            std::int32_t& stored_cluster = sums.member_cluster[at(m)];
+        std::int32_t& stored_cluster = sums.member_cluster[at(m)];
+        if (undo != nullptr) {
             for (const int touched : {static_cast<int>(stored_cluster), u}) {
-                std::uint32_t& cluster_mark = marks.cluster_mark[marks.cluster_offset[at(p)] + at(touched)];
-                if (cluster_mark != marks.stamp) {
-                    cluster_mark = marks.stamp;
-                    save_cluster(finder, path, p, touched, state, undo);
-                }
+                if (saved[at(touched)]) continue;
+                saved[at(touched)] = 1;
+                save_cluster(finder, path, p, touched, state, *undo);
             }
-            undo.members.push_back({p, m, stored_cluster, sums.member_distance[at(m)]});
-            sums.member_distance[at(m)] = distance;
-            sums.statistics_current = false;
-
-            --sums.counts[at(stored_cluster)];
-            ++sums.counts[at(u)];
-            const std::size_t width = descriptor_width(path);
-            add_descriptor(&sums.descriptor_sums[at(stored_cluster) * width], previous_descriptor, width, -1);
-            add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
-            if (path.complex_mode && direct) {
-                const std::size_t old_row = at(stored_cluster) * path_chi_points;
-                const std::size_t new_row = at(u) * path_chi_points;
-                add_job(&sums.sine[old_row], &sums.cosine[old_row], previous_R, -1.0);
-                add_job(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
-            }
-            stored_cluster = u;
+            undo->members.push_back({p, m, stored_cluster, sums.member_distance[at(m)]});
         }
+        sums.member_distance[at(m)] = distance;
+        sums.statistics_current = false;
+
+        --sums.counts[at(stored_cluster)];
+        ++sums.counts[at(u)];
+        add_descriptor(&sums.descriptor_sums[at(stored_cluster) * width], previous_descriptor, width, -1);
+        add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
+        if (direct) {
+            const std::size_t old_row = at(stored_cluster) * path_chi_points;
+            const std::size_t new_row = at(u) * path_chi_points;
+            add_job(&sums.sine[old_row], &sums.cosine[old_row], previous_R, -1.0);
+            add_job(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
+        }
+        stored_cluster = u;
     }
     add_members_terms(jobs.data(), waiting, finder.first_point, finder.end_point);
-    if (!direct) {
-        for (std::size_t p = 0; p < finder.paths.size(); ++p) {
-            if (marks.path_mark[p] != marks.stamp) continue;
-            Path& path = finder.paths[p];
+}
+
+void finish_state_update(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
+                         SumsScratch& scratch, const TouchedMembers& touched) {
+    if (expansion_accuracy > 0) {
+        for (const std::int32_t p : touched.paths) {
+            Path& path = finder.paths[at(p)];
             scratch.member_R.resize(path.members.size());
             for (std::size_t m = 0; m < path.members.size(); ++m)
                 scratch.member_R[m] = member_chain_R(finder, path, m, displacements);
@@ -262,6 +286,16 @@ void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> disp
         }
     }
     record_sums_displacements(finder, state, displacements);
+}
+
+void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
+                       SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo) {
+    TouchedMembers& touched = scratch.touched;
+    if (!begin_state_update(finder, state, displacements, expansion_accuracy, scratch, marks, undo, touched)) return;
+    for (const std::int32_t p : touched.paths) {
+        update_path_sums(finder, p, state, touched.of_path[at(p)], displacements, expansion_accuracy, scratch, &undo);
+    }
+    finish_state_update(finder, state, displacements, expansion_accuracy, scratch, touched);
 }
 
 void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo) {

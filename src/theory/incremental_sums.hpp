@@ -80,6 +80,19 @@ void prepare_atom_members(Pathfinder& finder);
 // changes is recorded in `undo`. Runs on the calling thread; different states may run at once.
 void update_state_sums(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
                        SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo);
+// The same in three steps, so that the paths of several states' updates can be shared out between
+// threads (each path's members go through in the same order, so the numbers are the same):
+// begin_state_update does what needs no path (a rebuild where the tables are of no use, the list of the
+// members to update) and says whether there is anything left to do; update_path_sums updates one path's
+// listed members, recording in `undo` unless it is null; finish_state_update ends the update.
+struct TouchedMembers;
+bool begin_state_update(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
+                        SumsScratch& scratch, UpdateMarks& marks, SumsUndo& undo, TouchedMembers& touched);
+void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std::int32_t> members,
+                      std::span<const Vec3> displacements, double expansion_accuracy, SumsScratch& scratch,
+                      SumsUndo* undo);
+void finish_state_update(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
+                         SumsScratch& scratch, const TouchedMembers& touched);
 // Puts back what the update recorded in `undo` changed.
 void undo_state_sums(Pathfinder& finder, int state, const SumsUndo& undo);
 // Records that a sums pass has just made state `state`'s tables at the given displacements.

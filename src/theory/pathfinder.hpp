@@ -145,6 +145,13 @@ struct ChainWalk {
     int count = 0;  // nodes made; 0 after a change of displacements
 };
 
+// The members an update of one state goes through: per path, those that hold a moved atom, in the order
+// the moved atoms list them; and the paths that have any, in their order.
+struct TouchedMembers {
+    std::vector<std::vector<std::int32_t>> of_path;
+    std::vector<std::int32_t> paths;
+};
+
 // Working memory of one thread's sums passes and updates.
 struct SumsScratch {
     std::vector<Vec3> displacements;        // per supercell atom of the edge's structure
@@ -153,6 +160,8 @@ struct SumsScratch {
     std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the tables were made
     ChainWalk walk;
     ChainWalk previous_walk;  // along the chains at the displacements the tables were made for
+    TouchedMembers touched;
+    std::vector<char> saved_clusters;  // per cluster of a path: its sums are in the undo record
 };
 
 // What a state's sums tables on one edge were made for.
