@@ -30,28 +30,46 @@ int structure_index(const Calculation& calc, const AbsorberEdge& edge) {
     return static_cast<int>(edge.structure - calc.structures.data());
 }
 
-// Runs work(s, slot) for every state of the range, the states shared out between the worker threads
-// whole, `slot` being the thread's own. The work of one state touches only that state's own records and
-// tables, so the order does not matter.
-void for_each_state(Calculation& calc, int first, int end, const std::function<void(int, int)>& work) {
+// Runs work(i, slot) for i = first .. end - 1 on the worker threads, each item handed to whichever thread
+// comes free (their costs differ widely), `slot` being the thread's own. The items must touch nothing in
+// common, so the order does not matter.
+void share_out(const Calculation& calc, int first, int end, const std::function<void(int, int)>& work) {
     const int threads = std::min(std::max(1, calc.parameters.ints[IntKey::Number_of_threads]), end - first);
     if (threads <= 1) {
-        for (int s = first; s < end; ++s) work(s, 0);
+        for (int i = first; i < end; ++i) work(i, 0);
         return;
     }
-    // The states are handed out one at a time as threads come free: their costs differ widely (a
-    // rebuilt state against one whose tables are kept).
     std::atomic<int> next{first};
     fork_join(threads, [&](std::int32_t k) {
-        for (int s = next++; s < end; s = next++) work(s, k);
+        for (int i = next++; i < end; i = next++) work(i, k);
     });
+}
+
+// Runs work(s, slot) for every state of the range, the states shared out between the worker threads
+// whole: the work of one state touches only that state's own records and tables.
+void for_each_state(Calculation& calc, int first, int end, const std::function<void(int, int)>& work) {
+    share_out(calc, first, end, work);
 }
 
 int thread_count(const Calculation& calc) { return std::max(1, calc.parameters.ints[IntKey::Number_of_threads]); }
 
-// The sums passes of states first .. end-1 for one edge, each state made from scratch. The states run
-// whole on the threads, and their statistics are folded into the clusters in state order afterwards, so
-// nothing depends on the thread count.
+// The states' cluster statistics folded into the clusters in state order, so nothing depends on the
+// thread count.
+void fold_statistics_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
+    Pathfinder& finder = edge.pathfinder;
+    const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
+    std::vector<Vec3> displacements;
+    for (int s = first; s < end; ++s) {
+        structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
+        fold_cluster_statistics(finder, s, [&](int p, int member, PathGeometry& geometry) {
+            const Path& path = finder.paths[at(p)];
+            member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
+        });
+    }
+}
+
+// The sums passes of states first .. end-1 for one edge: tables kept, updated or made from scratch, on
+// the threads; their statistics are folded into the clusters in state order afterwards.
 void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
     Pathfinder& finder = edge.pathfinder;
     const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
@@ -65,33 +83,61 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
     }
     EvaluationWork& work = evaluation_work(calc, thread_count(calc));
     const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
+    if (work.displacements.size() < at(end)) work.displacements.resize(at(end));
+    if (work.touched.size() < at(end)) work.touched.resize(at(end));
+    std::vector<char> updating(at(end), 0);
     for_each_state(calc, first, end, [&](int s, int slot) {
         SumsScratch& scratch = work.scratch[at(slot)];
-        structure_displacements(calc.current_states[at(s)].atoms, atom_index, scratch.displacements);
-        if (state_tables_hold(finder, s, scratch.displacements)) {
+        std::vector<Vec3>& displacements = work.displacements[at(s)];
+        structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
+        if (state_tables_hold(finder, s, displacements)) {
             // Tables that hold the state already need only what changed in the clusters since.
             refresh_state_sums(finder, s, expansion_accuracy, scratch);
             return;
         }
-        if (state_tables_near(finder, s, scratch.displacements)) {
-            // Tables of a state that differs in a few atoms (a crossed child's parent's): updated.
+        if (state_tables_near(finder, s, displacements)) {
+            // Tables of a state that differs in a few atoms (a crossed child's parent's) are updated; the
+            // paths of all such states are shared out below.
             SumsUndo& undo = work.pass_undo[at(slot)];
-            update_state_sums(finder, s, scratch.displacements, expansion_accuracy, scratch, work.marks[at(slot)], undo);
+            updating[at(s)] = begin_state_update(finder, s, displacements, expansion_accuracy, scratch,
+                                                 work.marks[at(slot)], undo, work.touched[at(s)]);
             undo.clear();
-            refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            if (!updating[at(s)]) refresh_state_sums(finder, s, expansion_accuracy, scratch);
             return;
         }
-        state_cluster_sums(finder, walked_chain_source(finder, scratch.displacements), s, expansion_accuracy, scratch);
-        record_sums_displacements(finder, s, scratch.displacements);
+        state_cluster_sums(finder, walked_chain_source(finder, displacements), s, expansion_accuracy, scratch);
+        record_sums_displacements(finder, s, displacements);
     });
-    std::vector<Vec3> displacements;
+    // A few updated states would keep as many threads busy: their paths go to whichever thread is free,
+    // the largest first. Each path of a state has rows of its own, updated in one order on one thread.
+    struct PathUpdate {
+        int state = 0;
+        std::int32_t path = 0;
+        std::size_t members = 0;
+    };
+    std::vector<PathUpdate> updates;
     for (int s = first; s < end; ++s) {
-        structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
-        fold_cluster_statistics(finder, s, [&](int p, int member, PathGeometry& geometry) {
-            const Path& path = finder.paths[at(p)];
-            member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
-        });
+        if (!updating[at(s)]) continue;
+        for (const std::int32_t p : work.touched[at(s)].paths) updates.push_back({s, p, work.touched[at(s)].of_path[at(p)].size()});
     }
+    if (updates.empty()) {
+        fold_statistics_of_states(calc, edge, first, end);
+        return;
+    }
+    std::stable_sort(updates.begin(), updates.end(),
+                     [](const PathUpdate& a, const PathUpdate& b) { return a.members > b.members; });
+    share_out(calc, 0, static_cast<int>(updates.size()), [&](int u, int slot) {
+        const PathUpdate& update = updates[at(u)];
+        update_path_sums(finder, update.path, update.state, work.touched[at(update.state)].of_path[at(update.path)],
+                         work.displacements[at(update.state)], expansion_accuracy, work.scratch[at(slot)], nullptr);
+    });
+    for_each_state(calc, first, end, [&](int s, int slot) {
+        if (!updating[at(s)]) return;
+        SumsScratch& scratch = work.scratch[at(slot)];
+        finish_state_update(finder, s, work.displacements[at(s)], expansion_accuracy, scratch, work.touched[at(s)]);
+        refresh_state_sums(finder, s, expansion_accuracy, scratch);
+    });
+    fold_statistics_of_states(calc, edge, first, end);
 }
 
 // The re-clustering pass of one edge over states first .. end-1: every member of every state to the

@@ -16,6 +16,8 @@ struct EvaluationWork {
     std::vector<UpdateMarks> marks;
     std::vector<std::vector<SumsUndo>> undo;  // [state][edge]
     std::vector<SumsUndo> pass_undo;          // per thread, for updates no one takes back
+    std::vector<std::vector<Vec3>> displacements;  // per state, of the edge a pass is on
+    std::vector<TouchedMembers> touched;            // per state, what its update goes through
 };
 
 // Everything the optimisation compares, for one current state (or all, state = -1) and one absorber
