@@ -85,7 +85,10 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
     const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
     if (work.displacements.size() < at(end)) work.displacements.resize(at(end));
     if (work.touched.size() < at(end)) work.touched.resize(at(end));
-    std::vector<char> updating(at(end), 0);
+    // How each state's tables are brought to it: kept (only what changed in the clusters since), updated
+    // from tables that differ in a few atoms, or made from scratch.
+    enum Route : char { kept, updated, rebuilt };
+    std::vector<Route> route(at(end), kept);
     for_each_state(calc, first, end, [&](int s, int slot) {
         SumsScratch& scratch = work.scratch[at(slot)];
         std::vector<Vec3>& displacements = work.displacements[at(s)];
@@ -99,44 +102,61 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             // Tables of a state that differs in a few atoms (a crossed child's parent's) are updated; the
             // paths of all such states are shared out below.
             SumsUndo& undo = work.pass_undo[at(slot)];
-            updating[at(s)] = begin_state_update(finder, s, displacements, expansion_accuracy, scratch,
-                                                 work.marks[at(slot)], undo, work.touched[at(s)]);
+            const bool update = begin_state_update(finder, s, displacements, expansion_accuracy, scratch,
+                                                   work.marks[at(slot)], undo, work.touched[at(s)]);
             undo.clear();
-            if (!updating[at(s)]) refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            if (update) {
+                route[at(s)] = updated;
+            } else {
+                refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            }
             return;
         }
-        state_cluster_sums(finder, walked_chain_source(finder, displacements), s, expansion_accuracy, scratch);
-        record_sums_displacements(finder, s, displacements);
+        route[at(s)] = rebuilt;
     });
-    // A few updated states would keep as many threads busy: their paths go to whichever thread is free,
-    // the largest first. Each path of a state has rows of its own, updated in one order on one thread.
-    struct PathUpdate {
+    // A few updated or rebuilt states would keep as many threads busy: their paths go to whichever thread
+    // is free, the largest first. Each path of a state has rows of its own, made in one order on one
+    // thread.
+    struct PathWork {
         int state = 0;
         std::int32_t path = 0;
         std::size_t members = 0;
     };
-    std::vector<PathUpdate> updates;
+    std::vector<PathWork> paths;
     for (int s = first; s < end; ++s) {
-        if (!updating[at(s)]) continue;
-        for (const std::int32_t p : work.touched[at(s)].paths) updates.push_back({s, p, work.touched[at(s)].of_path[at(p)].size()});
+        if (route[at(s)] == updated) {
+            for (const std::int32_t p : work.touched[at(s)].paths)
+                paths.push_back({s, p, work.touched[at(s)].of_path[at(p)].size()});
+        } else if (route[at(s)] == rebuilt) {
+            for (std::size_t p = 0; p < finder.paths.size(); ++p)
+                paths.push_back({s, static_cast<std::int32_t>(p), finder.paths[p].members.size()});
+        }
     }
-    if (updates.empty()) {
-        fold_statistics_of_states(calc, edge, first, end);
-        return;
+    if (!paths.empty()) {
+        std::stable_sort(paths.begin(), paths.end(),
+                         [](const PathWork& a, const PathWork& b) { return a.members > b.members; });
+        share_out(calc, 0, static_cast<int>(paths.size()), [&](int j, int slot) {
+            const PathWork& path = paths[at(j)];
+            const std::vector<Vec3>& displacements = work.displacements[at(path.state)];
+            if (route[at(path.state)] == updated) {
+                update_path_sums(finder, path.path, path.state, work.touched[at(path.state)].of_path[at(path.path)],
+                                 displacements, expansion_accuracy, work.scratch[at(slot)], nullptr);
+            } else {
+                accumulate_cluster_sums_taylor(finder, walked_chain_source(finder, displacements),
+                                               finder.paths[at(path.path)], path.state, expansion_accuracy,
+                                               work.scratch[at(slot)]);
+            }
+        });
+        for_each_state(calc, first, end, [&](int s, int slot) {
+            SumsScratch& scratch = work.scratch[at(slot)];
+            if (route[at(s)] == updated) {
+                finish_state_update(finder, s, work.displacements[at(s)], expansion_accuracy, scratch, work.touched[at(s)]);
+                refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            } else if (route[at(s)] == rebuilt) {
+                record_sums_displacements(finder, s, work.displacements[at(s)]);
+            }
+        });
     }
-    std::stable_sort(updates.begin(), updates.end(),
-                     [](const PathUpdate& a, const PathUpdate& b) { return a.members > b.members; });
-    share_out(calc, 0, static_cast<int>(updates.size()), [&](int u, int slot) {
-        const PathUpdate& update = updates[at(u)];
-        update_path_sums(finder, update.path, update.state, work.touched[at(update.state)].of_path[at(update.path)],
-                         work.displacements[at(update.state)], expansion_accuracy, work.scratch[at(slot)], nullptr);
-    });
-    for_each_state(calc, first, end, [&](int s, int slot) {
-        if (!updating[at(s)]) return;
-        SumsScratch& scratch = work.scratch[at(slot)];
-        finish_state_update(finder, s, work.displacements[at(s)], expansion_accuracy, scratch, work.touched[at(s)]);
-        refresh_state_sums(finder, s, expansion_accuracy, scratch);
-    });
     fold_statistics_of_states(calc, edge, first, end);
 }
 
