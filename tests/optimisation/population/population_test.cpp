@@ -412,7 +412,9 @@ TEST(KeptTables, ReclusteringFromTheStatesSumsFindsTheCentroidsOfAWalkOverEveryM
     EXPECT_EQ(centroids[0], centroids[1]);
 }
 
-TEST(MetropolisSweep, SweepsAreTheSameForEveryThreadCount) {
+// Sweeps, and selections whose crossed children are updated or rebuilt path by path on the threads, with
+// a re-clustering pass every other iteration.
+TEST(MetropolisSweep, SweepsSelectionsAndPassesAreTheSameForEveryThreadCount) {
     std::vector<std::vector<double>> results;
     for (const char* threads : {"1", "3", "8"}) {
         for (const char* moves : {"one", "move_all"}) {
@@ -420,10 +422,17 @@ TEST(MetropolisSweep, SweepsAreTheSameForEveryThreadCount) {
                               "\nMaximal_displacement 5\nMaximal_step_length 0.05\n");
             start_main_loop(model);
             for (int sweep = 0; sweep < 4; ++sweep) {
+                CaptureStdout quiet;
+                select_parents_roulette(*model.calc);
                 run_metropolis_sweep(*model.calc);
+                if (sweep % 2 == 1) evaluate_states(*model.calc, false, true, true, true, true, -1, -1);
                 ++model.calc->iteration;
             }
             results.push_back(population_numbers(model));
+            for (const Path& path : model.finder().paths) {
+                for (const Cluster& cluster : path.clusters)
+                    results.back().insert(results.back().end(), cluster.centroid.begin(), cluster.centroid.end());
+            }
         }
     }
     for (std::size_t r = 2; r < results.size(); ++r) EXPECT_EQ(results[r], results[r % 2]) << r;
