@@ -17,7 +17,6 @@ std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
 
-bool whole_grid(const Pathfinder& finder) { return finder.first_point == 0 && finder.end_point == path_chi_points; }
 
 // The moments of every cluster of the path about its members' mean R, and its series sums at the points
 // [first, end): from the members' R (`member_R`) and clusters in the state's tables.
@@ -288,7 +287,7 @@ void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy
         }
     }
     // Terms moved on the points in use only leave the rest of the grid behind.
-    if (moved_terms && !whole_grid(finder)) tables.whole_grid = false;
+    if (moved_terms && !sums_on_whole_grid(finder)) tables.whole_grid = false;
 }
 
 void cluster_chi_worker(WorkRange& range) {

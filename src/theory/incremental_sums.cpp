@@ -30,7 +30,6 @@ void add_descriptor(DescriptorSum* sums, const Descriptor& descriptor, std::size
 
 int first_point(const Pathfinder& finder) { return finder.first_point; }
 int point_count(const Pathfinder& finder) { return finder.end_point - finder.first_point; }
-bool whole_grid(const Pathfinder& finder) { return finder.first_point == 0 && finder.end_point == path_chi_points; }
 
 void prepare_marks(const Pathfinder& finder, UpdateMarks& marks) {
     marks.member_offset.resize(finder.paths.size());
@@ -146,7 +145,7 @@ void record_sums_displacements(Pathfinder& finder, int state, std::span<const Ve
     if (finder.state_tables.size() <= at(state)) finder.state_tables.resize(at(state) + 1);
     StateTables& tables = finder.state_tables[at(state)];
     tables.displacements.assign(displacements.begin(), displacements.end());
-    tables.whole_grid = whole_grid(finder);
+    tables.whole_grid = sums_on_whole_grid(finder);
 }
 
 void forget_state_tables(Pathfinder& finder, int state) {
@@ -346,7 +345,7 @@ namespace {
 template <class SumsOf>
 bool tables_usable(const Pathfinder& finder, const StateTables& tables, const SumsOf& sums_of, std::size_t atoms) {
     if (tables.displacements.empty() || tables.displacements.size() != atoms) return false;
-    if (whole_grid(finder) && !tables.whole_grid) return false;
+    if (sums_on_whole_grid(finder) && !tables.whole_grid) return false;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         const Path& path = finder.paths[p];
         if (!takes_part(path)) continue;

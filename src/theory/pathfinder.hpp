@@ -212,6 +212,11 @@ struct Pathfinder {
     std::vector<std::vector<std::array<std::int32_t, 2>>> atom_members;
 };
 
+// Whether the states' sums are kept up to date on every point of the grid.
+inline bool sums_on_whole_grid(const Pathfinder& finder) {
+    return finder.first_point == 0 && finder.end_point == path_chi_points;
+}
+
 // Stores the search settings and runs the search; returns the number of nonequivalent paths.
 int setup_and_run_pathfinder(Pathfinder& finder, const std::string& absorber_label, int legs, double r_max,
                              double tolerance, int supercell_atom_count, int working_atom_count,

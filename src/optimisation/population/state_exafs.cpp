@@ -186,7 +186,7 @@ void keep_sums_on_whole_grid(Calculation& calc) {
     bool narrowed = false;
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         const Pathfinder& finder = calc.edges[at(e)].pathfinder;
-        narrowed = narrowed || finder.first_point != 0 || finder.end_point != path_chi_points;
+        narrowed = narrowed || !sums_on_whole_grid(finder);
     }
     if (!narrowed) return;
     for (int e = 0; e < calc.absorber_edge_count; ++e) prepare_member_chains(calc.edges[at(e)].pathfinder);
