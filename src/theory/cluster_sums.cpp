@@ -88,7 +88,10 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
     sums.member_distance.resize(members);
     sums.counts.assign(clusters, 0);
     const std::size_t width = at(std::max(path.descriptor_length, 0));
-    sums.descriptor_sums.assign(clusters * width, 0);
+    // Kept terms come with kept descriptor sums, which are exact: only the members that change cluster
+    // move their descriptors.
+    const bool keep_descriptors = keep_terms && sums.descriptor_sums.size() == clusters * width;
+    if (!keep_descriptors) sums.descriptor_sums.assign(clusters * width, 0);
     sums.statistics.assign(clusters, ClusterStateStatistics{});
     sums.statistics_current = true;
     if (direct && !keep_terms) {
@@ -114,8 +117,15 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         sums.member_distance[m] = distance;
         member_R[m] = R;
         ++sums.counts[at(u)];
-        DescriptorSum* descriptor_sum = &sums.descriptor_sums[at(u) * width];
-        for (std::size_t c = 0; c < width; ++c) descriptor_sum[c] += descriptor_fixed(descriptor[c]);
+        if (!keep_descriptors || old != u) {
+            DescriptorSum* into = &sums.descriptor_sums[at(u) * width];
+            DescriptorSum* out_of = keep_descriptors ? &sums.descriptor_sums[at(old) * width] : nullptr;
+            for (std::size_t c = 0; c < width; ++c) {
+                const DescriptorSum value = descriptor_fixed(descriptor[c]);
+                into[c] += value;
+                if (out_of != nullptr) out_of[c] -= value;
+            }
+        }
         ClusterStateStatistics& found = sums.statistics[at(u)];
         found.spread += distance * distance;
         if (distance < found.smallest_distance) {
