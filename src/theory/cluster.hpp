@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -27,6 +28,10 @@ inline DescriptorSum descriptor_fixed(double coordinate) {
            static_cast<DescriptorSum>(fraction);
 }
 double descriptor_from_fixed(DescriptorSum sum);
+// Adds a member's descriptor (sign +1) to a cluster's descriptor sums, or takes it out (-1).
+inline void add_descriptor(DescriptorSum* sums, const Descriptor& descriptor, std::size_t width, int sign) {
+    for (std::size_t c = 0; c < width; ++c) sums[c] += sign * descriptor_fixed(descriptor[c]);
+}
 
 // A group of similar member geometries of one path. FEFF computes the signal of its representative
 // geometry once, and the cluster sums rebuild the signal of every member from it.

@@ -7,7 +7,6 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -16,7 +15,6 @@ namespace {
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
-
 
 // The moments of every cluster of the path about its members' mean R, and its series sums at the points
 // [first, end): from the members' R (`member_R`) and clusters in the state's tables.
@@ -72,9 +70,9 @@ namespace {
 
 // One state's sums pass of one path from the given source of member geometry: each member's nearest
 // cluster and its distance from it, the state's member counts and statistics of every cluster (in member
-// order) and, in complex mode, the direct or series sums over the points [first, end). The members' R are left in `member_R`. With `keep_terms` the tables hold the
-// members' terms at this geometry already (only the centroids changed): only the members that change
-// cluster move their terms.
+// order) and, in complex mode, the direct or series sums over the points [first, end). The members' R are
+// left in `member_R`. With `keep_terms` the tables hold the members' terms at this geometry already (only
+// the centroids changed): only the members that change cluster move their terms.
 void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const ChainSource& source, ChainWalk& walk,
                     double expansion_accuracy, int first, int end, std::vector<double>& member_R,
                     bool keep_terms) {
@@ -105,8 +103,7 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
     member_R.resize(members);
     Descriptor descriptor{};
     // Members' terms wait in small batches, made side by side (in member order at every point).
-    std::array<MemberTermsJob, 5> jobs;
-    int waiting = 0;
+    MemberTermsBatch terms{first, end};
     for (std::size_t m = 0; m < members; ++m) {
         double R = 0.0;
         const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
@@ -117,15 +114,8 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         sums.member_distance[m] = distance;
         member_R[m] = R;
         ++sums.counts[at(u)];
-        if (!keep_descriptors || old != u) {
-            DescriptorSum* into = &sums.descriptor_sums[at(u) * width];
-            DescriptorSum* out_of = keep_descriptors ? &sums.descriptor_sums[at(old) * width] : nullptr;
-            for (std::size_t c = 0; c < width; ++c) {
-                const DescriptorSum value = descriptor_fixed(descriptor[c]);
-                into[c] += value;
-                if (out_of != nullptr) out_of[c] -= value;
-            }
-        }
+        if (keep_descriptors && old != u) add_descriptor(&sums.descriptor_sums[at(old) * width], descriptor, width, -1);
+        if (!keep_descriptors || old != u) add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
         ClusterStateStatistics& found = sums.statistics[at(u)];
         found.spread += distance * distance;
         if (distance < found.smallest_distance) {
@@ -142,16 +132,12 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         const MemberTurns turns = member_turns(R);
         if (keep_terms) {
             const std::size_t row = at(old) * path_chi_points;
-            jobs[waiting++] = {&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R))};
+            terms.add(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)));
         }
         const std::size_t offset = at(u) * path_chi_points;
-        jobs[waiting++] = {&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R)};
-        if (waiting >= 4) {
-            add_members_terms(jobs.data(), waiting, first, end);
-            waiting = 0;
-        }
+        terms.add(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R));
     }
-    add_members_terms(jobs.data(), waiting, first, end);
+    terms.flush();
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
 }
 

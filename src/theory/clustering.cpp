@@ -334,24 +334,19 @@ void launch_cluster_assign_threads(Pathfinder& finder) {
 }
 
 void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements,
-                              int first_state) {
+                              int first_state, const std::vector<char>& tables_hold) {
     prepare_member_chains(finder);
     const std::size_t paths = finder.paths.size();
     const int states = static_cast<int>(displacements.size());
     const auto assigned = [](const Path& path) { return path.check && !path.clusters.empty(); };
-    // A state whose tables hold its displacements, its members assigned to the previous centroids (the
-    // snapshot numbered the new ones one after them), knows each cluster's count and descriptor sums
-    // already; only the other states' chains are walked.
+    // A state whose tables hold it, its members assigned to the previous centroids (the snapshot
+    // numbered the new ones one after them), knows each cluster's count and descriptor sums already; only
+    // the other states' chains are walked.
     std::vector<char> known(at(states) * paths, 0);
     std::vector<int> walked;
     for (int k = 0; k < states; ++k) {
         const std::size_t s = at(first_state + k);
-        bool holds = s < finder.state_tables.size() && finder.state_tables[s].displacements.size() == displacements[at(k)].size();
-        for (std::size_t a = 0; holds && a < displacements[at(k)].size(); ++a) {
-            const Vec3& made = finder.state_tables[s].displacements[a];
-            const Vec3& wanted = displacements[at(k)][a];
-            holds = made.x == wanted.x && made.y == wanted.y && made.z == wanted.z;
-        }
+        const bool holds = tables_hold[at(k)] != 0;
         bool every_path = true;
         for (std::size_t p = 0; p < paths; ++p) {
             const Path& path = finder.paths[p];

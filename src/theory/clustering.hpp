@@ -63,10 +63,11 @@ void cluster_assign_worker(WorkRange& range);
 void cluster_update_worker(WorkRange& range);
 void launch_cluster_assign_threads(Pathfinder& finder);
 // The same for states first_state, first_state + 1, ... at the displacements given, in their order: a
-// state whose tables hold it adds the clusters and descriptor sums they keep, the others' chains are
-// walked, each state on a thread of its own. The centroids are the same either way.
+// state whose tables hold it (`tables_hold`, per state given) adds the clusters and descriptor sums they
+// keep, the others' chains are walked, each state on a thread of its own. The centroids are the same
+// either way.
 void assign_members_of_states(Pathfinder& finder, const std::vector<std::vector<Vec3>>& displacements,
-                              int first_state);
+                              int first_state, const std::vector<char>& tables_hold);
 void launch_cluster_update_threads(Pathfinder& finder);
 
 // Doubles every cluster whose spread exceeds 0.99 of the path's clustering precision: the copy is

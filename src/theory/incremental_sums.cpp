@@ -8,7 +8,6 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 
 namespace {
@@ -23,31 +22,21 @@ bool takes_part(const Path& path) { return path.check && !path.clusters.empty();
 
 std::size_t descriptor_width(const Path& path) { return at(std::max(path.descriptor_length, 0)); }
 
-// Takes a member's descriptor out of (sign -1) or adds it to (+1) a cluster's descriptor sums.
-void add_descriptor(DescriptorSum* sums, const Descriptor& descriptor, std::size_t width, int sign) {
-    for (std::size_t c = 0; c < width; ++c) sums[c] += sign * descriptor_fixed(descriptor[c]);
-}
-
 int first_point(const Pathfinder& finder) { return finder.first_point; }
 int point_count(const Pathfinder& finder) { return finder.end_point - finder.first_point; }
 
 void prepare_marks(const Pathfinder& finder, UpdateMarks& marks) {
     marks.member_offset.resize(finder.paths.size());
-    marks.cluster_offset.resize(finder.paths.size());
-    std::size_t members = 0, clusters = 0;
+    std::size_t members = 0;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         marks.member_offset[p] = members;
-        marks.cluster_offset[p] = clusters;
         members += finder.paths[p].members.size();
-        clusters += at(finder.paths[p].cluster_count);
     }
     if (marks.member_mark.size() < members) marks.member_mark.resize(members, 0);
-    if (marks.cluster_mark.size() < clusters) marks.cluster_mark.resize(clusters, 0);
     if (marks.path_mark.size() < finder.paths.size()) marks.path_mark.resize(finder.paths.size(), 0);
     if (++marks.stamp == 0) {
         // After four billion updates the stamps start again from clean marks.
         std::fill(marks.member_mark.begin(), marks.member_mark.end(), 0);
-        std::fill(marks.cluster_mark.begin(), marks.cluster_mark.end(), 0);
         std::fill(marks.path_mark.begin(), marks.path_mark.end(), 0);
         marks.stamp = 1;
     }
@@ -225,14 +214,9 @@ void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std:
     // The members' old terms out and new terms in wait in small batches, made side by side in the order a
     // member-by-member loop adds them (every row they touch was saved for the undo before any is changed).
     const bool direct = path.complex_mode && expansion_accuracy <= 0;
-    std::array<MemberTermsJob, 4> jobs;
-    int waiting = 0;
-    const auto add_job = [&](double* sine, double* cosine, double member_R, double sign) {
-        jobs[at(waiting++)] = {sine, cosine, member_turns(member_R), sign * (1.0 / (member_R * member_R))};
-        if (waiting == 4) {
-            add_members_terms(jobs.data(), waiting, finder.first_point, finder.end_point);
-            waiting = 0;
-        }
+    MemberTermsBatch terms{finder.first_point, finder.end_point};
+    const auto add_terms = [&terms](double* sine, double* cosine, double member_R, double sign) {
+        terms.add(sine, cosine, member_turns(member_R), sign * (1.0 / (member_R * member_R)));
     };
     for (const std::int32_t m : members) {
         walk_member_chain(finder, path, at(m), displacements, polarization, walk);
@@ -264,12 +248,12 @@ void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std:
         if (direct) {
             const std::size_t old_row = at(stored_cluster) * path_chi_points;
             const std::size_t new_row = at(u) * path_chi_points;
-            add_job(&sums.sine[old_row], &sums.cosine[old_row], previous_R, -1.0);
-            add_job(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
+            add_terms(&sums.sine[old_row], &sums.cosine[old_row], previous_R, -1.0);
+            add_terms(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
         }
         stored_cluster = u;
     }
-    add_members_terms(jobs.data(), waiting, finder.first_point, finder.end_point);
+    terms.flush();
 }
 
 void finish_state_update(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,

@@ -58,12 +58,10 @@ struct SumsUndo {
     }
 };
 
-// Per thread: which members and clusters an update has touched.
+// Per thread: which members and paths an update has listed.
 struct UpdateMarks {
     std::vector<std::uint32_t> member_mark;   // per member of every path, at its place in member_offset
-    std::vector<std::uint32_t> cluster_mark;  // per cluster of every path, at its place in cluster_offset
     std::vector<std::size_t> member_offset;
-    std::vector<std::size_t> cluster_offset;
     std::vector<std::uint32_t> path_mark;     // per path: some member of it changed
     std::uint32_t stamp = 0;
 };

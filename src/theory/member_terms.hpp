@@ -1,5 +1,8 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 // The terms sin(0.1 i R) / R^2 and cos(0.1 i R) / R^2 that a member of half length R adds to its
 // cluster's sums at the points i = 0 .. 400 of the path grid (2k = 0.1 i).
 //
@@ -37,3 +40,21 @@ struct MemberTermsJob {
 };
 // add_member_terms for each job in turn, the same numbers, made for several members side by side.
 void add_members_terms(const MemberTermsJob* jobs, int count, int first_point, int end_point);
+
+// Members' terms on the points [first_point, end_point) that wait to be made four side by side, in the
+// order they were added (the numbers of a member-by-member loop). Whoever adds must flush at the end.
+struct MemberTermsBatch {
+    int first_point = 0;
+    int end_point = 0;
+    std::array<MemberTermsJob, 4> jobs{};
+    int waiting = 0;
+
+    void add(double* sine, double* cosine, const MemberTurns& turns, double weight) {
+        jobs[static_cast<std::size_t>(waiting++)] = {sine, cosine, turns, weight};
+        if (waiting == 4) flush();
+    }
+    void flush() {
+        add_members_terms(jobs.data(), waiting, first_point, end_point);
+        waiting = 0;
+    }
+};

@@ -54,16 +54,13 @@ void for_each_state(Calculation& calc, int first, int end, const std::function<v
 int thread_count(const Calculation& calc) { return std::max(1, calc.parameters.ints[IntKey::Number_of_threads]); }
 
 // The states' cluster statistics folded into the clusters in state order, so nothing depends on the
-// thread count.
-void fold_statistics_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
-    Pathfinder& finder = edge.pathfinder;
-    const std::vector<std::int32_t>& atom_index = calc.current_states[0].atom_index[at(structure_index(calc, edge))];
-    std::vector<Vec3> displacements;
+// thread count; `displacements` holds every state's.
+void fold_statistics_of_states(Pathfinder& finder, int first, int end,
+                               const std::vector<std::vector<Vec3>>& displacements) {
     for (int s = first; s < end; ++s) {
-        structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
         fold_cluster_statistics(finder, s, [&](int p, int member, PathGeometry& geometry) {
             const Path& path = finder.paths[at(p)];
-            member_geometry_at(finder, path.members[at(member)], path.nleg, displacements, geometry);
+            member_geometry_at(finder, path.members[at(member)], path.nleg, displacements[at(s)], geometry);
         });
     }
 }
@@ -157,7 +154,7 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             }
         });
     }
-    fold_statistics_of_states(calc, edge, first, end);
+    fold_statistics_of_states(finder, first, end, work.displacements);
 }
 
 // The re-clustering pass of one edge over states first .. end-1: every member of every state to the
@@ -171,12 +168,14 @@ void recluster_states(Calculation& calc, AbsorberEdge& edge, int first, int end)
         for (int s = first; s < end; ++s) launch_cluster_assign_threads(finder);
     } else {
         std::vector<std::vector<Vec3>> displacements(at(end - first));
+        std::vector<char> tables_hold(at(end - first), 0);
         for (int s = first; s < end; ++s) {
             const State& state = calc.current_states[at(s)];
             structure_displacements(state.atoms, state.atom_index[at(structure_index(calc, edge))],
                                     displacements[at(s - first)]);
+            tables_hold[at(s - first)] = state_tables_hold(finder, s, displacements[at(s - first)]);
         }
-        assign_members_of_states(finder, displacements, first);
+        assign_members_of_states(finder, displacements, first, tables_hold);
     }
     launch_cluster_update_threads(finder);
 }
