@@ -119,7 +119,126 @@ __attribute__((always_inline)) inline void add_terms_of(double* const* sine, dou
     }
 }
 
-template <int N, bool shared>
+// Four members made together, their turns kept side by side (one member per lane), so that the four
+// dependent chains advance in one product instead of four. Every lane still does the products
+// add_terms_of does for its point: a group's start is the previous group's times the member's step^4,
+// each point is its group's start times step^0 .. step^3, and a block's start is the previous block's
+// times the member's block step.
+
+struct TurnLanes {
+    Quad c, s;
+};
+
+// a = a * b lane by lane, as Turn's operator* makes each product.
+__attribute__((always_inline)) inline void turn_lanes(TurnLanes& a, const TurnLanes& b) {
+    const Quad c = a.c * b.c - a.s * b.s;
+    const Quad s = a.c * b.s + a.s * b.c;
+    a.c = c;
+    a.s = s;
+}
+
+// What the four members' points are made from, made once for all blocks.
+struct FourMembers {
+    Quad power_c[4], power_s[4], weight[4];  // member j: step^0 .. step^3 and its weight, one per lane
+    TurnLanes step, step4;                     // member j's step and step^4 in lane j
+    Quad lane_weight;                          // member j's weight in lane j
+};
+
+__attribute__((always_inline)) inline void prepare_four(const Turn* step, const double* weight, FourMembers& four) {
+    double step4_c[4], step4_s[4];
+    for (int j = 0; j < 4; ++j) {
+        const Turn step2 = step[j] * step[j];
+        const Turn step3 = step2 * step[j];
+        const Turn step4 = step2 * step2;
+        step4_c[j] = step4.c;
+        step4_s[j] = step4.s;
+        const double cosines[4] = {1.0, step[j].c, step2.c, step3.c};
+        const double sines[4] = {0.0, step[j].s, step2.s, step3.s};
+        const double weights[4] = {weight[j], weight[j], weight[j], weight[j]};
+        std::memcpy(&four.power_c[j], cosines, sizeof(Quad));
+        std::memcpy(&four.power_s[j], sines, sizeof(Quad));
+        std::memcpy(&four.weight[j], weights, sizeof(Quad));
+    }
+    std::memcpy(&four.step4.c, step4_c, sizeof(Quad));
+    std::memcpy(&four.step4.s, step4_s, sizeof(Quad));
+    for (int j = 0; j < 4; ++j) {
+        four.step.c[j] = step[j].c;
+        four.step.s[j] = step[j].s;
+        four.lane_weight[j] = weight[j];
+    }
+}
+
+// Member J's four points of one group, the lanes [lo, hi) of them written.
+template <int J, bool shared>
+__attribute__((always_inline)) inline void add_four(double* const* sine, double* const* cosine, int at_point,
+                                                     const TurnLanes& group, const FourMembers& four, bool whole,
+                                                     int lo, int hi, Quad& sine_row, Quad& cosine_row) {
+    const Quad start_cos = __builtin_shufflevector(group.c, group.c, J, J, J, J);
+    const Quad start_sin = __builtin_shufflevector(group.s, group.s, J, J, J, J);
+    const Quad c = start_cos * four.power_c[J] - start_sin * four.power_s[J];
+    const Quad s = start_cos * four.power_s[J] + start_sin * four.power_c[J];
+    if constexpr (shared) {
+        sine_row += s * four.weight[J];
+        cosine_row += c * four.weight[J];
+    } else if (whole) {
+        add_product(sine[J] + at_point, s, four.weight[J]);
+        add_product(cosine[J] + at_point, c, four.weight[J]);
+    } else {
+        add_product_lanes(sine[J] + at_point, s, four.weight[J], lo, hi);
+        add_product_lanes(cosine[J] + at_point, c, four.weight[J], lo, hi);
+    }
+}
+
+// add_terms_of for four members: the points [lo, hi) of a block of `count` points, the members' starts at
+// the block's first point in `turns`.
+template <bool shared>
+__attribute__((always_inline)) inline void add_four_terms(double* const* sine, double* const* cosine, int offset,
+                                                          int count, int lo, int hi, TurnLanes turns,
+                                                          const FourMembers& four) {
+    int i = 0;
+    for (; i + 4 <= count && i + 4 <= lo; i += 4) turn_lanes(turns, four.step4);
+    while (i + 4 <= count && i < hi) {
+        const bool whole = i >= lo && i + 4 <= hi;
+        const int first_lane = std::max(lo - i, 0);
+        const int end_lane = std::min(hi - i, 4);
+        Quad sine_row{}, cosine_row{};
+        if constexpr (shared) {
+            std::memcpy(&sine_row, sine[0] + offset + i, sizeof sine_row);
+            std::memcpy(&cosine_row, cosine[0] + offset + i, sizeof cosine_row);
+        }
+        add_four<0, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
+        add_four<1, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
+        add_four<2, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
+        add_four<3, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
+        if constexpr (shared) {
+            if (whole) {
+                std::memcpy(sine[0] + offset + i, &sine_row, sizeof sine_row);
+                std::memcpy(cosine[0] + offset + i, &cosine_row, sizeof cosine_row);
+            } else {
+                for (int lane = first_lane; lane < end_lane; ++lane) {
+                    sine[0][offset + i + lane] = sine_row[lane];
+                    cosine[0][offset + i + lane] = cosine_row[lane];
+                }
+            }
+        }
+        turn_lanes(turns, four.step4);
+        i += 4;
+    }
+    // The points after the last group of four, one by one.
+    for (; i < count && i < hi; ++i) {
+        if (i >= lo) {
+            const Quad s = turns.s * four.lane_weight;
+            const Quad c = turns.c * four.lane_weight;
+            for (int j = 0; j < 4; ++j) {
+                sine[j][offset + i] += s[j];
+                cosine[j][offset + i] += c[j];
+            }
+        }
+        turn_lanes(turns, four.step);
+    }
+}
+
+template <int N, bool shared, bool lanes = false>
 __attribute__((always_inline)) inline void add_members_terms_of(const MemberTermsJob* jobs, int first_point,
                                                                 int end_point) {
     double* sine[N];
@@ -136,6 +255,24 @@ __attribute__((always_inline)) inline void add_members_terms_of(const MemberTerm
         weight[j] = jobs[j].weight;
         block_start[j] = Turn{};
         for (int block = 0; block < first_block; ++block) block_start[j] = block_start[j] * block_step[j];
+    }
+    if constexpr (N == 4 && lanes) {
+        FourMembers four{};
+        prepare_four(step, weight, four);
+        TurnLanes block_steps, block_starts;
+        for (int j = 0; j < 4; ++j) {
+            block_steps.c[j] = block_step[j].c;
+            block_steps.s[j] = block_step[j].s;
+            block_starts.c[j] = block_start[j].c;
+            block_starts.s[j] = block_start[j].s;
+        }
+        for (int block = first_block; block < end_block; ++block) {
+            if (block > first_block) turn_lanes(block_starts, block_steps);
+            const int begin = term_block_begin(block);
+            add_four_terms<shared>(sine, cosine, begin, term_block_end(block) - begin, first_point - begin,
+                                   end_point - begin, block_starts, four);
+        }
+        return;
     }
     for (int block = first_block; block < end_block; ++block) {
         Turn start[N];
@@ -170,19 +307,39 @@ __attribute__((target_clones("avx2", "default"))) void add_member_terms(double* 
     add_members_terms_of<1, false>(&job, first_point, end_point);
 }
 
-__attribute__((target_clones("avx2", "default"))) void add_members_terms(const MemberTermsJob* jobs, int count,
-                                                                          int first_point, int end_point) {
-    if (first_point >= end_point) return;
+namespace {
+
+// The chains side by side where the processor has the wide vectors; without them the lanes would go
+// through memory, and the members are made with their chains one by one.
+template <bool lanes>
+__attribute__((always_inline)) inline void members_terms(const MemberTermsJob* jobs, int count, int first_point,
+                                                         int end_point) {
     for (; count >= 4; count -= 4, jobs += 4) {
         bool shared = true;
         for (int j = 1; j < 4; ++j) shared = shared && jobs[j].sine == jobs[0].sine && jobs[j].cosine == jobs[0].cosine;
         if (shared) {
-            add_members_terms_of<4, true>(jobs, first_point, end_point);
+            add_members_terms_of<4, true, lanes>(jobs, first_point, end_point);
         } else {
-            add_members_terms_of<4, false>(jobs, first_point, end_point);
+            add_members_terms_of<4, false, lanes>(jobs, first_point, end_point);
         }
     }
     if (count == 3) add_members_terms_of<3, false>(jobs, first_point, end_point);
     if (count == 2) add_members_terms_of<2, false>(jobs, first_point, end_point);
     if (count == 1) add_members_terms_of<1, false>(jobs, first_point, end_point);
+}
+
+__attribute__((target("avx2"))) void members_terms_wide(const MemberTermsJob* jobs, int count, int first_point,
+                                                       int end_point) {
+    members_terms<true>(jobs, count, first_point, end_point);
+}
+
+}  // namespace
+
+void add_members_terms(const MemberTermsJob* jobs, int count, int first_point, int end_point) {
+    if (first_point >= end_point) return;
+    if (__builtin_cpu_supports("avx2")) {
+        members_terms_wide(jobs, count, first_point, end_point);
+    } else {
+        members_terms<false>(jobs, count, first_point, end_point);
+    }
 }
