@@ -1,14 +1,20 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 struct SignalArray;
 struct SpectrumContext;
 struct StateSpectrum;
 
 // Sums over a's points of the window weight w (its re) times the difference or value; complex sums
-// include the imaginary parts. A signal of no points gives 0.
-double weighted_squared_residual(const SignalArray& a, const SignalArray& b, const SignalArray& window, bool complex);
+// include the imaginary parts. A signal of no points gives 0. The residuals may be limited to the
+// points [first, end) (where the window weighs anything).
+double weighted_squared_residual(const SignalArray& a, const SignalArray& b, const SignalArray& window, bool complex,
+                                 std::size_t first = 0, std::size_t end = SIZE_MAX);
 double weighted_squared_norm(const SignalArray& a, const SignalArray& window, bool complex);
-double weighted_abs_residual(const SignalArray& a, const SignalArray& b, const SignalArray& window, bool complex);
+double weighted_abs_residual(const SignalArray& a, const SignalArray& b, const SignalArray& window, bool complex,
+                             std::size_t first = 0, std::size_t end = SIZE_MAX);
 double weighted_abs_norm(const SignalArray& a, const SignalArray& window, bool complex);
 // Real: the signed sum of a*b; complex: the modulus of the sum of a times conj(b).
 double inner_product_magnitude(const SignalArray& a, const SignalArray& b, bool complex);

@@ -31,6 +31,11 @@ struct SpectrumContext {
     double norm_q = 0.0;
     double norm_w = 0.0;
     double norm_w_first_shell = 0.0;
+    // The map rows [first, end) where window_w and window_w_first_shell weigh anything, found once the
+    // windows are set (until then every row): rows past them add nothing to a weighted residual.
+    bool window_rows_known = false;
+    std::array<std::int32_t, 2> window_w_rows{};
+    std::array<std::int32_t, 2> window_w_first_shell_rows{};
     double mean_residual_change = 0.0;
     State* states = nullptr;  // the current population
     SpectrumParameters* parameters = nullptr;

@@ -260,7 +260,8 @@ void wavelet_transform(const SignalArray& input, SignalArray& output) {
     wavelet_transform(input, tables, output);
 }
 
-void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalArray& output) {
+void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalArray& output, int first_row,
+                       int end_row) {
     const SpectrumParameters& parameters = *input.parameters;
     // A map is made where it is first asked for: states of a fit in another space never hold one.
     if (output.n != parameters.nk * parameters.nk || output.re.size() != static_cast<std::size_t>(output.n))
@@ -282,7 +283,9 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalAr
         section.spectrum_im[m] = spectrum[m].imag();
     }
 
-    std::vector<WorkRange> records = split_work(input.n, parameters.thread_count);
+    if (!tables.gains_built || end_row < 0 || end_row > input.n) end_row = input.n;
+    if (!tables.gains_built || first_row < 0 || first_row > end_row) first_row = 0;
+    std::vector<WorkRange> records = split_work(end_row - first_row, parameters.thread_count);
     // The rows' working space is allocated here: a first allocation on a fresh thread costs it an arena.
     // Left unset: each thread writes its rows before it reads them, and an empty slice never touches its own.
     section.rows = std::make_unique_for_overwrite<double[]>(records.size() * 2 * static_cast<std::size_t>(n));
@@ -291,6 +294,8 @@ void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalAr
         // The record's slots are untyped and mutable; the worker only reads through them.
         record.data = const_cast<SpectrumParameters*>(&parameters);
         record.context = &section;
+        record.first += first_row;
+        record.end += first_row;
         record.extra = static_cast<std::int32_t>(k);
         record.output_re = output.re.data();
         record.output_im = output.im.data();

@@ -55,8 +55,11 @@ void prepare_wavelet_tables(WaveletTables& tables, const SpectrumParameters& par
 // one row per R of the R grid, on the spectrum's thread_count worker threads. The map does not depend on
 // the thread count; writing it is the caller's business (write_signal_file with signal_file_wt).
 void wavelet_transform(const SignalArray& input, SignalArray& output);
-// The same with the spectrum's own tables, prepared first when needed.
-void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalArray& output);
+// The same with the spectrum's own tables, prepared first when needed. Once the tables hold every row's
+// gains, only the rows [first_row, end_row) are made (the others are left as they were); until then every
+// row is, so that the gains are made whole.
+void wavelet_transform(const SignalArray& input, WaveletTables& tables, SignalArray& output, int first_row = 0,
+                       int end_row = -1);
 
 // What the threads of one map share: the spectrum's tables and the forward transform of the zero-padded
 // chi(k) that every row filters, computed once per map before the threads start, and the threads'

@@ -106,3 +106,39 @@ TEST(Residuals, SumsOverNoPointsAreZero) {
     EXPECT_EQ(weighted_squared_norm(empty, empty, true), 0.0);
     EXPECT_EQ(inner_product_magnitude(empty, empty, false), 0.0);
 }
+
+// A map's rows outside the window weigh nothing: once the windows' rows are known, a weighted residual
+// makes and reads only the rows they reach, and gives the number the whole map gives, bit for bit (no
+// number too); the scalar norm still reads every row.
+TEST(Residuals, WaveletResidualsReadOnlyTheRowsTheWindowReaches) {
+    for (int norm : {norm_squared, norm_L1, norm_scalar}) {
+        Comparison c(space_w, norm);
+        for (int row = 0; row < c.p.nk; ++row) {
+            const double r = r_grid_value(c.p, row);
+            for (int k = 0; k < c.p.nk; ++k) {
+                const auto point = static_cast<std::size_t>(row * c.p.nk + k);
+                if (r < 1.5 || r > 3.0) c.context.window_w.re[point] = 0.0;
+                if (r < 2.0 || r > 2.5) c.context.window_w_first_shell.re[point] = 0.0;
+            }
+        }
+        std::vector<double> whole;
+        for (const double scale : {0.5, -0.7, std::nan("")}) {
+            for (const bool first_shell : {false, true}) whole.push_back(c.error_with_model(scale, first_shell));
+        }
+        prepare_transform_tables(c.context);
+        ASSERT_TRUE(c.context.window_rows_known);
+        EXPECT_LT(c.context.window_w_rows[1] - c.context.window_w_rows[0], c.p.nk / 2);
+        std::size_t n = 0;
+        for (const double scale : {0.5, -0.7, std::nan("")}) {
+            for (const bool first_shell : {false, true}) {
+                const double error = c.error_with_model(scale, first_shell);
+                if (std::isnan(whole[n])) {
+                    EXPECT_TRUE(std::isnan(error)) << norm << ' ' << first_shell;
+                } else {
+                    EXPECT_EQ(error, whole[n]) << norm << ' ' << scale << ' ' << first_shell;
+                }
+                ++n;
+            }
+        }
+    }
+}
