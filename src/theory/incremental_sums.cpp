@@ -418,6 +418,14 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
             copies.push_back({s, best_slot, nullptr, {}});
         }
     }
+    // Tables that only one copy takes, from a slot that is given other tables itself, are moved rather
+    // than copied: nothing else reads them before the slot is written.
+    std::vector<int> takers(finder.state_tables.size(), 0);
+    std::vector<char> given(finder.state_tables.size(), 0);
+    for (const Copy& copy : copies) {
+        if (copy.aside == nullptr) ++takers[at(copy.slot)];
+        given[at(copy.state)] = 1;
+    }
     const int threads = std::max(1, std::min(finder.worker_count, static_cast<int>(copies.size())));
     fork_join(threads, [&](std::int32_t k) {
         for (std::size_t c = at(k); c < copies.size(); c += at(threads)) {
@@ -426,8 +434,14 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
                 copy.tables = *copy.aside;
                 continue;
             }
-            copy.tables.tables = finder.state_tables[at(copy.slot)];
-            for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[at(copy.slot)]);
+            const std::size_t slot = at(copy.slot);
+            if (takers[slot] == 1 && given[slot]) {
+                copy.tables.tables = std::move(finder.state_tables[slot]);
+                for (Path& path : finder.paths) copy.tables.sums.push_back(std::move(path.sums[slot]));
+                continue;
+            }
+            copy.tables.tables = finder.state_tables[slot];
+            for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[slot]);
         }
     });
     for (Copy& copy : copies) {

@@ -311,6 +311,31 @@ TEST(KeptTables, AStateCopiedToAnotherSlotTakesItsTablesAndANearOneIsUpdatedFrom
     EXPECT_EQ(flat(finder.state_tables[1].displacements), flat(displacements));
     EXPECT_EQ(finder.paths[0].sums[1].sine, sine);
     expect_same_as_from_scratch(model, false);
+
+    // Two states that change slots take each other's tables (each slot's tables go to one slot only and
+    // the slot is given others: they move instead of being copied).
+    model.state(3).atoms[5].y += 0.02;
+    adopt_matching_tables(calc);
+    expect_same_as_from_scratch(model, false);
+    const std::vector<Vec3> first = finder.state_tables[1].displacements;
+    const std::vector<Vec3> fourth = finder.state_tables[3].displacements;
+    const std::vector<double> first_sine = finder.paths[0].sums[1].sine;
+    const State state_1 = model.state(1);
+    copy_state(model.state(3), model.state(1));
+    copy_state(state_1, model.state(3));
+    adopt_matching_tables(calc);
+    EXPECT_EQ(flat(finder.state_tables[1].displacements), flat(fourth));
+    EXPECT_EQ(flat(finder.state_tables[3].displacements), flat(first));
+    EXPECT_EQ(finder.paths[0].sums[3].sine, first_sine);
+    expect_same_as_from_scratch(model, false);
+
+    // A slot whose state stays keeps its tables when one other slot takes them.
+    const std::vector<double> third_sine = finder.paths[0].sums[2].sine;
+    copy_state(model.state(2), model.state(1));
+    adopt_matching_tables(calc);
+    EXPECT_EQ(finder.paths[0].sums[2].sine, third_sine);
+    EXPECT_EQ(finder.paths[0].sums[1].sine, third_sine);
+    EXPECT_TRUE(state_tables_hold(finder, 2, finder.state_tables[1].displacements));
 }
 
 TEST(KeptTables, SelectionsAndFullPassesKeepTablesThatAgreeWithTablesMadeFromScratch) {
