@@ -32,6 +32,34 @@ inline void add_product_lanes(double* to, const Quad& s, const Quad& w, int lo, 
     for (int lane = lo; lane < hi; ++lane) to[lane] += s[lane] * w[lane];
 }
 
+// Adds s * w and c * w to a member's own rows at the four points from at_point on (only the lanes
+// [lo, hi) unless the group is whole).
+__attribute__((always_inline)) inline void add_to_rows(double* sine, double* cosine, int at_point, const Quad& s,
+                                                        const Quad& c, const Quad& w, bool whole, int lo, int hi) {
+    if (whole) {
+        add_product(sine + at_point, s, w);
+        add_product(cosine + at_point, c, w);
+    } else {
+        add_product_lanes(sine + at_point, s, w, lo, hi);
+        add_product_lanes(cosine + at_point, c, w, lo, hi);
+    }
+}
+
+// Writes back the four points of rows that the members share (only the lanes [lo, hi) unless whole).
+__attribute__((always_inline)) inline void store_shared_rows(double* sine, double* cosine, int at_point,
+                                                             const Quad& sine_row, const Quad& cosine_row, bool whole,
+                                                             int lo, int hi) {
+    if (whole) {
+        std::memcpy(sine + at_point, &sine_row, sizeof sine_row);
+        std::memcpy(cosine + at_point, &cosine_row, sizeof cosine_row);
+    } else {
+        for (int lane = lo; lane < hi; ++lane) {
+            sine[at_point + lane] = sine_row[lane];
+            cosine[at_point + lane] = cosine_row[lane];
+        }
+    }
+}
+
 // Adds the terms of N members at the points [lo, hi) of a block of `count` points, sine[j][offset] and
 // cosine[j][offset] being member j's rows at the block's first point, each member turning from `start` at
 // that point by `step` from point to point. Four consecutive points are turned from the same pair (start
@@ -87,26 +115,13 @@ __attribute__((always_inline)) inline void add_terms_of(double* const* sine, dou
             if constexpr (shared) {
                 sine_row += s * weights;
                 cosine_row += c * weights;
-            } else if (whole) {
-                add_product(sine[j] + offset + i, s, weights);
-                add_product(cosine[j] + offset + i, c, weights);
             } else {
-                add_product_lanes(sine[j] + offset + i, s, weights, first_lane, end_lane);
-                add_product_lanes(cosine[j] + offset + i, c, weights, first_lane, end_lane);
+                add_to_rows(sine[j], cosine[j], offset + i, s, c, weights, whole, first_lane, end_lane);
             }
             start[j] = start[j] * step4[j];
         }
-        if constexpr (shared) {
-            if (whole) {
-                std::memcpy(sine[0] + offset + i, &sine_row, sizeof sine_row);
-                std::memcpy(cosine[0] + offset + i, &cosine_row, sizeof cosine_row);
-            } else {
-                for (int lane = first_lane; lane < end_lane; ++lane) {
-                    sine[0][offset + i + lane] = sine_row[lane];
-                    cosine[0][offset + i + lane] = cosine_row[lane];
-                }
-            }
-        }
+        if constexpr (shared)
+            store_shared_rows(sine[0], cosine[0], offset + i, sine_row, cosine_row, whole, first_lane, end_lane);
     }
     for (; i < count && i < hi; ++i) {
         for (int j = 0; j < N; ++j) {
@@ -180,12 +195,8 @@ __attribute__((always_inline)) inline void add_four(double* const* sine, double*
     if constexpr (shared) {
         sine_row += s * four.weight[J];
         cosine_row += c * four.weight[J];
-    } else if (whole) {
-        add_product(sine[J] + at_point, s, four.weight[J]);
-        add_product(cosine[J] + at_point, c, four.weight[J]);
     } else {
-        add_product_lanes(sine[J] + at_point, s, four.weight[J], lo, hi);
-        add_product_lanes(cosine[J] + at_point, c, four.weight[J], lo, hi);
+        add_to_rows(sine[J], cosine[J], at_point, s, c, four.weight[J], whole, lo, hi);
     }
 }
 
@@ -210,17 +221,8 @@ __attribute__((always_inline)) inline void add_four_terms(double* const* sine, d
         add_four<1, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
         add_four<2, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
         add_four<3, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
-        if constexpr (shared) {
-            if (whole) {
-                std::memcpy(sine[0] + offset + i, &sine_row, sizeof sine_row);
-                std::memcpy(cosine[0] + offset + i, &cosine_row, sizeof cosine_row);
-            } else {
-                for (int lane = first_lane; lane < end_lane; ++lane) {
-                    sine[0][offset + i + lane] = sine_row[lane];
-                    cosine[0][offset + i + lane] = cosine_row[lane];
-                }
-            }
-        }
+        if constexpr (shared)
+            store_shared_rows(sine[0], cosine[0], offset + i, sine_row, cosine_row, whole, first_lane, end_lane);
         turn_lanes(turns, four.step4);
         i += 4;
     }
