@@ -144,8 +144,8 @@ double compute_exafs_error(SpectrumContext& context, StateSpectrum& model, bool 
 
 namespace {
 
-// The rows [first, end) of a map window (rows of row_length points) that hold a nonzero weight; every
-// row of a window that weighs nothing, so that such a residual reads what it always did.
+// The rows [first, end) of a map window (rows of row_length points) that hold a nonzero weight. A window
+// that weighs nothing anywhere keeps every row, so that its residual reads what it always did.
 std::array<std::int32_t, 2> weighted_rows(const SignalArray& window, int row_length) {
     const int rows = row_length > 0 ? window.n / row_length : 0;
     int first = rows;
