@@ -45,6 +45,13 @@ __attribute__((always_inline)) inline void add_to_rows(double* sine, double* cos
     }
 }
 
+// Reads the four points of rows that the members share, from at_point on.
+__attribute__((always_inline)) inline void load_shared_rows(const double* sine, const double* cosine, int at_point,
+                                                            Quad& sine_row, Quad& cosine_row) {
+    std::memcpy(&sine_row, sine + at_point, sizeof sine_row);
+    std::memcpy(&cosine_row, cosine + at_point, sizeof cosine_row);
+}
+
 // Writes back the four points of rows that the members share (only the lanes [lo, hi) unless whole).
 __attribute__((always_inline)) inline void store_shared_rows(double* sine, double* cosine, int at_point,
                                                              const Quad& sine_row, const Quad& cosine_row, bool whole,
@@ -99,10 +106,7 @@ __attribute__((always_inline)) inline void add_terms_of(double* const* sine, dou
         const int first_lane = std::max(lo - i, 0);
         const int end_lane = std::min(hi - i, 4);
         Quad sine_row{}, cosine_row{};
-        if constexpr (shared) {
-            std::memcpy(&sine_row, sine[0] + offset + i, sizeof sine_row);
-            std::memcpy(&cosine_row, cosine[0] + offset + i, sizeof cosine_row);
-        }
+        if constexpr (shared) load_shared_rows(sine[0], cosine[0], offset + i, sine_row, cosine_row);
         for (int j = 0; j < N; ++j) {
             Quad power_c, power_s, weights;
             std::memcpy(&power_c, power_cos[j], sizeof power_c);
@@ -213,10 +217,7 @@ __attribute__((always_inline)) inline void add_four_terms(double* const* sine, d
         const int first_lane = std::max(lo - i, 0);
         const int end_lane = std::min(hi - i, 4);
         Quad sine_row{}, cosine_row{};
-        if constexpr (shared) {
-            std::memcpy(&sine_row, sine[0] + offset + i, sizeof sine_row);
-            std::memcpy(&cosine_row, cosine[0] + offset + i, sizeof cosine_row);
-        }
+        if constexpr (shared) load_shared_rows(sine[0], cosine[0], offset + i, sine_row, cosine_row);
         add_four<0, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
         add_four<1, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
         add_four<2, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
