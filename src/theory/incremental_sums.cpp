@@ -194,18 +194,62 @@ bool begin_state_update(Pathfinder& finder, int state, std::span<const Vec3> dis
     return true;
 }
 
+namespace {
+
+// A member as an update finds it: its descriptor and R at the new displacements, and as the tables hold it.
+struct MemberChange {
+    Descriptor descriptor{};
+    Descriptor previous_descriptor{};
+    double R = 0.0;
+    double previous_R = 0.0;
+    int length = 0;
+};
+
+void walk_member_change(const Pathfinder& finder, const Path& path, std::size_t m, std::span<const Vec3> displacements,
+                        std::span<const Vec3> made, const Vec3& polarization, ChainWalk& walk, ChainWalk& previous_walk,
+                        MemberChange& change) {
+    walk_member_chain(finder, path, m, displacements, polarization, walk);
+    change.length = walked_descriptor(finder, walk, path.nleg, change.descriptor);
+    walk_member_chain(finder, path, m, made, polarization, previous_walk);
+    walked_descriptor(finder, previous_walk, path.nleg, change.previous_descriptor);
+    change.R = walk.geometry[at(path.nleg - 1)].R;
+    change.previous_R = previous_walk.geometry[at(path.nleg - 1)].R;
+}
+
+// Moves member m in the state's tables from the cluster they hold it in to cluster u (its descriptor
+// out of the one and in to the other); returns the cluster it was in.
+std::int32_t move_member(PathSums& sums, std::size_t width, std::int32_t m, int u, double distance,
+                         const Descriptor& previous_descriptor, const Descriptor& descriptor) {
+    std::int32_t& stored_cluster = sums.member_cluster[at(m)];
+    const std::int32_t old = stored_cluster;
+    sums.member_distance[at(m)] = distance;
+    sums.statistics_current = false;
+    --sums.counts[at(old)];
+    ++sums.counts[at(u)];
+    add_descriptor(&sums.descriptor_sums[at(old) * width], previous_descriptor, width, -1);
+    add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
+    stored_cluster = u;
+    return old;
+}
+
+PairedTermsBatch::Rows cluster_rows(PathSums& sums, std::int32_t u) {
+    const std::size_t row = at(u) * path_chi_points;
+    return {&sums.sine[row], &sums.cosine[row]};
+}
+
+double old_term_weight(double R) { return -1.0 * (1.0 / (R * R)); }
+double new_term_weight(double R) { return 1.0 / (R * R); }
+
+}  // namespace
+
 void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std::int32_t> members,
                       std::span<const Vec3> displacements, double expansion_accuracy, SumsScratch& scratch,
                       SumsUndo* undo) {
     Path& path = finder.paths[at(p)];
     const std::vector<Vec3>& made = finder.state_tables[at(state)].displacements;
     const Vec3 polarization = to_vec3(finder.polarization);
-    ChainWalk& walk = scratch.walk;
-    ChainWalk& previous_walk = scratch.previous_walk;
-    walk.count = 0;
-    previous_walk.count = 0;
-    Descriptor descriptor{};
-    Descriptor previous_descriptor{};
+    scratch.walk.count = 0;
+    scratch.previous_walk.count = 0;
     PathSums& sums = path.sums[at(state)];
     const std::size_t width = descriptor_width(path);
     // Which clusters the undo holds already.
@@ -215,43 +259,91 @@ void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std:
     // member-by-member loop adds them (every row they touch was saved for the undo before any is changed).
     const bool direct = path.complex_mode && expansion_accuracy <= 0;
     MemberTermsBatch terms{finder.first_point, finder.end_point};
-    const auto add_terms = [&terms](double* sine, double* cosine, double member_R, double sign) {
-        terms.add(sine, cosine, member_turns(member_R), sign * (1.0 / (member_R * member_R)));
-    };
+    MemberChange change;
     for (const std::int32_t m : members) {
-        walk_member_chain(finder, path, at(m), displacements, polarization, walk);
-        const int length = walked_descriptor(finder, walk, path.nleg, descriptor);
         // The member as the tables hold it: its descriptor leaves its cluster's sums, its R its terms.
-        walk_member_chain(finder, path, at(m), made, polarization, previous_walk);
-        walked_descriptor(finder, previous_walk, path.nleg, previous_descriptor);
-        const double previous_R = previous_walk.geometry[at(path.nleg - 1)].R;
+        walk_member_change(finder, path, at(m), displacements, made, polarization, scratch.walk, scratch.previous_walk,
+                           change);
         double distance = 0.0;
-        const int u = nearest_cluster(path.clusters, descriptor, length, distance);
-        const double R = walk.geometry[at(path.nleg - 1)].R;
-
-        std::int32_t& stored_cluster = sums.member_cluster[at(m)];
+        const int u = nearest_cluster(path.clusters, change.descriptor, change.length, distance);
         if (undo != nullptr) {
-            for (const int touched : {static_cast<int>(stored_cluster), u}) {
+            for (const int touched : {static_cast<int>(sums.member_cluster[at(m)]), u}) {
                 if (saved[at(touched)]) continue;
                 saved[at(touched)] = 1;
                 save_cluster(finder, path, p, touched, state, *undo);
             }
-            undo->members.push_back({p, m, stored_cluster, sums.member_distance[at(m)]});
+            undo->members.push_back({p, m, sums.member_cluster[at(m)], sums.member_distance[at(m)]});
         }
-        sums.member_distance[at(m)] = distance;
-        sums.statistics_current = false;
-
-        --sums.counts[at(stored_cluster)];
-        ++sums.counts[at(u)];
-        add_descriptor(&sums.descriptor_sums[at(stored_cluster) * width], previous_descriptor, width, -1);
-        add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
+        const std::int32_t old = move_member(sums, width, m, u, distance, change.previous_descriptor, change.descriptor);
         if (direct) {
-            const std::size_t old_row = at(stored_cluster) * path_chi_points;
-            const std::size_t new_row = at(u) * path_chi_points;
-            add_terms(&sums.sine[old_row], &sums.cosine[old_row], previous_R, -1.0);
-            add_terms(&sums.sine[new_row], &sums.cosine[new_row], R, 1.0);
+            const PairedTermsBatch::Rows old_rows = cluster_rows(sums, old);
+            const PairedTermsBatch::Rows new_rows = cluster_rows(sums, u);
+            terms.add(old_rows.sine, old_rows.cosine, member_turns(change.previous_R), old_term_weight(change.previous_R));
+            terms.add(new_rows.sine, new_rows.cosine, member_turns(change.R), new_term_weight(change.R));
         }
-        stored_cluster = u;
+    }
+    terms.flush();
+}
+
+void update_paired_path_sums(Pathfinder& finder, int p, int first_state, int second_state,
+                             std::span<const std::int32_t> members, std::span<const Vec3> first_displacements,
+                             std::span<const Vec3> second_displacements, std::span<const char> swapped_atoms,
+                             double expansion_accuracy, SumsScratch& scratch) {
+    Path& path = finder.paths[at(p)];
+    const std::vector<Vec3>& first_made = finder.state_tables[at(first_state)].displacements;
+    const std::vector<Vec3>& second_made = finder.state_tables[at(second_state)].displacements;
+    const Vec3 polarization = to_vec3(finder.polarization);
+    scratch.walk.count = 0;
+    scratch.previous_walk.count = 0;
+    scratch.partner_walk.count = 0;
+    scratch.partner_previous_walk.count = 0;
+    PathSums& first = path.sums[at(first_state)];
+    PathSums& second = path.sums[at(second_state)];
+    const std::size_t width = descriptor_width(path);
+    const std::size_t nleg = at(path.nleg);
+    const bool direct = path.complex_mode && expansion_accuracy <= 0;
+    PairedTermsBatch terms{};
+    terms.first_point = finder.first_point;
+    terms.end_point = finder.end_point;
+    MemberChange change, partner;
+    for (const std::int32_t m : members) {
+        walk_member_change(finder, path, at(m), first_displacements, first_made, polarization, scratch.walk,
+                           scratch.previous_walk, change);
+        double distance = 0.0;
+        const int u = nearest_cluster(path.clusters, change.descriptor, change.length, distance);
+        const std::int32_t old = move_member(first, width, m, u, distance, change.previous_descriptor, change.descriptor);
+        // A chain of swapped atoms only is, in the second state, the first one's the other way round.
+        bool swapped = true;
+        for (std::size_t c = 0; c < nleg && swapped; ++c)
+            swapped = swapped_atoms[at(finder.chain_nodes[at(path.chains[at(m) * nleg + c])].source)] != 0;
+        int partner_u = 0;
+        double partner_distance = 0.0;
+        std::int32_t partner_old = 0;
+        if (swapped) {
+            partner_u = nearest_cluster(path.clusters, change.previous_descriptor, change.length, partner_distance);
+            partner_old = move_member(second, width, m, partner_u, partner_distance, change.descriptor,
+                                      change.previous_descriptor);
+        } else {
+            walk_member_change(finder, path, at(m), second_displacements, second_made, polarization,
+                               scratch.partner_walk, scratch.partner_previous_walk, partner);
+            partner_u = nearest_cluster(path.clusters, partner.descriptor, partner.length, partner_distance);
+            partner_old = move_member(second, width, m, partner_u, partner_distance, partner.previous_descriptor,
+                                      partner.descriptor);
+        }
+        if (!direct) continue;
+        const MemberTurns old_turns = member_turns(change.previous_R);
+        const MemberTurns new_turns = member_turns(change.R);
+        if (swapped) {
+            terms.add_swapped(cluster_rows(first, old), cluster_rows(first, u), cluster_rows(second, partner_old),
+                              cluster_rows(second, partner_u), old_turns, old_term_weight(change.previous_R), new_turns,
+                              new_term_weight(change.R));
+            continue;
+        }
+        terms.add_one(false, cluster_rows(first, old), cluster_rows(first, u), old_turns,
+                      old_term_weight(change.previous_R), new_turns, new_term_weight(change.R));
+        terms.add_one(true, cluster_rows(second, partner_old), cluster_rows(second, partner_u),
+                      member_turns(partner.previous_R), old_term_weight(partner.previous_R), member_turns(partner.R),
+                      new_term_weight(partner.R));
     }
     terms.flush();
 }

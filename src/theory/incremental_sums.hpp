@@ -89,6 +89,15 @@ bool begin_state_update(Pathfinder& finder, int state, std::span<const Vec3> dis
 void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std::int32_t> members,
                       std::span<const Vec3> displacements, double expansion_accuracy, SumsScratch& scratch,
                       SumsUndo* undo);
+// update_path_sums for two states at once whose updates list the same members, where the first state's
+// tables and new displacements are the second's new displacements and tables on the atoms marked in
+// `swapped_atoms` (the children of a crossed pair, each updated from its parent's tables): a member whose
+// atoms are all marked is walked and its terms made once for both. Every number is the one two separate
+// updates give.
+void update_paired_path_sums(Pathfinder& finder, int p, int first_state, int second_state,
+                             std::span<const std::int32_t> members, std::span<const Vec3> first_displacements,
+                             std::span<const Vec3> second_displacements, std::span<const char> swapped_atoms,
+                             double expansion_accuracy, SumsScratch& scratch);
 void finish_state_update(Pathfinder& finder, int state, std::span<const Vec3> displacements, double expansion_accuracy,
                          SumsScratch& scratch, const TouchedMembers& touched);
 // Puts back what the update recorded in `undo` changed.

@@ -346,3 +346,295 @@ void add_members_terms(const MemberTermsJob* jobs, int count, int first_point, i
         members_terms<false>(jobs, count, first_point, end_point);
     }
 }
+
+namespace {
+
+using Kind = PairedTermsBatch::Kind;
+
+constexpr bool adds_first(Kind kind) { return kind != PairedTermsBatch::second_only; }
+constexpr bool adds_second(Kind kind) { return kind != PairedTermsBatch::first_only; }
+
+// The rows of two pairs of terms (terms 0, 1 and 2, 3), each child's rows by term.
+struct PairedRows {
+    double* first_sine[4];
+    double* first_cosine[4];
+    double* second_sine[4];
+    double* second_cosine[4];
+};
+
+// One child's share of a point after the last group of four (the terms' values in lanes), in the
+// child's order as in add_pair_group.
+template <Kind A, Kind B, bool second>
+__attribute__((always_inline)) inline void add_child_point(double* const* sine, double* const* cosine, int point,
+                                                            const Quad& s, const Quad& c) {
+    constexpr Kind kinds[2] = {A, B};
+    for (int pair = 0; pair < 2; ++pair) {
+        const Kind kind = kinds[pair];
+        const int j = 2 * pair;
+        if (!second) {
+            if (!adds_first(kind)) continue;
+            for (const int term : {j, j + 1}) {
+                sine[term][point] += s[term];
+                cosine[term][point] += c[term];
+            }
+        } else if (kind == PairedTermsBatch::swapped) {
+            for (const int term : {j + 1, j}) {
+                sine[term][point] -= s[term];
+                cosine[term][point] -= c[term];
+            }
+        } else if (kind == PairedTermsBatch::second_only) {
+            for (const int term : {j, j + 1}) {
+                sine[term][point] += s[term];
+                cosine[term][point] += c[term];
+            }
+        }
+    }
+}
+
+// Term J's values at the four points of a group (its weight included), as add_four makes them.
+template <int J>
+__attribute__((always_inline)) inline void term_values(const TurnLanes& group, const FourMembers& four, Quad* value_s,
+                                                        Quad* value_c) {
+    const Quad start_cos = __builtin_shufflevector(group.c, group.c, J, J, J, J);
+    const Quad start_sin = __builtin_shufflevector(group.s, group.s, J, J, J, J);
+    const Quad c = start_cos * four.power_c[J] - start_sin * four.power_s[J];
+    const Quad s = start_cos * four.power_s[J] + start_sin * four.power_c[J];
+    value_s[J] = s * four.weight[J];
+    value_c[J] = c * four.weight[J];
+}
+
+// One group of four points of a batch: where its values go (the children's shared rows, held in
+// registers, or each term's own rows in memory).
+struct PairedGroup {
+    const PairedRows& rows;
+    int at_point;
+    bool whole;
+    int lo, hi;
+    Quad& first_sine;
+    Quad& first_cosine;
+    Quad& second_sine;
+    Quad& second_cosine;
+};
+
+// Adds (or takes away) one term's values to a child's rows: the shared ones held in `sine_row` and
+// `cosine_row`, or the term's own in memory.
+template <bool shared>
+__attribute__((always_inline)) inline void add_to_child(double* sine, double* cosine, const PairedGroup& group,
+                                                         const Quad& value_s, const Quad& value_c, bool take_away,
+                                                         Quad& sine_row, Quad& cosine_row) {
+    Quad s_row = sine_row, c_row = cosine_row;
+    if constexpr (!shared) load_shared_rows(sine, cosine, group.at_point, s_row, c_row);
+    if (take_away) {
+        s_row -= value_s;
+        c_row -= value_c;
+    } else {
+        s_row += value_s;
+        c_row += value_c;
+    }
+    if constexpr (shared) {
+        sine_row = s_row;
+        cosine_row = c_row;
+    } else {
+        store_shared_rows(sine, cosine, group.at_point, s_row, c_row, group.whole, group.lo, group.hi);
+    }
+}
+
+// The two terms of pair P of one group, in each child's order: the first child adds the old term, then
+// the new; the second child takes away the first's new term (its old one), then the first's old one, or
+// adds its own old and new terms.
+template <Kind K, int P, bool shared>
+__attribute__((always_inline)) inline void add_pair_group(PairedGroup& group, const TurnLanes& turns,
+                                                          const FourMembers& four) {
+    constexpr int j = 2 * P;
+    Quad value_s[4], value_c[4];
+    term_values<j>(turns, four, value_s, value_c);
+    term_values<j + 1>(turns, four, value_s, value_c);
+    const PairedRows& rows = group.rows;
+    if constexpr (adds_first(K)) {
+        add_to_child<shared>(rows.first_sine[j], rows.first_cosine[j], group, value_s[j], value_c[j], false,
+                             group.first_sine, group.first_cosine);
+        add_to_child<shared>(rows.first_sine[j + 1], rows.first_cosine[j + 1], group, value_s[j + 1], value_c[j + 1],
+                             false, group.first_sine, group.first_cosine);
+    }
+    if constexpr (K == PairedTermsBatch::swapped) {
+        add_to_child<shared>(rows.second_sine[j + 1], rows.second_cosine[j + 1], group, value_s[j + 1], value_c[j + 1],
+                             true, group.second_sine, group.second_cosine);
+        add_to_child<shared>(rows.second_sine[j], rows.second_cosine[j], group, value_s[j], value_c[j], true,
+                             group.second_sine, group.second_cosine);
+    } else if constexpr (K == PairedTermsBatch::second_only) {
+        add_to_child<shared>(rows.second_sine[j], rows.second_cosine[j], group, value_s[j], value_c[j], false,
+                             group.second_sine, group.second_cosine);
+        add_to_child<shared>(rows.second_sine[j + 1], rows.second_cosine[j + 1], group, value_s[j + 1], value_c[j + 1],
+                             false, group.second_sine, group.second_cosine);
+    }
+}
+
+// add_four_terms for two pairs of terms that go to two children's rows.
+template <Kind A, Kind B, bool shared>
+__attribute__((always_inline)) inline void add_paired_block(const PairedRows& rows, int offset, int count, int lo,
+                                                            int hi, TurnLanes turns, const FourMembers& four) {
+    int i = 0;
+    for (; i + 4 <= count && i + 4 <= lo; i += 4) turn_lanes(turns, four.step4);
+    while (i + 4 <= count && i < hi) {
+        const bool whole = i >= lo && i + 4 <= hi;
+        const int first_lane = std::max(lo - i, 0);
+        const int end_lane = std::min(hi - i, 4);
+        Quad first_sine{}, first_cosine{}, second_sine{}, second_cosine{};
+        constexpr int first_row = adds_first(A) ? 0 : 2;
+        constexpr int second_row = adds_second(A) ? 0 : 2;
+        constexpr bool first_adds = adds_first(A) || adds_first(B);
+        constexpr bool second_adds = adds_second(A) || adds_second(B);
+        if constexpr (shared && first_adds)
+            load_shared_rows(rows.first_sine[first_row], rows.first_cosine[first_row], offset + i, first_sine, first_cosine);
+        if constexpr (shared && second_adds)
+            load_shared_rows(rows.second_sine[second_row], rows.second_cosine[second_row], offset + i, second_sine,
+                             second_cosine);
+        PairedGroup group{rows, offset + i, whole, first_lane, end_lane, first_sine, first_cosine, second_sine,
+                          second_cosine};
+        add_pair_group<A, 0, shared>(group, turns, four);
+        add_pair_group<B, 1, shared>(group, turns, four);
+        if constexpr (shared && first_adds)
+            store_shared_rows(rows.first_sine[first_row], rows.first_cosine[first_row], offset + i, first_sine,
+                              first_cosine, whole, first_lane, end_lane);
+        if constexpr (shared && second_adds)
+            store_shared_rows(rows.second_sine[second_row], rows.second_cosine[second_row], offset + i, second_sine,
+                              second_cosine, whole, first_lane, end_lane);
+        turn_lanes(turns, four.step4);
+        i += 4;
+    }
+    for (; i < count && i < hi; ++i) {
+        if (i >= lo) {
+            const Quad s = turns.s * four.lane_weight;
+            const Quad c = turns.c * four.lane_weight;
+            add_child_point<A, B, false>(rows.first_sine, rows.first_cosine, offset + i, s, c);
+            add_child_point<A, B, true>(rows.second_sine, rows.second_cosine, offset + i, s, c);
+        }
+        turn_lanes(turns, four.step);
+    }
+}
+
+template <Kind A, Kind B, bool shared>
+__attribute__((always_inline)) inline void add_paired_terms_of(const PairedRows& rows, const MemberTurns* turns,
+                                                               const double* weights, int first_point, int end_point) {
+    Turn step[4], block_step[4];
+    TurnLanes block_steps, block_starts;
+    const int first_block = term_block_of(first_point);
+    const int end_block = term_block_of(end_point - 1) + 1;
+    for (int j = 0; j < 4; ++j) {
+        step[j] = {turns[j].step_cos, turns[j].step_sin};
+        block_step[j] = {turns[j].block_cos, turns[j].block_sin};
+        Turn block_start{};
+        for (int block = 0; block < first_block; ++block) block_start = block_start * block_step[j];
+        block_steps.c[j] = block_step[j].c;
+        block_steps.s[j] = block_step[j].s;
+        block_starts.c[j] = block_start.c;
+        block_starts.s[j] = block_start.s;
+    }
+    FourMembers four{};
+    prepare_four(step, weights, four);
+    for (int block = first_block; block < end_block; ++block) {
+        if (block > first_block) turn_lanes(block_starts, block_steps);
+        const int begin = term_block_begin(block);
+        add_paired_block<A, B, shared>(rows, begin, term_block_end(block) - begin, first_point - begin,
+                                       end_point - begin, block_starts, four);
+    }
+}
+
+template <Kind A, Kind B>
+__attribute__((always_inline)) inline void add_paired_kinds(const PairedRows& rows, bool shared, const MemberTurns* turns,
+                                                            const double* weights, int first_point, int end_point) {
+    if (shared) {
+        add_paired_terms_of<A, B, true>(rows, turns, weights, first_point, end_point);
+    } else {
+        add_paired_terms_of<A, B, false>(rows, turns, weights, first_point, end_point);
+    }
+}
+
+// The kinds that follow one another: a member of one child only brings the first child's pair, then the
+// second child's.
+__attribute__((target("avx2"))) void paired_terms_wide(Kind a, Kind b, const PairedRows& rows, bool shared,
+                                                       const MemberTurns* turns, const double* weights, int first_point,
+                                                       int end_point) {
+    constexpr Kind S = PairedTermsBatch::swapped, F = PairedTermsBatch::first_only, T = PairedTermsBatch::second_only;
+    if (a == S && b == S) add_paired_kinds<S, S>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == S && b == F) add_paired_kinds<S, F>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == F && b == T) add_paired_kinds<F, T>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == T && b == S) add_paired_kinds<T, S>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == T && b == F) add_paired_kinds<T, F>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == S && b == T) add_paired_kinds<S, T>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == F && b == S) add_paired_kinds<F, S>(rows, shared, turns, weights, first_point, end_point);
+    else if (a == F && b == F) add_paired_kinds<F, F>(rows, shared, turns, weights, first_point, end_point);
+    else add_paired_kinds<T, T>(rows, shared, turns, weights, first_point, end_point);
+}
+
+}  // namespace
+
+void PairedTermsBatch::add(const Pair& pair) {
+    const std::size_t j = static_cast<std::size_t>(2 * pairs);
+    kinds[static_cast<std::size_t>(pairs)] = pair.kind;
+    turns[j] = pair.old_turns;
+    weights[j] = pair.old_weight;
+    turns[j + 1] = pair.new_turns;
+    weights[j + 1] = pair.new_weight;
+    first_rows[j] = pair.first_old;
+    first_rows[j + 1] = pair.first_new;
+    second_rows[j] = pair.second_a;
+    second_rows[j + 1] = pair.second_b;
+    if (++pairs == 2) flush();
+}
+
+void PairedTermsBatch::flush() {
+    if (pairs == 0 || first_point >= end_point) {
+        pairs = 0;
+        return;
+    }
+    if (pairs == 2 && __builtin_cpu_supports("avx2")) {
+        PairedRows rows{};
+        // Each child's rows are shared when all its terms go to one row (one cluster, say).
+        bool shared = true;
+        const Rows* first = nullptr;
+        const Rows* second = nullptr;
+        for (std::size_t j = 0; j < 4; ++j) {
+            rows.first_sine[j] = first_rows[j].sine;
+            rows.first_cosine[j] = first_rows[j].cosine;
+            rows.second_sine[j] = second_rows[j].sine;
+            rows.second_cosine[j] = second_rows[j].cosine;
+            const Kind kind = kinds[j / 2];
+            if (adds_first(kind)) {
+                if (first == nullptr) first = &first_rows[j];
+                shared = shared && first_rows[j].sine == first->sine && first_rows[j].cosine == first->cosine;
+            }
+            if (adds_second(kind)) {
+                if (second == nullptr) second = &second_rows[j];
+                shared = shared && second_rows[j].sine == second->sine && second_rows[j].cosine == second->cosine;
+            }
+        }
+        paired_terms_wide(kinds[0], kinds[1], rows, shared, turns.data(), weights.data(), first_point, end_point);
+        pairs = 0;
+        return;
+    }
+    // Each child's terms on their own, in its order; a term's value does not depend on what is made with it,
+    // and a term the second child takes away is the one it would add with the opposite weight.
+    std::array<MemberTermsJob, 4> first_jobs{}, second_jobs{};
+    int first_count = 0, second_count = 0;
+    for (std::size_t pair = 0; pair < static_cast<std::size_t>(pairs); ++pair) {
+        const std::size_t j = 2 * pair;
+        if (adds_first(kinds[pair])) {
+            for (const std::size_t term : {j, j + 1})
+                first_jobs[static_cast<std::size_t>(first_count++)] = {first_rows[term].sine, first_rows[term].cosine,
+                                                                      turns[term], weights[term]};
+        }
+        if (kinds[pair] == swapped) {
+            for (const std::size_t term : {j + 1, j})
+                second_jobs[static_cast<std::size_t>(second_count++)] = {second_rows[term].sine, second_rows[term].cosine,
+                                                                        turns[term], -weights[term]};
+        } else if (kinds[pair] == second_only) {
+            for (const std::size_t term : {j, j + 1})
+                second_jobs[static_cast<std::size_t>(second_count++)] = {second_rows[term].sine, second_rows[term].cosine,
+                                                                        turns[term], weights[term]};
+        }
+    }
+    add_members_terms(first_jobs.data(), first_count, first_point, end_point);
+    add_members_terms(second_jobs.data(), second_count, first_point, end_point);
+    pairs = 0;
+}

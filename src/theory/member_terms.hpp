@@ -58,3 +58,54 @@ struct MemberTermsBatch {
         waiting = 0;
     }
 };
+
+// The terms of two states' updates made together where the two share them: the children of a crossed
+// pair, each updated from its own parent's tables by the same atoms. A member chain whose atoms the
+// children swapped has the first child's old and new terms as the second child's new and old ones: each
+// such term is made once and goes into both children's rows, into each in that child's own order (the old
+// term out, then the new one in), so each child's rows get the additions of its own update. Members that
+// only one child has as they are come in as a pair of terms of that child's.
+struct PairedTermsBatch {
+    enum Kind : char { swapped, first_only, second_only };
+    struct Rows {
+        double* sine = nullptr;
+        double* cosine = nullptr;
+    };
+    int first_point = 0;
+    int end_point = 0;
+    // Up to two pairs of terms (an old and a new one each), in the order the members come.
+    std::array<Kind, 2> kinds{};
+    std::array<MemberTurns, 4> turns{};
+    std::array<double, 4> weights{};  // the weight the first child adds with (or, second_only, the second)
+    std::array<Rows, 4> first_rows{};   // where the first child adds term j
+    std::array<Rows, 4> second_rows{};  // where the second child adds term j
+    int pairs = 0;
+
+    // A member that both children have, its old term in the first child's `old_rows` (the second's
+    // `second_new_rows`) and its new one in `new_rows` (the second's `second_old_rows`).
+    void add_swapped(Rows old_rows, Rows new_rows, Rows second_old_rows, Rows second_new_rows, const MemberTurns& old_turns,
+                     double old_weight, const MemberTurns& new_turns, double new_weight) {
+        add({swapped, old_rows, new_rows, second_new_rows, second_old_rows, old_turns, old_weight, new_turns, new_weight});
+    }
+    // A member of one child only (`second` says which): its old and new terms with their own weights.
+    void add_one(bool second, Rows old_rows, Rows new_rows, const MemberTurns& old_turns, double old_weight,
+                 const MemberTurns& new_turns, double new_weight) {
+        if (second) {
+            add({second_only, {}, {}, old_rows, new_rows, old_turns, old_weight, new_turns, new_weight});
+        } else {
+            add({first_only, old_rows, new_rows, {}, {}, old_turns, old_weight, new_turns, new_weight});
+        }
+    }
+    void flush();
+
+private:
+    struct Pair {
+        Kind kind;
+        Rows first_old, first_new, second_a, second_b;  // second_a/b: the second child's rows of terms 0/1
+        MemberTurns old_turns;
+        double old_weight;
+        MemberTurns new_turns;
+        double new_weight;
+    };
+    void add(const Pair& pair);
+};

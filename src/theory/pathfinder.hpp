@@ -160,6 +160,7 @@ struct SumsScratch {
     std::vector<std::int32_t> moved_atoms;  // atoms whose displacement changed since the tables were made
     ChainWalk walk;
     ChainWalk previous_walk;  // along the chains at the displacements the tables were made for
+    ChainWalk partner_walk, partner_previous_walk;  // the same for the second state of a paired update
     TouchedMembers touched;
     std::vector<char> saved_clusters;  // per cluster of a path: its sums are in the undo record
 };

@@ -299,3 +299,61 @@ TEST(ClusterSums, MembersMadeSideBySideGiveTheNumbersOfMembersMadeInTurn) {
         }
     }
 }
+
+// Two children of a crossed pair whose terms are made together get, each in its own rows, the numbers
+// of its own update made alone: a swapped member's terms serve both (the second child takes them away
+// in its own order, old then new), a member of one child only serves that child; with the rows shared
+// within each child or not, on any range of points, and with a lone pair left at the end.
+TEST(ClusterSums, TwoChildrenMadeTogetherGetTheNumbersOfTheirOwnUpdates) {
+    const std::size_t width = path_chi_points;
+    struct Member {
+        bool swapped;
+        double old_R, new_R;              // the first child's (a swapped member's second child has them the other way)
+        double second_old, second_new;    // the second child's own, when not swapped
+    };
+    const std::vector<Member> members = {{true, 2.55, 2.61, 0, 0},   {true, 3.61, 3.55, 0, 0},
+                                         {false, 2.9, 2.95, 4.4, 4.3}, {true, 5.1, 5.0, 0, 0},
+                                         {false, 3.3, 3.2, 2.7, 2.75}, {false, 4.0, 4.1, 3.9, 3.8},
+                                         {true, 2.553, 2.56, 0, 0}};
+    const auto rows_of = [&](std::vector<double>& rows, bool shared, std::size_t m, bool old) {
+        const std::size_t row = shared ? 0 : ((m + (old ? 0 : 1)) % 2) * 2 * width;
+        return PairedTermsBatch::Rows{&rows[row], &rows[row + width]};
+    };
+    const auto weight = [](double R, bool old) { return old ? -1.0 * (1.0 / (R * R)) : 1.0 / (R * R); };
+    for (const bool shared : {true, false}) {
+        for (const auto& [first, end] : {std::pair{0, 401}, std::pair{37, 203}, std::pair{1, 2}, std::pair{398, 400}}) {
+            std::vector<double> first_alone(4 * width, 0.25), second_alone(4 * width, -0.5);
+            std::vector<double> first_paired = first_alone, second_paired = second_alone;
+            PairedTermsBatch batch{};
+            batch.first_point = first;
+            batch.end_point = end;
+            for (std::size_t m = 0; m < members.size(); ++m) {
+                const Member& member = members[m];
+                const double second_old = member.swapped ? member.new_R : member.second_old;
+                const double second_new = member.swapped ? member.old_R : member.second_new;
+                for (const auto& [rows, old_R, new_R] : {std::tuple{&first_alone, member.old_R, member.new_R},
+                                                         std::tuple{&second_alone, second_old, second_new}}) {
+                    const PairedTermsBatch::Rows old_rows = rows_of(*rows, shared, m, true);
+                    const PairedTermsBatch::Rows new_rows = rows_of(*rows, shared, m, false);
+                    add_member_terms(old_rows.sine, old_rows.cosine, member_turns(old_R), weight(old_R, true), first, end);
+                    add_member_terms(new_rows.sine, new_rows.cosine, member_turns(new_R), weight(new_R, false), first, end);
+                }
+                const auto first_old = rows_of(first_paired, shared, m, true), first_new = rows_of(first_paired, shared, m, false);
+                const auto second_old_rows = rows_of(second_paired, shared, m, true);
+                const auto second_new_rows = rows_of(second_paired, shared, m, false);
+                if (member.swapped) {
+                    batch.add_swapped(first_old, first_new, second_old_rows, second_new_rows, member_turns(member.old_R),
+                                      weight(member.old_R, true), member_turns(member.new_R), weight(member.new_R, false));
+                } else {
+                    batch.add_one(false, first_old, first_new, member_turns(member.old_R), weight(member.old_R, true),
+                                  member_turns(member.new_R), weight(member.new_R, false));
+                    batch.add_one(true, second_old_rows, second_new_rows, member_turns(second_old),
+                                  weight(second_old, true), member_turns(second_new), weight(second_new, false));
+                }
+            }
+            batch.flush();
+            EXPECT_EQ(first_paired, first_alone) << shared << ' ' << first << ".." << end;
+            EXPECT_EQ(second_paired, second_alone) << shared << ' ' << first << ".." << end;
+        }
+    }
+}

@@ -51,6 +51,18 @@ void for_each_state(Calculation& calc, int first, int end, const std::function<v
     share_out(calc, first, end, work);
 }
 
+// Whether two updates list the same members of the same paths in the same order.
+bool same_members(const TouchedMembers& a, const TouchedMembers& b) {
+    if (a.paths != b.paths) return false;
+    for (const std::int32_t p : a.paths) {
+        if (a.of_path[at(p)] != b.of_path[at(p)]) return false;
+    }
+    return true;
+}
+
+// Displacements an update counts as the same (as it finds the atoms that moved).
+bool same_place(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+
 int thread_count(const Calculation& calc) { return std::max(1, calc.parameters.ints[IntKey::Number_of_threads]); }
 
 // The states' cluster statistics folded into the clusters in state order, so nothing depends on the
@@ -111,6 +123,25 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
         }
         route[at(s)] = rebuilt;
     });
+    // The two children of a crossed pair, each updated from its own parent's tables, change the same
+    // atoms the other way round: they are updated together, the chains they both have as the other had
+    // them made once for both.
+    std::vector<int> partner(at(end), -1);
+    std::vector<std::vector<char>> swapped_atoms(at(end));
+    for (int s = first; s + 1 < end; s += 2) {
+        if (route[at(s)] != updated || route[at(s + 1)] != updated) continue;
+        if (!same_members(work.touched[at(s)], work.touched[at(s + 1)])) continue;
+        partner[at(s)] = s + 1;
+        partner[at(s + 1)] = s;
+        const std::vector<Vec3>& first_new = work.displacements[at(s)];
+        const std::vector<Vec3>& second_new = work.displacements[at(s + 1)];
+        const std::vector<Vec3>& first_made = finder.state_tables[at(s)].displacements;
+        const std::vector<Vec3>& second_made = finder.state_tables[at(s + 1)].displacements;
+        std::vector<char>& swapped = swapped_atoms[at(s)];
+        swapped.assign(first_new.size(), 0);
+        for (std::size_t a = 0; a < first_new.size(); ++a)
+            swapped[a] = same_place(first_new[a], second_made[a]) && same_place(first_made[a], second_new[a]);
+    }
     // A few updated or rebuilt states would keep as many threads busy: their paths go to whichever thread
     // is free, the largest first. Each path of a state has rows of its own, made in one order on one
     // thread.
@@ -122,8 +153,9 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
     std::vector<PathWork> paths;
     for (int s = first; s < end; ++s) {
         if (route[at(s)] == updated) {
+            if (partner[at(s)] >= 0 && partner[at(s)] < s) continue;  // made with its partner's
             for (const std::int32_t p : work.touched[at(s)].paths)
-                paths.push_back({s, p, work.touched[at(s)].of_path[at(p)].size()});
+                paths.push_back({s, p, work.touched[at(s)].of_path[at(p)].size() * (partner[at(s)] >= 0 ? 2 : 1)});
         } else if (route[at(s)] == rebuilt) {
             for (std::size_t p = 0; p < finder.paths.size(); ++p)
                 paths.push_back({s, static_cast<std::int32_t>(p), finder.paths[p].members.size()});
@@ -135,9 +167,15 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
         share_out(calc, 0, static_cast<int>(paths.size()), [&](int j, int slot) {
             const PathWork& path = paths[at(j)];
             const std::vector<Vec3>& displacements = work.displacements[at(path.state)];
-            if (route[at(path.state)] == updated) {
-                update_path_sums(finder, path.path, path.state, work.touched[at(path.state)].of_path[at(path.path)],
-                                 displacements, expansion_accuracy, work.scratch[at(slot)], nullptr);
+            const std::vector<std::int32_t>& members = work.touched[at(path.state)].of_path[at(path.path)];
+            if (route[at(path.state)] == updated && partner[at(path.state)] >= 0) {
+                const int second = partner[at(path.state)];
+                update_paired_path_sums(finder, path.path, path.state, second, members, displacements,
+                                        work.displacements[at(second)], swapped_atoms[at(path.state)],
+                                        expansion_accuracy, work.scratch[at(slot)]);
+            } else if (route[at(path.state)] == updated) {
+                update_path_sums(finder, path.path, path.state, members, displacements, expansion_accuracy,
+                                 work.scratch[at(slot)], nullptr);
             } else {
                 accumulate_cluster_sums_taylor(finder, walked_chain_source(finder, displacements),
                                                finder.paths[at(path.path)], path.state, expansion_accuracy,

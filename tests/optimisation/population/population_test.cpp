@@ -375,6 +375,55 @@ TEST(KeptTables, APassAfterNewCentroidsMovesTheMembersThatChangeClusterAsAPassFr
     expect_same_as_from_scratch(model, false);
 }
 
+// The two children of a crossed pair, each updated from its own parent's tables, are updated together
+// (the chains they both have, the other way round, walked and their terms made once): each child's tables
+// are those its own update gives, bit for bit, with one cluster per path or several.
+TEST(KeptTables, CrossedChildrenUpdatedTogetherHoldTheTablesEachGetsUpdatedAlone) {
+    for (const bool split : {false, true}) {
+        const auto crossed_pair = [split](bool together) {
+            CopperModel model("Move_type one\nMaximal_displacement 5\n");
+            start_main_loop(model);
+            Calculation& calc = *model.calc;
+            CaptureStdout quiet;
+            if (split) {
+                for (Path& path : model.finder().paths) {
+                    path.clustering_precision = 0.0;
+                    split_wide_clusters(path);
+                }
+                evaluate_states(calc, false, true, true, true, true, -1, -1);
+            }
+            // Parents six atoms apart, their tables made.
+            copy_state(model.state(0), model.state(1));
+            for (const int k : {1, 3, 5, 7, 9, 11}) {
+                model.state(1).atoms[static_cast<std::size_t>(k)].x += 0.04;
+                model.state(1).atoms[static_cast<std::size_t>(k)].z -= 0.03;
+            }
+            evaluate_states(calc, false, false, true, true, true, -1, -1);
+            // Children that swap three of those atoms: chains of these only are swapped, chains that also hold
+            // one of the other three are the children's own.
+            State first = model.state(0), second = model.state(1);
+            for (const int k : {1, 5, 9}) std::swap(first.atoms[static_cast<std::size_t>(k)], second.atoms[static_cast<std::size_t>(k)]);
+            copy_state(first, model.state(0));
+            copy_state(second, model.state(1));
+            if (together) {
+                evaluate_states(calc, false, false, true, true, true, -1, -1);
+            } else {
+                evaluate_states(calc, false, false, true, true, true, 0, -1);
+                evaluate_states(calc, false, false, true, true, true, 1, -1);
+            }
+            evaluate_states(calc, false, false, true, true, true, -1, -1);
+            return pass_tables(model);
+        };
+        const PassTables together = crossed_pair(true);
+        const PassTables alone = crossed_pair(false);
+        EXPECT_EQ(together.clusters, alone.clusters) << split;
+        EXPECT_EQ(together.statistics, alone.statistics) << split;
+        EXPECT_TRUE(together.descriptor_sums == alone.descriptor_sums) << split;
+        EXPECT_EQ(together.sums, alone.sums) << split;
+        EXPECT_EQ(together.chi, alone.chi) << split;
+    }
+}
+
 TEST(KeptTables, SumsOnThePointsInUseAreThoseOfTheWholeGridAndTheRestIsMadeWhenAsked) {
     CopperModel model("Move_type one\nMaximal_displacement 5\n");
     start_main_loop(model);
