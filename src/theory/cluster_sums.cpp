@@ -105,6 +105,8 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
     // Members' terms wait in small batches, made side by side (in member order at every point).
     MemberTermsBatch terms{first, end};
     for (std::size_t m = 0; m < members; ++m) {
+        // The members' chain nodes lie across the node table: the walk a few members on is read ahead.
+        if (source.table == nullptr) prefetch_member_chain(finder, path, m + member_prefetch_distance);
         double R = 0.0;
         const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
         double distance = 0.0;

@@ -260,7 +260,10 @@ void update_path_sums(Pathfinder& finder, int p, int state, std::span<const std:
     const bool direct = path.complex_mode && expansion_accuracy <= 0;
     MemberTermsBatch terms{finder.first_point, finder.end_point};
     MemberChange change;
-    for (const std::int32_t m : members) {
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const std::int32_t m = members[i];
+        if (i + member_prefetch_distance < members.size())
+            prefetch_member_chain(finder, path, at(members[i + member_prefetch_distance]));
         // The member as the tables hold it: its descriptor leaves its cluster's sums, its R its terms.
         walk_member_change(finder, path, at(m), displacements, made, polarization, scratch.walk, scratch.previous_walk,
                            change);
@@ -306,7 +309,10 @@ void update_paired_path_sums(Pathfinder& finder, int p, int first_state, int sec
     terms.first_point = finder.first_point;
     terms.end_point = finder.end_point;
     MemberChange change, partner;
-    for (const std::int32_t m : members) {
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const std::int32_t m = members[i];
+        if (i + member_prefetch_distance < members.size())
+            prefetch_member_chain(finder, path, at(members[i + member_prefetch_distance]));
         walk_member_change(finder, path, at(m), first_displacements, first_made, polarization, scratch.walk,
                            scratch.previous_walk, change);
         double distance = 0.0;

@@ -52,6 +52,11 @@ int update_chain_geometry(const Pathfinder& finder, std::int32_t member, std::sp
 // node's the same as a whole-tree update gives it. Needs prepare_member_chains.
 void walk_member_chain(const Pathfinder& finder, const Path& path, std::size_t member,
                        std::span<const Vec3> displacements, const Vec3& polarization, ChainWalk& walk);
+// Asks for the chain nodes of member `member` (if the path has it) to be read ahead of its walk: a
+// path's members lie across the node table. Walks over members in order read ahead by
+// member_prefetch_distance.
+void prefetch_member_chain(const Pathfinder& finder, const Path& path, std::size_t member);
+constexpr std::size_t member_prefetch_distance = 8;
 // The member's descriptor from a walk to it (as collect_chain_descriptor); returns its length.
 int walked_descriptor(const Pathfinder& finder, const ChainWalk& walk, int nleg, Descriptor& descriptor);
 // The member's R alone at the given displacements, the same number a walk to it makes.
