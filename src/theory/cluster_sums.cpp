@@ -7,6 +7,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -101,43 +102,56 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
         }
     }
     member_R.resize(members);
-    Descriptor descriptor{};
+    // Members go through in groups: their walks one after the other, then their nearest clusters, then
+    // each in member order into the tables; the groups' independent walks and distances overlap.
+    constexpr std::size_t group = 4;
+    std::array<Descriptor, group> descriptors;
+    std::array<int, group> lengths{}, nearest{};
+    std::array<double, group> distances{};
     // Members' terms wait in small batches, made side by side (in member order at every point).
     MemberTermsBatch terms{first, end};
-    for (std::size_t m = 0; m < members; ++m) {
-        // The members' chain nodes lie across the node table: the walk a few members on is read ahead.
-        if (source.table == nullptr) prefetch_member_chain(finder, path, m + member_prefetch_distance);
-        double R = 0.0;
-        const int length = member_descriptor(finder, path, m, source, walk, descriptor, R);
-        double distance = 0.0;
-        const int u = nearest_cluster(path.clusters, descriptor, length, distance);
-        const int old = sums.member_cluster[m];
-        sums.member_cluster[m] = u;
-        sums.member_distance[m] = distance;
-        member_R[m] = R;
-        ++sums.counts[at(u)];
-        if (keep_descriptors && old != u) add_descriptor(&sums.descriptor_sums[at(old) * width], descriptor, width, -1);
-        if (!keep_descriptors || old != u) add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
-        ClusterStateStatistics& found = sums.statistics[at(u)];
-        found.spread += distance * distance;
-        if (distance < found.smallest_distance) {
-            found.smallest_distance = distance;
-            found.nearest_member = static_cast<std::int32_t>(m);
-            found.nearest = descriptor;
+    for (std::size_t m0 = 0; m0 < members; m0 += group) {
+        const std::size_t count = std::min(group, members - m0);
+        for (std::size_t k = 0; k < count; ++k) {
+            // The members' chain nodes lie across the node table: the walk a few members on is read ahead.
+            if (source.table == nullptr) prefetch_member_chain(finder, path, m0 + k + member_prefetch_distance);
+            lengths[k] = member_descriptor(finder, path, m0 + k, source, walk, descriptors[k], member_R[m0 + k]);
         }
-        if (distance > found.largest_distance) {
-            found.largest_distance = distance;
-            found.farthest_member = static_cast<std::int32_t>(m);
-            found.farthest = descriptor;
+        for (std::size_t k = 0; k < count; ++k)
+            nearest[k] = nearest_cluster(path.clusters, descriptors[k], lengths[k], distances[k]);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t m = m0 + k;
+            const Descriptor& descriptor = descriptors[k];
+            const double distance = distances[k];
+            const double R = member_R[m];
+            const int u = nearest[k];
+            const int old = sums.member_cluster[m];
+            sums.member_cluster[m] = u;
+            sums.member_distance[m] = distance;
+            ++sums.counts[at(u)];
+            if (keep_descriptors && old != u) add_descriptor(&sums.descriptor_sums[at(old) * width], descriptor, width, -1);
+            if (!keep_descriptors || old != u) add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
+            ClusterStateStatistics& found = sums.statistics[at(u)];
+            found.spread += distance * distance;
+            if (distance < found.smallest_distance) {
+                found.smallest_distance = distance;
+                found.nearest_member = static_cast<std::int32_t>(m);
+                found.nearest = descriptor;
+            }
+            if (distance > found.largest_distance) {
+                found.largest_distance = distance;
+                found.farthest_member = static_cast<std::int32_t>(m);
+                found.farthest = descriptor;
+            }
+            if (!direct || (keep_terms && old == u)) continue;
+            const MemberTurns turns = member_turns(R);
+            if (keep_terms) {
+                const std::size_t row = at(old) * path_chi_points;
+                terms.add(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)));
+            }
+            const std::size_t offset = at(u) * path_chi_points;
+            terms.add(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R));
         }
-        if (!direct || (keep_terms && old == u)) continue;
-        const MemberTurns turns = member_turns(R);
-        if (keep_terms) {
-            const std::size_t row = at(old) * path_chi_points;
-            terms.add(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)));
-        }
-        const std::size_t offset = at(u) * path_chi_points;
-        terms.add(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R));
     }
     terms.flush();
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
