@@ -116,12 +116,6 @@ void walk_member_chain(const Pathfinder& finder, const Path& path, std::size_t m
     walk.count = nleg;
 }
 
-void prefetch_member_chain(const Pathfinder& finder, const Path& path, std::size_t member) {
-    if (member >= path.members.size()) return;
-    const std::int32_t* chain = &path.chains[member * at(path.nleg)];
-    for (int c = 1; c < path.nleg; ++c) __builtin_prefetch(&finder.chain_nodes[at(chain[c])]);
-}
-
 int walked_descriptor(const Pathfinder& finder, const ChainWalk& walk, int nleg, Descriptor& descriptor) {
     int length = 0;
     for (int c = nleg - 1; c >= 1; --c) {

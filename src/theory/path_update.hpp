@@ -55,7 +55,11 @@ void walk_member_chain(const Pathfinder& finder, const Path& path, std::size_t m
 // Asks for the chain nodes of member `member` (if the path has it) to be read ahead of its walk: a
 // path's members lie across the node table. Walks over members in order read ahead by
 // member_prefetch_distance.
-void prefetch_member_chain(const Pathfinder& finder, const Path& path, std::size_t member);
+inline void prefetch_member_chain(const Pathfinder& finder, const Path& path, std::size_t member) {
+    if (member >= path.members.size()) return;
+    const std::int32_t* chain = &path.chains[member * static_cast<std::size_t>(path.nleg)];
+    for (int c = 1; c < path.nleg; ++c) __builtin_prefetch(&finder.chain_nodes[static_cast<std::size_t>(chain[c])]);
+}
 constexpr std::size_t member_prefetch_distance = 8;
 // The member's descriptor from a walk to it (as collect_chain_descriptor); returns its length.
 int walked_descriptor(const Pathfinder& finder, const ChainWalk& walk, int nleg, Descriptor& descriptor);
