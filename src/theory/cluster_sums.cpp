@@ -426,9 +426,10 @@ void class_chi_of_path(const Path& path, int state, double* chi, int first, int 
 void class_chi_of_path(const Path& path, int state, double* chi) { class_chi_of_path(path, state, chi, 0, path_chi_points); }
 
 std::size_t sums_scratch_bytes(const Pathfinder& finder) {
-    // A thread's scratch: two displacement records, the R of the largest path's members, one chain walk.
+    // A thread's scratch: two displacement records, the R of the largest path's members, its chain walks
+    // (two states' new and old chains in a paired update).
     std::size_t members = 0;
     for (const Path& path : finder.paths) members = std::max(members, path.members.size());
     return 2 * at(std::max(finder.supercell_atom_count, 0)) * sizeof(Vec3) + members * sizeof(double) +
-           sizeof(ChainWalk);
+           4 * sizeof(ChainWalk);
 }
