@@ -7,6 +7,9 @@
 //
 // One model lives at a time, so each benchmark's memory figures are its own when it runs in a process of
 // its own: --benchmark_filter='BM_MainLoop/cells:4/legs:3/r:5/threads:8/W:0'.
+// Repetitions (--benchmark_repetitions=3) go on with the same run: the first holds iterations 1-40 after
+// the set-up, while the population is still spread out (crossed children far from their parents), the
+// next ones 41-80 and 81-120, nearer a long run's usual iteration.
 #include "copper_bench_model.hpp"
 #include "optimisation/output/diagnostics.hpp"
 #include "optimisation/run/main_loop.hpp"
