@@ -167,15 +167,17 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
         share_out(calc, 0, static_cast<int>(paths.size()), [&](int j, int slot) {
             const PathWork& path = paths[at(j)];
             const std::vector<Vec3>& displacements = work.displacements[at(path.state)];
-            const std::vector<std::int32_t>& members = work.touched[at(path.state)].of_path[at(path.path)];
-            if (route[at(path.state)] == updated && partner[at(path.state)] >= 0) {
+            if (route[at(path.state)] == updated) {
+                const std::vector<std::int32_t>& members = work.touched[at(path.state)].of_path[at(path.path)];
                 const int second = partner[at(path.state)];
-                update_paired_path_sums(finder, path.path, path.state, second, members, displacements,
-                                        work.displacements[at(second)], swapped_atoms[at(path.state)],
-                                        expansion_accuracy, work.scratch[at(slot)]);
-            } else if (route[at(path.state)] == updated) {
-                update_path_sums(finder, path.path, path.state, members, displacements, expansion_accuracy,
-                                 work.scratch[at(slot)], nullptr);
+                if (second >= 0) {
+                    update_paired_path_sums(finder, path.path, path.state, second, members, displacements,
+                                            work.displacements[at(second)], swapped_atoms[at(path.state)],
+                                            expansion_accuracy, work.scratch[at(slot)]);
+                } else {
+                    update_path_sums(finder, path.path, path.state, members, displacements, expansion_accuracy,
+                                     work.scratch[at(slot)], nullptr);
+                }
             } else {
                 accumulate_cluster_sums_taylor(finder, walked_chain_source(finder, displacements),
                                                finder.paths[at(path.path)], path.state, expansion_accuracy,
