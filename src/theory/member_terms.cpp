@@ -204,42 +204,70 @@ __attribute__((always_inline)) inline void add_four(double* const* sine, double*
     }
 }
 
-// add_terms_of for four members: the points [lo, hi) of a block of `count` points, the members' starts at
-// the block's first point in `turns`.
-template <bool shared>
-__attribute__((always_inline)) inline void add_four_terms(double* const* sine, double* const* cosine, int offset,
-                                                          int count, int lo, int hi, TurnLanes turns,
-                                                          const FourMembers& four) {
-    int i = 0;
-    for (; i + 4 <= count && i + 4 <= lo; i += 4) turn_lanes(turns, four.step4);
-    while (i + 4 <= count && i < hi) {
-        const bool whole = i >= lo && i + 4 <= hi;
-        const int first_lane = std::max(lo - i, 0);
-        const int end_lane = std::min(hi - i, 4);
-        Quad sine_row{}, cosine_row{};
-        if constexpr (shared) load_shared_rows(sine[0], cosine[0], offset + i, sine_row, cosine_row);
-        add_four<0, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
-        add_four<1, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
-        add_four<2, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
-        add_four<3, shared>(sine, cosine, offset + i, turns, four, whole, first_lane, end_lane, sine_row, cosine_row);
-        if constexpr (shared)
-            store_shared_rows(sine[0], cosine[0], offset + i, sine_row, cosine_row, whole, first_lane, end_lane);
-        turn_lanes(turns, four.step4);
-        i += 4;
+// Four terms side by side over the points [first_point, end_point), block by block as add_terms_of
+// makes them: adder.group(at_point, turns, four, whole, lo, hi) for each group of four points (the lanes
+// [lo, hi) of it written unless whole), adder.point(at_point, s, c) for each point after a block's last
+// group (the terms' values in lanes). `block_start` holds each term's start at the first block.
+template <class Adder>
+__attribute__((always_inline)) inline void walk_four_terms(const Turn* step, const Turn* block_step,
+                                                           const Turn* block_start, const double* weight,
+                                                           int first_point, int end_point, Adder& adder) {
+    FourMembers four{};
+    prepare_four(step, weight, four);
+    TurnLanes block_steps, block_starts;
+    for (int j = 0; j < 4; ++j) {
+        block_steps.c[j] = block_step[j].c;
+        block_steps.s[j] = block_step[j].s;
+        block_starts.c[j] = block_start[j].c;
+        block_starts.s[j] = block_start[j].s;
     }
-    // The points after the last group of four, one by one.
-    for (; i < count && i < hi; ++i) {
-        if (i >= lo) {
-            const Quad s = turns.s * four.lane_weight;
-            const Quad c = turns.c * four.lane_weight;
-            for (int j = 0; j < 4; ++j) {
-                sine[j][offset + i] += s[j];
-                cosine[j][offset + i] += c[j];
-            }
+    const int first_block = term_block_of(first_point);
+    const int end_block = term_block_of(end_point - 1) + 1;
+    for (int block = first_block; block < end_block; ++block) {
+        if (block > first_block) turn_lanes(block_starts, block_steps);
+        const int offset = term_block_begin(block);
+        const int count = term_block_end(block) - offset;
+        const int lo = first_point - offset;
+        const int hi = end_point - offset;
+        TurnLanes turns = block_starts;
+        int i = 0;
+        for (; i + 4 <= count && i + 4 <= lo; i += 4) turn_lanes(turns, four.step4);
+        while (i + 4 <= count && i < hi) {
+            adder.group(offset + i, turns, four, i >= lo && i + 4 <= hi, std::max(lo - i, 0), std::min(hi - i, 4));
+            turn_lanes(turns, four.step4);
+            i += 4;
         }
-        turn_lanes(turns, four.step);
+        // The points after the last group of four, one by one.
+        for (; i < count && i < hi; ++i) {
+            if (i >= lo) adder.point(offset + i, turns.s * four.lane_weight, turns.c * four.lane_weight);
+            turn_lanes(turns, four.step);
+        }
     }
 }
+
+// Four members, each to its own rows (or all to the same rows, `shared`).
+template <bool shared>
+struct FourMembersAdder {
+    double* const* sine;
+    double* const* cosine;
+
+    __attribute__((always_inline)) void group(int at_point, const TurnLanes& turns, const FourMembers& four, bool whole,
+                                              int lo, int hi) const {
+        Quad sine_row{}, cosine_row{};
+        if constexpr (shared) load_shared_rows(sine[0], cosine[0], at_point, sine_row, cosine_row);
+        add_four<0, shared>(sine, cosine, at_point, turns, four, whole, lo, hi, sine_row, cosine_row);
+        add_four<1, shared>(sine, cosine, at_point, turns, four, whole, lo, hi, sine_row, cosine_row);
+        add_four<2, shared>(sine, cosine, at_point, turns, four, whole, lo, hi, sine_row, cosine_row);
+        add_four<3, shared>(sine, cosine, at_point, turns, four, whole, lo, hi, sine_row, cosine_row);
+        if constexpr (shared) store_shared_rows(sine[0], cosine[0], at_point, sine_row, cosine_row, whole, lo, hi);
+    }
+    __attribute__((always_inline)) void point(int at_point, const Quad& s, const Quad& c) const {
+        for (int j = 0; j < 4; ++j) {
+            sine[j][at_point] += s[j];
+            cosine[j][at_point] += c[j];
+        }
+    }
+};
 
 template <int N, bool shared, bool lanes = false>
 __attribute__((always_inline)) inline void add_members_terms_of(const MemberTermsJob* jobs, int first_point,
@@ -260,21 +288,8 @@ __attribute__((always_inline)) inline void add_members_terms_of(const MemberTerm
         for (int block = 0; block < first_block; ++block) block_start[j] = block_start[j] * block_step[j];
     }
     if constexpr (N == 4 && lanes) {
-        FourMembers four{};
-        prepare_four(step, weight, four);
-        TurnLanes block_steps, block_starts;
-        for (int j = 0; j < 4; ++j) {
-            block_steps.c[j] = block_step[j].c;
-            block_steps.s[j] = block_step[j].s;
-            block_starts.c[j] = block_start[j].c;
-            block_starts.s[j] = block_start[j].s;
-        }
-        for (int block = first_block; block < end_block; ++block) {
-            if (block > first_block) turn_lanes(block_starts, block_steps);
-            const int begin = term_block_begin(block);
-            add_four_terms<shared>(sine, cosine, begin, term_block_end(block) - begin, first_point - begin,
-                                   end_point - begin, block_starts, four);
-        }
+        FourMembersAdder<shared> adder{sine, cosine};
+        walk_four_terms(step, block_step, block_start, weight, first_point, end_point, adder);
         return;
     }
     for (int block = first_block; block < end_block; ++block) {
@@ -469,75 +484,52 @@ __attribute__((always_inline)) inline void add_pair_group(PairedGroup& group, co
     }
 }
 
-// add_four_terms for two pairs of terms that go to two children's rows.
+// Two pairs of terms that go to two children's rows.
 template <Kind A, Kind B, bool shared>
-__attribute__((always_inline)) inline void add_paired_block(const PairedRows& rows, int offset, int count, int lo,
-                                                            int hi, TurnLanes turns, const FourMembers& four) {
-    int i = 0;
-    for (; i + 4 <= count && i + 4 <= lo; i += 4) turn_lanes(turns, four.step4);
-    while (i + 4 <= count && i < hi) {
-        const bool whole = i >= lo && i + 4 <= hi;
-        const int first_lane = std::max(lo - i, 0);
-        const int end_lane = std::min(hi - i, 4);
+struct PairedAdder {
+    const PairedRows& rows;
+
+    __attribute__((always_inline)) void group(int at_point, const TurnLanes& turns, const FourMembers& four, bool whole,
+                                              int lo, int hi) const {
         Quad first_sine{}, first_cosine{}, second_sine{}, second_cosine{};
         constexpr int first_row = adds_first(A) ? 0 : 2;
         constexpr int second_row = adds_second(A) ? 0 : 2;
         constexpr bool first_adds = adds_first(A) || adds_first(B);
         constexpr bool second_adds = adds_second(A) || adds_second(B);
         if constexpr (shared && first_adds)
-            load_shared_rows(rows.first_sine[first_row], rows.first_cosine[first_row], offset + i, first_sine, first_cosine);
+            load_shared_rows(rows.first_sine[first_row], rows.first_cosine[first_row], at_point, first_sine, first_cosine);
         if constexpr (shared && second_adds)
-            load_shared_rows(rows.second_sine[second_row], rows.second_cosine[second_row], offset + i, second_sine,
+            load_shared_rows(rows.second_sine[second_row], rows.second_cosine[second_row], at_point, second_sine,
                              second_cosine);
-        PairedGroup group{rows, offset + i, whole, first_lane, end_lane, first_sine, first_cosine, second_sine,
-                          second_cosine};
+        PairedGroup group{rows, at_point, whole, lo, hi, first_sine, first_cosine, second_sine, second_cosine};
         add_pair_group<A, 0, shared>(group, turns, four);
         add_pair_group<B, 1, shared>(group, turns, four);
         if constexpr (shared && first_adds)
-            store_shared_rows(rows.first_sine[first_row], rows.first_cosine[first_row], offset + i, first_sine,
-                              first_cosine, whole, first_lane, end_lane);
+            store_shared_rows(rows.first_sine[first_row], rows.first_cosine[first_row], at_point, first_sine,
+                              first_cosine, whole, lo, hi);
         if constexpr (shared && second_adds)
-            store_shared_rows(rows.second_sine[second_row], rows.second_cosine[second_row], offset + i, second_sine,
-                              second_cosine, whole, first_lane, end_lane);
-        turn_lanes(turns, four.step4);
-        i += 4;
+            store_shared_rows(rows.second_sine[second_row], rows.second_cosine[second_row], at_point, second_sine,
+                              second_cosine, whole, lo, hi);
     }
-    for (; i < count && i < hi; ++i) {
-        if (i >= lo) {
-            const Quad s = turns.s * four.lane_weight;
-            const Quad c = turns.c * four.lane_weight;
-            add_child_point<A, B, false>(rows.first_sine, rows.first_cosine, offset + i, s, c);
-            add_child_point<A, B, true>(rows.second_sine, rows.second_cosine, offset + i, s, c);
-        }
-        turn_lanes(turns, four.step);
+    __attribute__((always_inline)) void point(int at_point, const Quad& s, const Quad& c) const {
+        add_child_point<A, B, false>(rows.first_sine, rows.first_cosine, at_point, s, c);
+        add_child_point<A, B, true>(rows.second_sine, rows.second_cosine, at_point, s, c);
     }
-}
+};
 
 template <Kind A, Kind B, bool shared>
 __attribute__((always_inline)) inline void add_paired_terms_of(const PairedRows& rows, const MemberTurns* turns,
                                                                const double* weights, int first_point, int end_point) {
-    Turn step[4], block_step[4];
-    TurnLanes block_steps, block_starts;
+    Turn step[4], block_step[4], block_start[4];
     const int first_block = term_block_of(first_point);
-    const int end_block = term_block_of(end_point - 1) + 1;
     for (int j = 0; j < 4; ++j) {
         step[j] = {turns[j].step_cos, turns[j].step_sin};
         block_step[j] = {turns[j].block_cos, turns[j].block_sin};
-        Turn block_start{};
-        for (int block = 0; block < first_block; ++block) block_start = block_start * block_step[j];
-        block_steps.c[j] = block_step[j].c;
-        block_steps.s[j] = block_step[j].s;
-        block_starts.c[j] = block_start.c;
-        block_starts.s[j] = block_start.s;
+        block_start[j] = Turn{};
+        for (int block = 0; block < first_block; ++block) block_start[j] = block_start[j] * block_step[j];
     }
-    FourMembers four{};
-    prepare_four(step, weights, four);
-    for (int block = first_block; block < end_block; ++block) {
-        if (block > first_block) turn_lanes(block_starts, block_steps);
-        const int begin = term_block_begin(block);
-        add_paired_block<A, B, shared>(rows, begin, term_block_end(block) - begin, first_point - begin,
-                                       end_point - begin, block_starts, four);
-    }
+    PairedAdder<A, B, shared> adder{rows};
+    walk_four_terms(step, block_step, block_start, weights, first_point, end_point, adder);
 }
 
 template <Kind A, Kind B>
