@@ -163,7 +163,7 @@ bool begin_state_update(Pathfinder& finder, int state, std::span<const Vec3> dis
     for (std::size_t a = 0; a < displacements.size(); ++a) {
         const Vec3& d = displacements[a];
         const Vec3& before = made[a];
-        if (d.x != before.x || d.y != before.y || d.z != before.z) moved.push_back(static_cast<std::int32_t>(a));
+        if (!same_displacement(d, before)) moved.push_back(static_cast<std::int32_t>(a));
     }
     if (moved.size() > incremental_atom_limit(displacements.size())) {
         rebuild_state(finder, state, displacements, expansion_accuracy, scratch, undo);
@@ -443,7 +443,7 @@ std::size_t differing_atoms(std::span<const Vec3> made, std::span<const Vec3> di
     for (std::size_t a = 0; a < displacements.size() && count <= limit; ++a) {
         const Vec3& d = displacements[a];
         const Vec3& before = made[a];
-        if (d.x != before.x || d.y != before.y || d.z != before.z) ++count;
+        if (!same_displacement(d, before)) ++count;
     }
     return count;
 }

@@ -66,6 +66,10 @@ struct UpdateMarks {
     std::uint32_t stamp = 0;
 };
 
+// Whether an atom's displacement is the one the tables were made for: an update recomputes the chains of
+// the atoms where it is not.
+inline bool same_displacement(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+
 // Lists for every supercell atom the member chains that hold it (or an image of it).
 void prepare_atom_members(Pathfinder& finder);
 

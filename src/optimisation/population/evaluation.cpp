@@ -60,9 +60,6 @@ bool same_members(const TouchedMembers& a, const TouchedMembers& b) {
     return true;
 }
 
-// Displacements an update counts as the same (as it finds the atoms that moved).
-bool same_place(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-
 int thread_count(const Calculation& calc) { return std::max(1, calc.parameters.ints[IntKey::Number_of_threads]); }
 
 // The states' cluster statistics folded into the clusters in state order, so nothing depends on the
@@ -140,7 +137,7 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
         std::vector<char>& swapped = swapped_atoms[at(s)];
         swapped.assign(first_new.size(), 0);
         for (std::size_t a = 0; a < first_new.size(); ++a)
-            swapped[a] = same_place(first_new[a], second_made[a]) && same_place(first_made[a], second_new[a]);
+            swapped[a] = same_displacement(first_new[a], second_made[a]) && same_displacement(first_made[a], second_new[a]);
     }
     // A few updated or rebuilt states would keep as many threads busy: their paths go to whichever thread
     // is free, the largest first. Each path of a state has rows of its own, made in one order on one
