@@ -67,6 +67,16 @@ void series_sums_for_path(const Path& path, PathSums& sums, const std::vector<do
     }
 }
 
+void add_member_to_cluster_rows(PathSums& sums, MemberTermsBatch& terms, int old, int u, double R) {
+    const MemberTurns turns = member_turns(R);
+    if (old >= 0) {
+        const std::size_t row = at(old) * path_chi_points;
+        terms.add(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)));
+    }
+    const std::size_t offset = at(u) * path_chi_points;
+    terms.add(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R));
+}
+
 namespace {
 
 // One state's sums pass of one path from the given source of member geometry: each member's nearest
@@ -144,37 +154,48 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
                 found.farthest = descriptor;
             }
             if (!direct || (keep_terms && old == u)) continue;
-            const MemberTurns turns = member_turns(R);
-            if (keep_terms) {
-                const std::size_t row = at(old) * path_chi_points;
-                terms.add(&sums.sine[row], &sums.cosine[row], turns, -1.0 * (1.0 / (R * R)));
-            }
-            const std::size_t offset = at(u) * path_chi_points;
-            terms.add(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R * R));
+            add_member_to_cluster_rows(sums, terms, keep_terms ? old : -1, u, R);
         }
     }
     terms.flush();
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
 }
 
-// The statistics of every cluster from the members' clusters and distances kept in the tables, in
-// member order as a sums pass finds them; the descriptors of the nearest and farthest members are
-// walked again.
+}  // namespace
+
 void statistics_from_distances(const Pathfinder& finder, const Path& path, PathSums& sums, const ChainSource& source,
                                ChainWalk& walk) {
     sums.statistics.assign(at(path.cluster_count), ClusterStateStatistics{});
-    for (std::size_t m = 0; m < path.members.size(); ++m) {
-        const double distance = sums.member_distance[m];
-        ClusterStateStatistics& found = sums.statistics[at(sums.member_cluster[m])];
-        found.spread += distance * distance;
-        if (distance < found.smallest_distance) {
-            found.smallest_distance = distance;
-            found.nearest_member = static_cast<std::int32_t>(m);
+    const std::size_t members = path.members.size();
+    const std::int32_t* cluster_of = sums.member_cluster.data();
+    const double* distances = sums.member_distance.data();
+    // Runs of members in one cluster are taken in registers: each cluster's sum still adds its
+    // members in member order.
+    for (std::size_t m = 0; m < members;) {
+        const std::int32_t u = cluster_of[m];
+        ClusterStateStatistics& found = sums.statistics[at(u)];
+        double spread = found.spread;
+        double smallest = found.smallest_distance;
+        double largest = found.largest_distance;
+        std::int32_t nearest = found.nearest_member;
+        std::int32_t farthest = found.farthest_member;
+        for (; m < members && cluster_of[m] == u; ++m) {
+            const double distance = distances[m];
+            spread += distance * distance;
+            if (distance < smallest) {
+                smallest = distance;
+                nearest = static_cast<std::int32_t>(m);
+            }
+            if (distance > largest) {
+                largest = distance;
+                farthest = static_cast<std::int32_t>(m);
+            }
         }
-        if (distance > found.largest_distance) {
-            found.largest_distance = distance;
-            found.farthest_member = static_cast<std::int32_t>(m);
-        }
+        found.spread = spread;
+        found.smallest_distance = smallest;
+        found.largest_distance = largest;
+        found.nearest_member = nearest;
+        found.farthest_member = farthest;
     }
     double R = 0.0;
     for (ClusterStateStatistics& found : sums.statistics) {
@@ -185,6 +206,8 @@ void statistics_from_distances(const Pathfinder& finder, const Path& path, PathS
     }
     sums.statistics_current = true;
 }
+
+namespace {
 
 void path_pass(const Pathfinder& finder, Path& path, int state, const ChainSource& source, double expansion_accuracy,
                SumsScratch& scratch) {
@@ -281,25 +304,29 @@ bool state_sums_current(const Pathfinder& finder, int state) {
     return true;
 }
 
+bool refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
+                       SumsScratch& scratch) {
+    if (!takes_part(path)) return false;
+    PathSums& sums = path.sums[at(state)];
+    const ChainSource source = walked_chain_source(finder, finder.state_tables[at(state)].displacements);
+    scratch.walk.count = 0;
+    if (sums.centroids != path.centroids) {
+        path_sums_pass(finder, path, sums, source, scratch.walk, expansion_accuracy, finder.first_point,
+                       finder.end_point, scratch.member_R, true);
+        return true;
+    }
+    if (!sums.statistics_current) statistics_from_distances(finder, path, sums, source, scratch.walk);
+    return false;
+}
+
 void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch) {
-    StateTables& tables = finder.state_tables[at(state)];
     prepare_member_chains(finder);
-    const ChainSource source = walked_chain_source(finder, tables.displacements);
     bool moved_terms = false;
     for (Path& path : finder.paths) {
-        if (!takes_part(path)) continue;
-        PathSums& sums = path.sums[at(state)];
-        scratch.walk.count = 0;
-        if (sums.centroids != path.centroids) {
-            path_sums_pass(finder, path, sums, source, scratch.walk, expansion_accuracy, finder.first_point,
-                           finder.end_point, scratch.member_R, true);
-            moved_terms = true;
-        } else if (!sums.statistics_current) {
-            statistics_from_distances(finder, path, sums, source, scratch.walk);
-        }
+        if (refresh_path_sums(finder, path, state, expansion_accuracy, scratch)) moved_terms = true;
     }
     // Terms moved on the points in use only leave the rest of the grid behind.
-    if (moved_terms && !sums_on_whole_grid(finder)) tables.whole_grid = false;
+    if (moved_terms && !sums_on_whole_grid(finder)) finder.state_tables[at(state)].whole_grid = false;
 }
 
 void cluster_chi_worker(WorkRange& range) {

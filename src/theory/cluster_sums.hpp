@@ -47,6 +47,19 @@ bool state_sums_current(const Pathfinder& finder, int state);
 // statistics are made again from the members' distances if a move left them behind. The sums are the
 // same numbers as a sums pass makes up to the order of their additions.
 void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch);
+// The same for one path of the state; returns whether members were assigned again (terms may have moved
+// on the points in use). Needs prepare_member_chains.
+bool refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
+                       SumsScratch& scratch);
+// The statistics of every cluster from the members' clusters and distances kept in the tables, in
+// member order as a sums pass finds them; the descriptors of the nearest and farthest members are
+// walked again (`walk` as for member_descriptor).
+void statistics_from_distances(const Pathfinder& finder, const Path& path, PathSums& sums, const ChainSource& source,
+                               ChainWalk& walk);
+struct MemberTermsBatch;
+// A member's terms at R into cluster u's rows, taken first out of cluster old's (none when old < 0), in
+// the order a sums pass makes them.
+void add_member_to_cluster_rows(PathSums& sums, MemberTermsBatch& terms, int old, int u, double R);
 
 // Folds one state's statistics into the clusters: spreads add up; a smaller nearest distance or a
 // larger farthest one replaces the cluster's; a new nearest member becomes the representative, its

@@ -13,6 +13,7 @@
 #include "theory/incremental_sums.hpp"
 #include "theory/path_update.hpp"
 #include "theory/pathfinder.hpp"
+#include "theory/shared_refresh.hpp"
 #include "control/threads.hpp"
 #include "structure/structure.hpp"
 
@@ -74,6 +75,23 @@ void fold_statistics_of_states(Pathfinder& finder, int first, int end,
     }
 }
 
+// Brings the tables of the given states (which hold them) up to date with the clusters, the members of
+// all of them placed together (see plan_shared_refresh); the work goes to the threads in chunks of
+// members, then in states' paths.
+void refresh_sums_of_states(Calculation& calc, Pathfinder& finder, std::vector<int> states, double expansion_accuracy) {
+    if (states.empty()) return;
+    EvaluationWork& work = *calc.evaluation_work;
+    SharedRefresh& plan = work.refresh;
+    plan_shared_refresh(finder, std::move(states), expansion_accuracy, plan);
+    share_out(calc, 0, static_cast<int>(plan.chunks.size()), [&](int chunk, int slot) {
+        place_members_of_chunk(finder, plan, at(chunk), work.placing[at(slot)]);
+    });
+    const int paths = static_cast<int>(finder.paths.size());
+    share_out(calc, 0, static_cast<int>(plan.states.size()) * paths, [&](int j, int slot) {
+        finish_path_refresh(finder, plan, at(j / paths), j % paths, expansion_accuracy, work.scratch[at(slot)]);
+    });
+}
+
 // The sums passes of states first .. end-1 for one edge: tables kept, updated or made from scratch, on
 // the threads; their statistics are folded into the clusters in state order afterwards.
 void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, int end) {
@@ -99,11 +117,8 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
         SumsScratch& scratch = work.scratch[at(slot)];
         std::vector<Vec3>& displacements = work.displacements[at(s)];
         structure_displacements(calc.current_states[at(s)].atoms, atom_index, displacements);
-        if (state_tables_hold(finder, s, displacements)) {
-            // Tables that hold the state already need only what changed in the clusters since.
-            refresh_state_sums(finder, s, expansion_accuracy, scratch);
-            return;
-        }
+        // Tables that hold the state already need only what changed in the clusters since (below).
+        if (state_tables_hold(finder, s, displacements)) return;
         if (state_tables_near(finder, s, displacements)) {
             // Tables of a state that differs in a few atoms (a crossed child's parent's) are updated; the
             // paths of all such states are shared out below.
@@ -111,11 +126,7 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             const bool update = begin_state_update(finder, s, displacements, expansion_accuracy, scratch,
                                                    work.marks[at(slot)], undo, work.touched[at(s)]);
             undo.clear();
-            if (update) {
-                route[at(s)] = updated;
-            } else {
-                refresh_state_sums(finder, s, expansion_accuracy, scratch);
-            }
+            if (update) route[at(s)] = updated;
             return;
         }
         route[at(s)] = rebuilt;
@@ -182,15 +193,20 @@ void cluster_sums_of_states(Calculation& calc, AbsorberEdge& edge, int first, in
             }
         });
         for_each_state(calc, first, end, [&](int s, int slot) {
-            SumsScratch& scratch = work.scratch[at(slot)];
             if (route[at(s)] == updated) {
-                finish_state_update(finder, s, work.displacements[at(s)], expansion_accuracy, scratch, work.touched[at(s)]);
-                refresh_state_sums(finder, s, expansion_accuracy, scratch);
+                finish_state_update(finder, s, work.displacements[at(s)], expansion_accuracy, work.scratch[at(slot)],
+                                    work.touched[at(s)]);
             } else if (route[at(s)] == rebuilt) {
                 record_sums_displacements(finder, s, work.displacements[at(s)]);
             }
         });
     }
+    // Every state not rebuilt now has tables that hold it: they follow the clusters, all together.
+    std::vector<int> refreshed;
+    for (int s = first; s < end; ++s) {
+        if (route[at(s)] != rebuilt) refreshed.push_back(s);
+    }
+    refresh_sums_of_states(calc, finder, std::move(refreshed), expansion_accuracy);
     fold_statistics_of_states(finder, first, end, work.displacements);
 }
 
@@ -226,6 +242,7 @@ EvaluationWork& evaluation_work(Calculation& calc, int threads) {
         work.scratch.resize(at(threads));
         work.marks.resize(at(threads));
         work.pass_undo.resize(at(threads));
+        work.placing.resize(at(threads));
     }
     // The tables every evaluation of a state reads are made here, on the calling thread.
     for (int e = 0; e < calc.absorber_edge_count; ++e) {

@@ -11,6 +11,7 @@
 #include "theory/clustering.hpp"
 #include "theory/incremental_sums.hpp"
 #include "theory/pathfinder.hpp"
+#include "theory/shared_refresh.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -124,10 +125,12 @@ std::uint64_t shared_bytes(const Calculation& calc) {
     // Every thread's scratch for the sums, over the edges, and the clustering check's table, which holds
     // the exact signal of every member of every edge at once.
     const auto threads = static_cast<std::uint64_t>(std::max(calc.parameters.ints[IntKey::Number_of_threads], 1));
+    const auto states = static_cast<std::uint64_t>(std::max(calc.parameters.ints[IntKey::Number_of_states], 0));
     std::uint64_t bytes = 0;
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         const Pathfinder& finder = calc.edges[static_cast<std::size_t>(e)].pathfinder;
         bytes += threads * sums_scratch_bytes(finder);
+        bytes += threads * placing_scratch_bytes(states);
         if (!calc.flags.skipcheck) bytes += member_chi_table_bytes(finder);
     }
     return bytes;

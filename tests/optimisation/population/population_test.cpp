@@ -7,7 +7,9 @@
 #include "optimisation/population/memory_estimate.hpp"
 #include "optimisation/population/moves.hpp"
 #include "theory/clustering.hpp"
+#include "theory/cluster_sums.hpp"
 #include "theory/member_terms.hpp"
+#include "theory/shared_refresh.hpp"
 
 #include <gtest/gtest.h>
 
@@ -421,6 +423,59 @@ TEST(KeptTables, CrossedChildrenUpdatedTogetherHoldTheTablesEachGetsUpdatedAlone
         EXPECT_TRUE(together.descriptor_sums == alone.descriptor_sums) << split;
         EXPECT_EQ(together.sums, alone.sums) << split;
         EXPECT_EQ(together.chi, alone.chi) << split;
+    }
+}
+
+// States whose tables follow new centroids together (each member placed once for all the states that
+// have its atoms where they are) hold the tables each gets when refreshed alone, bit for bit: with the
+// direct sums and with the series (which every state makes alone), the members changing cluster or not.
+TEST(KeptTables, StatesRefreshedTogetherHoldTheTablesEachGetsRefreshedAlone) {
+    for (const char* accuracy : {"-1", "6"}) {
+        const auto refreshed = [accuracy](bool together) {
+            CopperModel model(std::string("Move_type one\nMaximal_displacement 5\nExpansion_accuracy ") + accuracy + "\n");
+            start_main_loop(model);
+            Calculation& calc = *model.calc;
+            Pathfinder& finder = model.finder();
+            CaptureStdout quiet;
+            for (Path& path : finder.paths) {
+                path.clustering_precision = 0.0;
+                split_wide_clusters(path);
+            }
+            // Copies of state 0 that moved two atoms each: most of their chains are state 0's.
+            for (int s = 1; s < 4; ++s) {
+                copy_state(model.state(0), model.state(s));
+                for (const int k : {s, 2 * s + 3}) model.state(s).atoms[static_cast<std::size_t>(k)].y += 0.02 * s;
+            }
+            evaluate_states(calc, false, true, true, true, true, -1, -1);
+            // New centroids on every path but the first: the first two clusters trade places, so that their
+            // members change cluster.
+            for (std::size_t p = 1; p < finder.paths.size(); ++p) {
+                Path& path = finder.paths[p];
+                if (path.clusters.size() >= 2) std::swap(path.clusters[0].centroid, path.clusters[1].centroid);
+                ++path.centroids;
+            }
+            const double expansion_accuracy = std::stod(accuracy);
+            SumsScratch scratch;
+            if (together) {
+                SharedRefresh plan;
+                plan_shared_refresh(finder, {0, 1, 2, 3}, expansion_accuracy, plan);
+                PlacingScratch placing;
+                for (std::size_t c = 0; c < plan.chunks.size(); ++c) place_members_of_chunk(finder, plan, c, placing);
+                for (std::size_t slot = 0; slot < 4; ++slot) {
+                    for (std::size_t p = 0; p < finder.paths.size(); ++p)
+                        finish_path_refresh(finder, plan, slot, static_cast<std::int32_t>(p), expansion_accuracy, scratch);
+                }
+            } else {
+                for (int s = 0; s < 4; ++s) refresh_state_sums(finder, s, expansion_accuracy, scratch);
+            }
+            return pass_tables(model);
+        };
+        const PassTables together = refreshed(true);
+        const PassTables alone = refreshed(false);
+        EXPECT_EQ(together.clusters, alone.clusters) << accuracy;
+        EXPECT_EQ(together.statistics, alone.statistics) << accuracy;
+        EXPECT_TRUE(together.descriptor_sums == alone.descriptor_sums) << accuracy;
+        EXPECT_EQ(together.sums, alone.sums) << accuracy;
     }
 }
 
