@@ -90,8 +90,11 @@ void plan_shared_refresh(Pathfinder& finder, std::vector<int> states, double exp
 }
 
 std::size_t placing_scratch_bytes(std::size_t states) {
+    // Per state: a walk, the chunk's clusters and distances, a distinct key's cluster and distance and two
+    // entries of the key table.
     return states * (sizeof(ChainWalk) + at(chunk_members) * (sizeof(std::int32_t) + sizeof(double)) +
-                     sizeof(std::uint64_t) + sizeof(std::int32_t) + sizeof(double));
+                     sizeof(std::int32_t) + sizeof(double) +
+                     2 * (sizeof(std::uint64_t) + sizeof(std::int32_t) + sizeof(std::uint32_t)));
 }
 
 void place_members_of_chunk(Pathfinder& finder, SharedRefresh& plan, std::size_t chunk, PlacingScratch& scratch) {
@@ -111,13 +114,18 @@ void place_members_of_chunk(Pathfinder& finder, SharedRefresh& plan, std::size_t
     // do not fit in one word every state places its members itself.
     const int bits = std::max(1, static_cast<int>(std::bit_width(slots - 1)));
     const bool keyed = nleg * bits <= 64;
-    // The member placed for each distinct key so far.
-    std::vector<std::uint64_t>& keys = scratch.keys;
-    std::vector<std::int32_t>& key_clusters = scratch.key_clusters;
-    std::vector<double>& key_distances = scratch.key_distances;
-    keys.resize(slots);
-    key_clusters.resize(slots);
-    key_distances.resize(slots);
+    // The member placed for each distinct key so far, found through a small open-addressed table whose
+    // entries hold only under the member's stamp.
+    const int table_bits = static_cast<int>(std::bit_width(2 * slots - 1));
+    const std::size_t table_mask = (std::size_t{1} << table_bits) - 1;
+    if (scratch.table_keys.size() != table_mask + 1) {
+        scratch.table_keys.assign(table_mask + 1, 0);
+        scratch.table_entries.assign(table_mask + 1, 0);
+        scratch.table_stamps.assign(table_mask + 1, 0);
+        scratch.stamp = 0;
+    }
+    scratch.key_clusters.resize(slots);
+    scratch.key_distances.resize(slots);
     std::array<std::int32_t, max_path_legs> atoms{};
     Descriptor descriptor;
     for (std::size_t k = 0; k < members; ++k) {
@@ -125,25 +133,35 @@ void place_members_of_chunk(Pathfinder& finder, SharedRefresh& plan, std::size_t
         prefetch_member_chain(finder, path, m + member_prefetch_distance);
         const std::int32_t* chain = &path.chains[m * at(nleg)];
         for (int c = 0; c < nleg; ++c) atoms[at(c)] = finder.chain_nodes[at(chain[c])].source;
-        std::size_t distinct = 0;
+        if (++scratch.stamp == 0) {
+            std::fill(scratch.table_stamps.begin(), scratch.table_stamps.end(), 0);
+            scratch.stamp = 1;
+        }
+        std::int32_t distinct = 0;
         for (const std::int32_t i : placed_slots) {
-            std::size_t d = distinct;
+            std::int32_t d = distinct;
             if (keyed) {
                 const std::int32_t* classes = plan.displacement_class[at(i)].data();
                 std::uint64_t key = 0;
                 for (int c = 0; c < nleg; ++c) key = (key << bits) | static_cast<std::uint64_t>(classes[atoms[at(c)]]);
-                d = 0;
-                while (d < distinct && keys[d] != key) ++d;
-                keys[d] = key;
+                std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> (64 - table_bits));
+                while (scratch.table_stamps[h] == scratch.stamp && scratch.table_keys[h] != key) h = (h + 1) & table_mask;
+                if (scratch.table_stamps[h] == scratch.stamp) {
+                    d = scratch.table_entries[h];
+                } else {
+                    scratch.table_stamps[h] = scratch.stamp;
+                    scratch.table_keys[h] = key;
+                    scratch.table_entries[h] = distinct;
+                }
             }
             if (d == distinct) {
                 double R = 0.0;
                 const int length = member_descriptor(finder, path, m, plan.sources[at(i)], scratch.walks[at(i)], descriptor, R);
-                key_clusters[d] = nearest_cluster(path.clusters, descriptor, length, key_distances[d]);
+                scratch.key_clusters[at(d)] = nearest_cluster(path.clusters, descriptor, length, scratch.key_distances[at(d)]);
                 ++distinct;
             }
-            scratch.clusters[at(i) * members + k] = key_clusters[d];
-            scratch.distances[at(i) * members + k] = key_distances[d];
+            scratch.clusters[at(i) * members + k] = scratch.key_clusters[at(d)];
+            scratch.distances[at(i) * members + k] = scratch.key_distances[at(d)];
         }
     }
     for (const std::int32_t i : placed_slots) {

@@ -50,9 +50,12 @@ struct PlacingScratch {
     std::vector<ChainWalk> walks;           // per slot
     std::vector<std::int32_t> clusters;     // per slot and member of a chunk
     std::vector<double> distances;          // the same
-    std::vector<std::uint64_t> keys;        // per distinct key of a member
-    std::vector<std::int32_t> key_clusters;
+    std::vector<std::int32_t> key_clusters;  // per distinct key of a member
     std::vector<double> key_distances;
+    std::vector<std::uint64_t> table_keys;   // the keys' table
+    std::vector<std::int32_t> table_entries;
+    std::vector<std::uint32_t> table_stamps;
+    std::uint32_t stamp = 0;
 };
 // Bytes of one thread's PlacingScratch for a refresh of the given number of states.
 std::size_t placing_scratch_bytes(std::size_t states);
