@@ -42,21 +42,26 @@ void plan_shared_refresh(Pathfinder& finder, std::vector<int> states, double exp
     const std::size_t slots = plan.states.size();
     plan.sources.clear();
     plan.displacement_class.resize(slots);
+    std::vector<const std::vector<Vec3>*> displacements(slots);
     for (std::size_t i = 0; i < slots; ++i) {
-        const std::vector<Vec3>& displacements = finder.state_tables[at(plan.states[i])].displacements;
-        plan.sources.push_back(walked_chain_source(finder, displacements));
-        std::vector<std::int32_t>& classes = plan.displacement_class[i];
-        classes.resize(displacements.size());
-        for (std::size_t a = 0; a < displacements.size(); ++a) {
-            classes[a] = static_cast<std::int32_t>(i);
-            for (std::size_t j = 0; j < i; ++j) {
-                const std::vector<Vec3>& earlier = finder.state_tables[at(plan.states[j])].displacements;
-                if (plan.displacement_class[j][a] == static_cast<std::int32_t>(j) &&
-                    identical_displacement(earlier[a], displacements[a])) {
-                    classes[a] = static_cast<std::int32_t>(j);
+        displacements[i] = &finder.state_tables[at(plan.states[i])].displacements;
+        plan.sources.push_back(walked_chain_source(finder, *displacements[i]));
+        plan.displacement_class[i].resize(displacements[i]->size());
+    }
+    const std::size_t atoms = slots > 0 ? displacements[0]->size() : 0;
+    std::vector<std::int32_t> firsts;  // the slots that have an atom's distinct displacements first
+    for (std::size_t a = 0; a < atoms; ++a) {
+        firsts.clear();
+        for (std::size_t i = 0; i < slots; ++i) {
+            std::int32_t first = static_cast<std::int32_t>(i);
+            for (const std::int32_t j : firsts) {
+                if (identical_displacement((*displacements[at(j)])[a], (*displacements[i])[a])) {
+                    first = j;
                     break;
                 }
             }
+            if (first == static_cast<std::int32_t>(i)) firsts.push_back(first);
+            plan.displacement_class[i][a] = first;
         }
     }
     const std::size_t paths = finder.paths.size();

@@ -130,10 +130,10 @@ std::uint64_t shared_bytes(const Calculation& calc) {
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         const Pathfinder& finder = calc.edges[static_cast<std::size_t>(e)].pathfinder;
         bytes += threads * sums_scratch_bytes(finder);
-        bytes += threads * placing_scratch_bytes(states);
         if (!calc.flags.skipcheck) bytes += member_chi_table_bytes(finder);
     }
-    return bytes;
+    // Each thread's scratch for placing the members of all the states together, on one edge at a time.
+    return bytes + threads * placing_scratch_bytes(states);
 }
 
 void check_memory_need(std::uint64_t needed, const MachineMemory& machine, const char* what) {
