@@ -478,8 +478,8 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
     // chosen first, then the copies made on the threads.
     struct Copy {
         int state = 0;
-        int slot = -1;                            // the source: a slot, or
-        const SetAsideTables* aside = nullptr;  // tables set aside
+        int slot = -1;   // the source: a slot, or
+        int aside = -1;  // tables set aside
         SetAsideTables tables;
     };
     std::vector<Copy> copies;
@@ -489,7 +489,7 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
         // The tables nearest to the state: equal ones, else those an update brings to it most cheaply.
         std::size_t fewest = limit + 1;
         int best_slot = -1;
-        const SetAsideTables* best_aside = nullptr;
+        int best_aside = -1;
         for (int t = s, n = 0; n < state_count && fewest > 0; t = (t + 1) % state_count, ++n) {
             if (at(t) >= finder.state_tables.size()) continue;
             const StateTables& tables = finder.state_tables[at(t)];
@@ -500,36 +500,46 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
                 best_slot = t;
             }
         }
-        for (const SetAsideTables& aside : finder.set_aside) {
-            if (fewest == 0) break;
+        for (std::size_t a = 0; a < finder.set_aside.size() && fewest > 0; ++a) {
+            const SetAsideTables& aside = finder.set_aside[a];
             const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
             if (!tables_usable(finder, aside.tables, sums_of, wanted.size())) continue;
             const std::size_t differing = differing_atoms(aside.tables.displacements, wanted, std::min(limit, fewest));
             if (differing < fewest) {
                 fewest = differing;
-                best_aside = &aside;
+                best_aside = static_cast<int>(a);
             }
         }
-        if (best_aside != nullptr) {
+        if (best_aside >= 0) {
             copies.push_back({s, -1, best_aside, {}});
         } else if (best_slot >= 0 && best_slot != s) {
-            copies.push_back({s, best_slot, nullptr, {}});
+            copies.push_back({s, best_slot, -1, {}});
         }
     }
-    // Tables that only one copy takes, from a slot that is given other tables itself, are moved rather
-    // than copied: nothing else reads them before the slot is written.
+    // Tables that only one copy takes, from a slot that is given other tables itself or set aside (all
+    // of which go below), are moved rather than copied: nothing else reads them before they go.
     std::vector<int> takers(finder.state_tables.size(), 0);
+    std::vector<int> aside_takers(finder.set_aside.size(), 0);
     std::vector<char> given(finder.state_tables.size(), 0);
     for (const Copy& copy : copies) {
-        if (copy.aside == nullptr) ++takers[at(copy.slot)];
+        if (copy.aside >= 0) {
+            ++aside_takers[at(copy.aside)];
+        } else {
+            ++takers[at(copy.slot)];
+        }
         given[at(copy.state)] = 1;
     }
     const int threads = std::max(1, std::min(finder.worker_count, static_cast<int>(copies.size())));
     fork_join(threads, [&](std::int32_t k) {
         for (std::size_t c = at(k); c < copies.size(); c += at(threads)) {
             Copy& copy = copies[c];
-            if (copy.aside != nullptr) {
-                copy.tables = *copy.aside;
+            if (copy.aside >= 0) {
+                SetAsideTables& aside = finder.set_aside[at(copy.aside)];
+                if (aside_takers[at(copy.aside)] == 1) {
+                    copy.tables = std::move(aside);
+                } else {
+                    copy.tables = aside;
+                }
                 continue;
             }
             const std::size_t slot = at(copy.slot);

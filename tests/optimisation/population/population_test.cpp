@@ -314,6 +314,22 @@ TEST(KeptTables, AStateCopiedToAnotherSlotTakesItsTablesAndANearOneIsUpdatedFrom
     EXPECT_EQ(finder.paths[0].sums[1].sine, sine);
     expect_same_as_from_scratch(model, false);
 
+    // Tables set aside that two states take go to both (moved to neither).
+    set_aside_state_tables(calc, 1);
+    copy_state(model.state(0), model.state(1));
+    {
+        CaptureStdout quiet;
+        evaluate_states(calc, false, false, true, true, true, 1, -1);
+    }
+    copy_state(kept, model.state(2));
+    copy_state(kept, model.state(3));
+    adopt_matching_tables(calc);
+    for (const std::size_t s : {2, 3}) {
+        EXPECT_EQ(flat(finder.state_tables[s].displacements), flat(displacements)) << s;
+        EXPECT_EQ(finder.paths[0].sums[s].sine, sine) << s;
+    }
+    expect_same_as_from_scratch(model, false);
+
     // Two states that change slots take each other's tables (each slot's tables go to one slot only and
     // the slot is given others: they move instead of being copied).
     model.state(3).atoms[5].y += 0.02;
