@@ -1,6 +1,7 @@
 #include "optimisation/output/diagnostics.hpp"
 
 #include "control/calculation.hpp"
+#include "control/free_memory.hpp"
 #include "control/console_log.hpp"
 #include "control/output_file.hpp"
 #include "optimisation/output/chi_output.hpp"
@@ -176,5 +177,9 @@ bool check_clustering_precision(Calculation& calc, bool report) {
         }
     }
     for (int i = 0; i < states; ++i) restore_state(calc, i);
+    // The exact signals of every member go now; the loop that follows should not carry their pages.
+    tables.clear();
+    tables.shrink_to_fit();
+    return_free_memory();
     return true;
 }

@@ -81,10 +81,13 @@ void fold_statistics_of_states(Pathfinder& finder, int first, int end,
 void refresh_sums_of_states(Calculation& calc, Pathfinder& finder, std::vector<int> states, double expansion_accuracy) {
     if (states.empty()) return;
     EvaluationWork& work = *calc.evaluation_work;
-    SharedRefresh& plan = work.refresh;
+    // The plan and the placing scratch live for this refresh only: kept, they would hold the heap's top
+    // above whatever the set-up frees.
+    SharedRefresh plan;
+    std::vector<PlacingScratch> placing(at(thread_count(calc)));
     plan_shared_refresh(finder, std::move(states), expansion_accuracy, plan);
     share_out(calc, 0, static_cast<int>(plan.chunks.size()), [&](int chunk, int slot) {
-        place_members_of_chunk(finder, plan, at(chunk), work.placing[at(slot)]);
+        place_members_of_chunk(finder, plan, at(chunk), placing[at(slot)]);
     });
     const int paths = static_cast<int>(finder.paths.size());
     share_out(calc, 0, static_cast<int>(plan.states.size()) * paths, [&](int j, int slot) {
@@ -242,7 +245,6 @@ EvaluationWork& evaluation_work(Calculation& calc, int threads) {
         work.scratch.resize(at(threads));
         work.marks.resize(at(threads));
         work.pass_undo.resize(at(threads));
-        work.placing.resize(at(threads));
     }
     // The tables every evaluation of a state reads are made here, on the calling thread.
     for (int e = 0; e < calc.absorber_edge_count; ++e) {

@@ -2,7 +2,6 @@
 
 #include "theory/incremental_sums.hpp"
 #include "theory/pathfinder.hpp"
-#include "theory/shared_refresh.hpp"
 
 #include <vector>
 
@@ -19,8 +18,6 @@ struct EvaluationWork {
     std::vector<SumsUndo> pass_undo;          // per thread, for updates no one takes back
     std::vector<std::vector<Vec3>> displacements;  // per state, of the edge a pass is on
     std::vector<TouchedMembers> touched;            // per state, what its update goes through
-    SharedRefresh refresh;                          // the plan of the last refresh of several states
-    std::vector<PlacingScratch> placing;            // per thread, for that refresh
 };
 
 // Everything the optimisation compares, for one current state (or all, state = -1) and one absorber
