@@ -220,6 +220,15 @@ PassTables pass_tables(CopperModel& model) {
     return tables;
 }
 
+// Tables made two ways that must hold the same numbers, bit for bit.
+void expect_identical_tables(const PassTables& a, const PassTables& b, const std::string& label) {
+    EXPECT_EQ(a.clusters, b.clusters) << label;
+    EXPECT_EQ(a.statistics, b.statistics) << label;
+    EXPECT_TRUE(a.descriptor_sums == b.descriptor_sums) << label;
+    EXPECT_EQ(a.sums, b.sums) << label;
+    EXPECT_EQ(a.chi, b.chi) << label;
+}
+
 std::vector<double> flat(const std::vector<Vec3>& points) {
     std::vector<double> numbers;
     for (const Vec3& p : points) numbers.insert(numbers.end(), {p.x, p.y, p.z});
@@ -432,13 +441,7 @@ TEST(KeptTables, CrossedChildrenUpdatedTogetherHoldTheTablesEachGetsUpdatedAlone
             evaluate_states(calc, false, false, true, true, true, -1, -1);
             return pass_tables(model);
         };
-        const PassTables together = crossed_pair(true);
-        const PassTables alone = crossed_pair(false);
-        EXPECT_EQ(together.clusters, alone.clusters) << split;
-        EXPECT_EQ(together.statistics, alone.statistics) << split;
-        EXPECT_TRUE(together.descriptor_sums == alone.descriptor_sums) << split;
-        EXPECT_EQ(together.sums, alone.sums) << split;
-        EXPECT_EQ(together.chi, alone.chi) << split;
+        expect_identical_tables(crossed_pair(true), crossed_pair(false), split ? "split" : "one cluster per path");
     }
 }
 
@@ -486,12 +489,7 @@ TEST(KeptTables, StatesRefreshedTogetherHoldTheTablesEachGetsRefreshedAlone) {
             }
             return pass_tables(model);
         };
-        const PassTables together = refreshed(true);
-        const PassTables alone = refreshed(false);
-        EXPECT_EQ(together.clusters, alone.clusters) << accuracy;
-        EXPECT_EQ(together.statistics, alone.statistics) << accuracy;
-        EXPECT_TRUE(together.descriptor_sums == alone.descriptor_sums) << accuracy;
-        EXPECT_EQ(together.sums, alone.sums) << accuracy;
+        expect_identical_tables(refreshed(true), refreshed(false), accuracy);
     }
 }
 
