@@ -307,29 +307,18 @@ bool state_sums_current(const Pathfinder& finder, int state) {
     return true;
 }
 
-bool refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
+void refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
                        SumsScratch& scratch) {
-    if (!takes_part(path)) return false;
+    if (!takes_part(path)) return;
     PathSums& sums = path.sums[at(state)];
     const ChainSource source = walked_chain_source(finder, finder.state_tables[at(state)].displacements);
     scratch.walk.count = 0;
     if (sums.centroids != path.centroids) {
         path_sums_pass(finder, path, sums, source, scratch.walk, expansion_accuracy, finder.first_point,
                        finder.end_point, scratch.member_R, true);
-        return true;
+    } else if (!sums.statistics_current) {
+        statistics_from_distances(finder, path, sums, source, scratch.walk);
     }
-    if (!sums.statistics_current) statistics_from_distances(finder, path, sums, source, scratch.walk);
-    return false;
-}
-
-void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch) {
-    prepare_member_chains(finder);
-    bool moved_terms = false;
-    for (Path& path : finder.paths) {
-        if (refresh_path_sums(finder, path, state, expansion_accuracy, scratch)) moved_terms = true;
-    }
-    // Terms moved on the points in use only leave the rest of the grid behind.
-    if (moved_terms && !sums_on_whole_grid(finder)) finder.state_tables[at(state)].whole_grid = false;
 }
 
 void cluster_chi_worker(WorkRange& range) {

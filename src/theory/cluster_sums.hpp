@@ -42,14 +42,14 @@ void state_cluster_sums(Pathfinder& finder, const ChainSource& source, int state
 
 // Whether the members in the state's tables were assigned to the centroids the clusters have now.
 bool state_sums_current(const Pathfinder& finder, int state);
-// Brings tables that hold the state's geometry up to date with the clusters: where the centroids changed
-// the members are assigned again and those that change cluster move their terms; elsewhere the
-// statistics are made again from the members' distances if a move left them behind. The sums are the
-// same numbers as a sums pass makes up to the order of their additions.
-void refresh_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch);
-// The same for one path of the state; returns whether members were assigned again (terms may have moved
-// on the points in use). Needs prepare_member_chains.
-bool refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
+// Brings one path of tables that hold the state's geometry up to date with the clusters: where the
+// centroids changed the members are assigned again and those that change cluster move their terms;
+// elsewhere the statistics are made again from the members' distances if a move left them behind. The
+// sums are the same numbers as a sums pass makes up to the order of their additions. Terms moved on the
+// points in use only leave the rest of the grid behind: the caller marks the tables (see
+// plan_shared_refresh, which brings several states' tables up to date together). Needs
+// prepare_member_chains.
+void refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
                        SumsScratch& scratch);
 // The statistics of every cluster from the members' clusters and distances kept in the tables, in
 // member order as a sums pass finds them; the descriptors of the nearest and farthest members are

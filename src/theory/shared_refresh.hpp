@@ -13,7 +13,7 @@
 // result serves every state that has that set. The work comes in two steps: the members, in chunks of
 // a path, are placed for every state (each chunk on any thread); then each state's path takes the new
 // clusters into its counts, rows and statistics in member order (each on any thread). Every state gets
-// the numbers its own refresh_state_sums gives it, bit for bit.
+// the numbers refresh_path_sums gives each of its paths alone, bit for bit.
 
 struct MemberMove {
     std::int32_t member = 0;

@@ -485,7 +485,9 @@ TEST(KeptTables, StatesRefreshedTogetherHoldTheTablesEachGetsRefreshedAlone) {
                         finish_path_refresh(finder, plan, slot, static_cast<std::int32_t>(p), expansion_accuracy, scratch);
                 }
             } else {
-                for (int s = 0; s < 4; ++s) refresh_state_sums(finder, s, expansion_accuracy, scratch);
+                for (int s = 0; s < 4; ++s) {
+                    for (Path& path : finder.paths) refresh_path_sums(finder, path, s, expansion_accuracy, scratch);
+                }
             }
             return pass_tables(model);
         };
