@@ -37,5 +37,10 @@ inline bool is_usable_number(double value) {
     return std::isfinite(value) && std::abs(value) <= largest_usable_magnitude;
 }
 
+// Appends the value as printf's "%.<precision>e" writes it in the C locale ("1.234560e+00", "-nan"),
+// which is also what a stream set to std::scientific and that precision writes; a wavelet map's file
+// holds some hundred thousand numbers, which a stream takes tens of milliseconds to format.
+void append_scientific(std::string& text, double value, int precision);
+
 // Ends the run (exit code 4) for a value of an input file that cannot be used.
 [[noreturn]] void refuse_file_value(const std::string& file_name, double value);

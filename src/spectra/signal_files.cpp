@@ -4,12 +4,15 @@
 #include "control/console_log.hpp"
 #include "control/number_text.hpp"
 #include "control/output_file.hpp"
+#include "control/threads.hpp"
 #include "spectra/signal.hpp"
 #include "spectra/spectrum_context.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 #include <fstream>
-#include <iomanip>
 #include <iostream>
 
 namespace {
@@ -32,39 +35,61 @@ void require_usable(double value, const std::string& file_name) {
     if (!is_usable_number(value)) refuse_file_value(file_name, value);
 }
 
-void write_signal_text(const SignalArray& signal, std::ostream& out, int mode) {
-    out << std::scientific << std::setprecision(6);
+// One line of numbers as the files hold them: "%.6e", one space between, a newline at the end.
+template <class... Values>
+void append_line(std::string& text, Values... values) {
+    const char* separator = "";
+    ((text += separator, append_scientific(text, values, 6), separator = " "), ...);
+    text += '\n';
+}
+
+std::string signal_text(const SignalArray& signal, int mode) {
     const SpectrumParameters& p = *signal.parameters;
     const int nk = p.nk;
+    std::string text;
     if (mode == signal_file_wt) {
-        for (int r = 0; r < nk; ++r) {
-            for (int k = 0; k < nk; ++k) {
-                const auto i = static_cast<std::size_t>(r * nk + k);
-                out << k_grid_value(p, k) << ' ' << r_grid_value(p, r) << ' ' << signal.re[i] << ' ' << signal.im[i]
-                    << ' ' << signal.mod[i] << '\n';
+        // A map is nk * nk lines: its rows are put into text on the threads, then joined in order.
+        const int threads = std::clamp(p.thread_count, 1, std::max(nk, 1));
+        std::vector<std::string> parts(static_cast<std::size_t>(threads));
+        fork_join(threads, [&](std::int32_t part) {
+            std::string& own = parts[static_cast<std::size_t>(part)];
+            const int first = static_cast<int>(static_cast<long>(nk) * part / threads);
+            const int end = static_cast<int>(static_cast<long>(nk) * (part + 1) / threads);
+            own.reserve(static_cast<std::size_t>(end - first) * static_cast<std::size_t>(nk) * 70);
+            for (int r = first; r < end; ++r) {
+                for (int k = 0; k < nk; ++k) {
+                    const auto i = static_cast<std::size_t>(r * nk + k);
+                    append_line(own, k_grid_value(p, k), r_grid_value(p, r), signal.re[i], signal.im[i], signal.mod[i]);
+                }
             }
-        }
-        return;
+        });
+        std::size_t length = 0;
+        for (const std::string& part : parts) length += part.size();
+        text.reserve(length);
+        for (const std::string& part : parts) text += part;
+        return text;
     }
     for (int i = 0; i < signal.n; ++i) {
         const auto ii = static_cast<std::size_t>(i);
         if (mode == signal_file_ft) {
-            out << r_grid_value(p, i) << ' ' << signal.re[ii] << ' ' << signal.im[ii] << ' ' << signal.mod[ii] << '\n';
+            append_line(text, r_grid_value(p, i), signal.re[ii], signal.im[ii], signal.mod[ii]);
         } else if (mode == signal_file_k_line) {
-            out << k_grid_value(p, i) << ' ' << signal.re[ii] << '\n';
+            append_line(text, k_grid_value(p, i), signal.re[ii]);
         } else {
             const double k = k_grid_value(p, i);
             const double value = signal.re[ii] * std::pow(k, io_weight_exponent(p));
-            if (chi_column_first(p)) out << value << ' ' << k << '\n';
-            else out << k << ' ' << value << '\n';
+            if (chi_column_first(p)) append_line(text, value, k);
+            else append_line(text, k, value);
         }
     }
+    return text;
 }
 
 }  // namespace
 
 void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode) {
-    write_whole_file(file_name, [&](std::ostream& out) { write_signal_text(signal, out, mode); }, OutputKind::optional);
+    const std::string text = signal_text(signal, mode);
+    write_whole_file(file_name, [&text](std::ostream& out) { out << text; }, OutputKind::optional);
 }
 
 void read_signal_file(SignalArray& signal, const std::string& file_name, int mode) {

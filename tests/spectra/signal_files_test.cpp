@@ -1,4 +1,5 @@
 #include "control/calculation.hpp"
+#include "control/number_text.hpp"
 #include "app/driver.hpp"
 #include "spectra/signal_files.hpp"
 #include "spectra_fixture.hpp"
@@ -11,8 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -70,6 +74,47 @@ TEST(SignalFiles, LayoutsFollowTheirModes) {
     p.ints[SpectrumIntKey::Column_for_chi] = 3;
     write_signal_file(line, "chi.dat", 7);
     EXPECT_EQ(lines_of("chi.dat")[1], "1.500000e+00 1.333333e+00") << "an unknown mode writes chi, k first here";
+}
+
+// The numbers are put into text without a stream, a map's rows on the threads: the files must read as a
+// stream set to std::scientific and precision 6 writes them, in row order, whatever the thread count.
+TEST(SignalFiles, NumbersAndMapRowsAreWrittenAsAStreamWritesThem) {
+    ScopedWorkFolder folder;
+    const std::vector<double> values = {0.0, -0.0, 1.0078125 /* a tie at the sixth digit */, -2.5e-7, 9.9999995e12,
+                                        5e-324, -1.7976931348623157e308, 123456789.0, std::nan(""),
+                                        -std::numeric_limits<double>::infinity()};
+    for (const double value : values) {
+        std::ostringstream stream;
+        stream << std::scientific << std::setprecision(6) << value;
+        std::string text;
+        append_scientific(text, value, 6);
+        EXPECT_EQ(text, stream.str());
+    }
+    SpectrumParameters p = spectrum_with_range(1.0, 2.0, 0.5);
+    SignalArray map;
+    alloc_signal(map, p, signal_map);
+    for (int i = 0; i < map.n; ++i) {
+        map.re[static_cast<std::size_t>(i)] = values[static_cast<std::size_t>(i) % values.size()];
+        map.im[static_cast<std::size_t>(i)] = 1.0 / (i + 3.0);
+        map.mod[static_cast<std::size_t>(i)] = -i;
+    }
+    std::ostringstream expected;
+    expected << std::scientific << std::setprecision(6);
+    for (int r = 0; r < p.nk; ++r) {
+        for (int k = 0; k < p.nk; ++k) {
+            const auto i = static_cast<std::size_t>(r * p.nk + k);
+            expected << k_grid_value(p, k) << ' ' << r_grid_value(p, r) << ' ' << map.re[i] << ' ' << map.im[i] << ' '
+                     << map.mod[i] << '\n';
+        }
+    }
+    for (const int threads : {1, 3, p.nk + 5}) {
+        p.thread_count = threads;
+        write_signal_file(map, "wt.dat", signal_file_wt);
+        std::ifstream in("wt.dat");
+        std::ostringstream written;
+        written << in.rdbuf();
+        EXPECT_EQ(written.str(), expected.str()) << threads << " threads";
+    }
 }
 
 // A file is written whole under a temporary name and renamed, so that a kill never leaves it cut; what
