@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 
@@ -376,40 +377,69 @@ void fold_cluster_statistics(Pathfinder& finder, int state, const MemberGeometry
     }
 }
 
-void complete_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch) {
+void complete_state_sums(Pathfinder& finder, int state, double expansion_accuracy) {
     StateTables& tables = finder.state_tables[at(state)];
     if (tables.whole_grid || tables.displacements.empty()) return;
     prepare_member_chains(finder);
     const std::span<const Vec3> displacements = tables.displacements;
     const int first = finder.first_point;
     const int end = finder.end_point;
-    for (Path& path : finder.paths) {
+    const bool series = expansion_accuracy > 0;
+    // A report completes one state while the others wait: its members' R are found in chunks, then its
+    // rows are made one cluster (or one path of series) at a time, each on whichever thread is free. Every
+    // row still takes its members in member order.
+    constexpr std::size_t members_per_chunk = 2048;
+    struct Item {
+        std::int32_t path = 0;
+        std::int32_t part = 0;  // the chunk of members, or the cluster
+    };
+    std::vector<std::vector<double>> member_R(finder.paths.size());
+    std::vector<Item> chunks;
+    std::vector<Item> rows;
+    for (std::size_t p = 0; p < finder.paths.size(); ++p) {
+        const Path& path = finder.paths[p];
         if (!takes_part(path) || !path.complex_mode) continue;
-        PathSums& sums = path.sums[at(state)];
-        scratch.member_R.resize(path.members.size());
-        for (std::size_t m = 0; m < path.members.size(); ++m)
-            scratch.member_R[m] = member_chain_R(finder, path, m, displacements);
-        if (expansion_accuracy > 0) {
-            series_sums_for_path(path, sums, scratch.member_R, expansion_accuracy, 0, first);
-            series_sums_for_path(path, sums, scratch.member_R, expansion_accuracy, end, path_chi_points);
-            continue;
-        }
-        const std::size_t clusters = at(path.cluster_count);
-        for (std::size_t u = 0; u < clusters; ++u) {
-            for (auto* values : {&sums.sine, &sums.cosine}) {
-                double* row = values->data() + u * path_chi_points;
-                std::fill(row, row + first, 0.0);
-                std::fill(row + end, row + path_chi_points, 0.0);
-            }
-        }
-        for (std::size_t m = 0; m < path.members.size(); ++m) {
-            const double R = scratch.member_R[m];
-            const MemberTurns turns = member_turns(R);
-            const std::size_t row = at(sums.member_cluster[m]) * path_chi_points;
-            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, 1.0 / (R * R), 0, first);
-            add_member_terms(&sums.sine[row], &sums.cosine[row], turns, 1.0 / (R * R), end, path_chi_points);
-        }
+        member_R[p].resize(path.members.size());
+        for (std::size_t m = 0; m < path.members.size(); m += members_per_chunk)
+            chunks.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m / members_per_chunk)});
+        for (int u = 0; u < (series ? 1 : path.cluster_count); ++u) rows.push_back({static_cast<std::int32_t>(p), u});
     }
+    const auto on_threads = [&finder](const std::vector<Item>& items, const auto& work) {
+        std::atomic<std::size_t> next{0};
+        fork_join(std::max(1, std::min(finder.worker_count, static_cast<int>(items.size()))), [&](std::int32_t) {
+            for (std::size_t j = next++; j < items.size(); j = next++) work(items[j]);
+        });
+    };
+    on_threads(chunks, [&](const Item& chunk) {
+        const Path& path = finder.paths[at(chunk.path)];
+        std::vector<double>& R = member_R[at(chunk.path)];
+        const std::size_t begin = at(chunk.part) * members_per_chunk;
+        const std::size_t stop = std::min(path.members.size(), begin + members_per_chunk);
+        for (std::size_t m = begin; m < stop; ++m) R[m] = member_chain_R(finder, path, m, displacements);
+    });
+    on_threads(rows, [&](const Item& row) {
+        Path& path = finder.paths[at(row.path)];
+        PathSums& sums = path.sums[at(state)];
+        const std::vector<double>& R = member_R[at(row.path)];
+        if (series) {
+            series_sums_for_path(path, sums, R, expansion_accuracy, 0, first);
+            series_sums_for_path(path, sums, R, expansion_accuracy, end, path_chi_points);
+            return;
+        }
+        const std::size_t offset = at(row.part) * path_chi_points;
+        for (auto* values : {&sums.sine, &sums.cosine}) {
+            double* values_of_row = values->data() + offset;
+            std::fill(values_of_row, values_of_row + first, 0.0);
+            std::fill(values_of_row + end, values_of_row + path_chi_points, 0.0);
+        }
+        const std::int32_t* cluster_of = sums.member_cluster.data();
+        for (std::size_t m = 0; m < path.members.size(); ++m) {
+            if (cluster_of[m] != row.part) continue;
+            const MemberTurns turns = member_turns(R[m]);
+            add_member_terms(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R[m] * R[m]), 0, first);
+            add_member_terms(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R[m] * R[m]), end, path_chi_points);
+        }
+    });
     tables.whole_grid = true;
 }
 

@@ -72,7 +72,8 @@ void member_geometry_at(const Pathfinder& finder, std::int32_t node, int nleg, s
 
 // Brings the sums of the state's tables up to date on the whole grid, outside the points in use too,
 // from its members' R at the displacements the tables were made for; nothing when they are.
-void complete_state_sums(Pathfinder& finder, int state, double expansion_accuracy, SumsScratch& scratch);
+// Shares the work out over the edge's threads.
+void complete_state_sums(Pathfinder& finder, int state, double expansion_accuracy);
 
 // The series sums of every cluster of the path in the state's tables at the points [first, end), from
 // the members' R (`member_R`) and their clusters in the tables.

@@ -148,7 +148,7 @@ double compute_state_exafs(Calculation& calc, SpectrumContext& context, int stat
     return state_exafs_on_points(calc, context, state_index, feff_per_member, member_tables, points[0], points[1]);
 }
 
-void complete_state_chi(Calculation& calc, int state_index, SumsScratch& scratch) {
+void complete_state_chi(Calculation& calc, int state_index) {
     const double expansion_accuracy = calc.parameters.doubles[DoubleKey::Expansion_accuracy];
     bool complete = true;
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
@@ -157,7 +157,7 @@ void complete_state_chi(Calculation& calc, int state_index, SumsScratch& scratch
             complete = false;
             continue;
         }
-        complete_state_sums(finder, state_index, expansion_accuracy, scratch);
+        complete_state_sums(finder, state_index, expansion_accuracy);
     }
     // Tables that hold no state (before the first evaluation) have nothing to complete the chi from.
     if (!complete) return;
@@ -166,11 +166,6 @@ void complete_state_chi(Calculation& calc, int state_index, SumsScratch& scratch
         if (points_in_use(calc, context) == std::array<int, 2>{0, path_chi_points}) continue;
         state_exafs_on_points(calc, context, state_index, false, nullptr, 0, path_chi_points);
     }
-}
-
-void complete_state_chi(Calculation& calc, int state_index) {
-    SumsScratch scratch;
-    complete_state_chi(calc, state_index, scratch);
 }
 
 void keep_sums_on_points_in_use(Calculation& calc) {
@@ -192,9 +187,8 @@ void keep_sums_on_whole_grid(Calculation& calc) {
     for (int e = 0; e < calc.absorber_edge_count; ++e) prepare_member_chains(calc.edges[at(e)].pathfinder);
     const int states = static_cast<int>(calc.current_states.size());
     const int threads = std::max(1, std::min(calc.parameters.ints[IntKey::Number_of_threads], states));
-    std::vector<SumsScratch> scratch(at(threads));
     fork_join(threads, [&](std::int32_t k) {
-        for (int s = k; s < states; s += threads) complete_state_chi(calc, s, scratch[at(k)]);
+        for (int s = k; s < states; s += threads) complete_state_chi(calc, s);
     });
     for (int e = 0; e < calc.absorber_edge_count; ++e) {
         Pathfinder& finder = calc.edges[at(e)].pathfinder;

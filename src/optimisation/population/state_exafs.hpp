@@ -7,7 +7,6 @@
 struct AbsorberEdge;
 struct Calculation;
 struct SpectrumContext;
-struct SumsScratch;
 
 // The model chi of current state `state_index` for the spectrum: the path chi of every contributing
 // edge, averaged over its absorbing atoms and weighted by the state's structure weights, on the fixed
@@ -32,7 +31,6 @@ void keep_sums_on_whole_grid(Calculation& calc);
 // The state's sums and chi (fixed grid and spectrum grid) on the whole grid, from its tables; nothing
 // when they are there already, or when its tables hold no state.
 void complete_state_chi(Calculation& calc, int state_index);
-void complete_state_chi(Calculation& calc, int state_index, SumsScratch& scratch);
 // Links every state to every edge in use, gives every path one cluster and starts it from all members
 // of all states.
 void bind_states_to_absorber_edges(Calculation& calc);
