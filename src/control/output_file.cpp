@@ -15,16 +15,19 @@ namespace {
 namespace fs = std::filesystem;
 
 // Writes the text to an open file and closes it; the error number of the first failure, 0 when whole.
-int put_and_close(std::FILE* file, const std::string& text) {
+int put_and_close(std::FILE* file, std::span<const std::string> pieces) {
     int failure = 0;
     // A failure that leaves no reason behind is a failure still.
-    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file) != text.size()) failure = errno != 0 ? errno : EIO;
+    for (const std::string& text : pieces) {
+        if (failure == 0 && !text.empty() && std::fwrite(text.data(), 1, text.size(), file) != text.size())
+            failure = errno != 0 ? errno : EIO;
+    }
     if (std::fflush(file) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
     if (std::fclose(file) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
     return failure;
 }
 
-int write_to(const std::string& file_name, const char* mode, const std::string& text) {
+int write_to(const std::string& file_name, const char* mode, std::span<const std::string> text) {
     errno = 0;
     std::FILE* file = std::fopen(file_name.c_str(), mode);
     if (file == nullptr) return errno != 0 ? errno : EIO;
@@ -66,6 +69,10 @@ void report_unwritten_file(const std::string& file_name, int error_number, Outpu
 
 bool write_whole_file(const std::string& file_name, const TextWriter& write, OutputKind kind) {
     const std::string text = text_of(write);
+    return write_whole_file(file_name, std::span<const std::string>(&text, 1), kind);
+}
+
+bool write_whole_file(const std::string& file_name, std::span<const std::string> text, OutputKind kind) {
     if (!plain_file_or_absent(file_name)) return succeeded(file_name, write_to(file_name, "wb", text), kind);
     const std::string temporary = file_name + ".tmp";
     int failure = write_to(temporary, "wb", text);
@@ -86,7 +93,7 @@ bool append_to_file(const std::string& file_name, const TextWriter& write, Outpu
     std::error_code error;
     const bool plain = fs::is_regular_file(file_name, error);
     const std::uintmax_t length = plain ? fs::file_size(file_name, error) : 0;
-    const int failure = write_to(file_name, "ab", text);
+    const int failure = write_to(file_name, "ab", std::span<const std::string>(&text, 1));
     if (failure != 0 && plain && !error) fs::resize_file(file_name, length, error);
     return succeeded(file_name, failure, kind);
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <ostream>
+#include <span>
 #include <string>
 
 // What a file that cannot be written costs the run. An optional output is lost with a warning and the
@@ -18,6 +19,9 @@ using TextWriter = std::function<void(std::ostream&)>;
 // new ones are whole). A name that is a device, a link or anything else but a plain file is written in
 // place, never replaced. Returns false, the failure reported, when the file was not written.
 bool write_whole_file(const std::string& file_name, const TextWriter& write, OutputKind kind);
+// The same for text made already, in pieces written one after the other: a file of megabytes is then
+// neither copied into a stream nor joined first.
+bool write_whole_file(const std::string& file_name, std::span<const std::string> pieces, OutputKind kind);
 
 // Appends what `write` makes to the file. A failed append is cut off again, so that the file never ends
 // in half a record.

@@ -43,12 +43,12 @@ void append_line(std::string& text, Values... values) {
     text += '\n';
 }
 
-std::string signal_text(const SignalArray& signal, int mode) {
+// The file's text, in pieces to be written one after the other.
+std::vector<std::string> signal_text(const SignalArray& signal, int mode) {
     const SpectrumParameters& p = *signal.parameters;
     const int nk = p.nk;
-    std::string text;
     if (mode == signal_file_wt) {
-        // A map is nk * nk lines: its rows are put into text on the threads, then joined in order.
+        // A map is nk * nk lines: its rows are put into text on the threads, a piece each.
         const int threads = std::clamp(p.thread_count, 1, std::max(nk, 1));
         std::vector<std::string> parts(static_cast<std::size_t>(threads));
         fork_join(threads, [&](std::int32_t part) {
@@ -63,12 +63,10 @@ std::string signal_text(const SignalArray& signal, int mode) {
                 }
             }
         });
-        std::size_t length = 0;
-        for (const std::string& part : parts) length += part.size();
-        text.reserve(length);
-        for (const std::string& part : parts) text += part;
-        return text;
+        return parts;
     }
+    std::vector<std::string> pieces(1);
+    std::string& text = pieces[0];
     for (int i = 0; i < signal.n; ++i) {
         const auto ii = static_cast<std::size_t>(i);
         if (mode == signal_file_ft) {
@@ -82,14 +80,13 @@ std::string signal_text(const SignalArray& signal, int mode) {
             else append_line(text, k, value);
         }
     }
-    return text;
+    return pieces;
 }
 
 }  // namespace
 
 void write_signal_file(const SignalArray& signal, const std::string& file_name, int mode) {
-    const std::string text = signal_text(signal, mode);
-    write_whole_file(file_name, [&text](std::ostream& out) { out << text; }, OutputKind::optional);
+    write_whole_file(file_name, signal_text(signal, mode), OutputKind::optional);
 }
 
 void read_signal_file(SignalArray& signal, const std::string& file_name, int mode) {
