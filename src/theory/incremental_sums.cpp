@@ -478,7 +478,7 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
     // chosen first, then the copies made on the threads.
     struct Copy {
         int state = 0;
-        int slot = -1;   // the source: a slot, or
+        int slot = -1;   // the source: a slot (-1 once copied in place), or
         int aside = -1;  // tables set aside
         SetAsideTables tables;
     };
@@ -548,11 +548,21 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
                 for (Path& path : finder.paths) copy.tables.sums.push_back(std::move(path.sums[slot]));
                 continue;
             }
+            const std::size_t state = at(copy.state);
+            if (takers[state] == 0) {
+                // Nothing reads the state's own tables: they are copied over where they are, into memory
+                // the process has already, not into new pages.
+                finder.state_tables[state] = finder.state_tables[slot];
+                for (Path& path : finder.paths) path.sums[state] = path.sums[slot];
+                copy.slot = -1;
+                continue;
+            }
             copy.tables.tables = finder.state_tables[slot];
             for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[slot]);
         }
     });
     for (Copy& copy : copies) {
+        if (copy.aside < 0 && copy.slot < 0) continue;  // copied in place
         finder.state_tables[at(copy.state)] = std::move(copy.tables.tables);
         for (std::size_t p = 0; p < finder.paths.size(); ++p)
             finder.paths[p].sums[at(copy.state)] = std::move(copy.tables.sums[p]);
