@@ -10,10 +10,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
-#include <vector>
 #include <fstream>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace {
 
