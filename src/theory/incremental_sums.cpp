@@ -8,6 +8,7 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 
 namespace {
@@ -482,39 +483,53 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
         int aside = -1;  // tables set aside
         SetAsideTables tables;
     };
+    // Each state's search only reads the tables: the states are searched on the threads.
+    const int searched = std::max(0, std::min(state_count, static_cast<int>(finder.state_tables.size())));
+    struct Choice {
+        int slot = -1;
+        int aside = -1;
+    };
+    std::vector<Choice> chosen(at(searched));
+    std::atomic<int> next{0};
+    fork_join(std::max(1, std::min(finder.worker_count, searched)), [&](std::int32_t) {
+        for (int s = next++; s < searched; s = next++) {
+            const std::span<const Vec3> wanted = displacements(s);
+            const std::size_t limit = incremental_atom_limit(wanted.size());
+            // The tables nearest to the state: equal ones, else those an update brings to it most cheaply.
+            std::size_t fewest = limit + 1;
+            int best_slot = -1;
+            int best_aside = -1;
+            for (int t = s, n = 0; n < state_count && fewest > 0; t = (t + 1) % state_count, ++n) {
+                if (at(t) >= finder.state_tables.size()) continue;
+                const StateTables& tables = finder.state_tables[at(t)];
+                if (!tables_usable(finder, tables, in_slot(t), wanted.size())) continue;
+                const std::size_t differing = differing_atoms(tables.displacements, wanted, std::min(limit, fewest));
+                if (differing < fewest) {
+                    fewest = differing;
+                    best_slot = t;
+                }
+            }
+            for (std::size_t a = 0; a < finder.set_aside.size() && fewest > 0; ++a) {
+                const SetAsideTables& aside = finder.set_aside[a];
+                const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
+                if (!tables_usable(finder, aside.tables, sums_of, wanted.size())) continue;
+                const std::size_t differing = differing_atoms(aside.tables.displacements, wanted, std::min(limit, fewest));
+                if (differing < fewest) {
+                    fewest = differing;
+                    best_aside = static_cast<int>(a);
+                }
+            }
+            if (best_aside >= 0) {
+                chosen[at(s)].aside = best_aside;
+            } else if (best_slot >= 0 && best_slot != s) {
+                chosen[at(s)].slot = best_slot;
+            }
+        }
+    });
     std::vector<Copy> copies;
-    for (int s = 0; s < state_count && at(s) < finder.state_tables.size(); ++s) {
-        const std::span<const Vec3> wanted = displacements(s);
-        const std::size_t limit = incremental_atom_limit(wanted.size());
-        // The tables nearest to the state: equal ones, else those an update brings to it most cheaply.
-        std::size_t fewest = limit + 1;
-        int best_slot = -1;
-        int best_aside = -1;
-        for (int t = s, n = 0; n < state_count && fewest > 0; t = (t + 1) % state_count, ++n) {
-            if (at(t) >= finder.state_tables.size()) continue;
-            const StateTables& tables = finder.state_tables[at(t)];
-            if (!tables_usable(finder, tables, in_slot(t), wanted.size())) continue;
-            const std::size_t differing = differing_atoms(tables.displacements, wanted, std::min(limit, fewest));
-            if (differing < fewest) {
-                fewest = differing;
-                best_slot = t;
-            }
-        }
-        for (std::size_t a = 0; a < finder.set_aside.size() && fewest > 0; ++a) {
-            const SetAsideTables& aside = finder.set_aside[a];
-            const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
-            if (!tables_usable(finder, aside.tables, sums_of, wanted.size())) continue;
-            const std::size_t differing = differing_atoms(aside.tables.displacements, wanted, std::min(limit, fewest));
-            if (differing < fewest) {
-                fewest = differing;
-                best_aside = static_cast<int>(a);
-            }
-        }
-        if (best_aside >= 0) {
-            copies.push_back({s, -1, best_aside, {}});
-        } else if (best_slot >= 0 && best_slot != s) {
-            copies.push_back({s, best_slot, -1, {}});
-        }
+    for (int s = 0; s < searched; ++s) {
+        if (chosen[at(s)].slot >= 0 || chosen[at(s)].aside >= 0)
+            copies.push_back({s, chosen[at(s)].slot, chosen[at(s)].aside, {}});
     }
     // Tables that only one copy takes, from a slot that is given other tables itself or set aside (all
     // of which go below), are moved rather than copied: nothing else reads them before they go.
@@ -561,12 +576,16 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
             for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[slot]);
         }
     });
-    for (Copy& copy : copies) {
-        if (copy.aside < 0 && copy.slot < 0) continue;  // copied in place
-        finder.state_tables[at(copy.state)] = std::move(copy.tables.tables);
-        for (std::size_t p = 0; p < finder.paths.size(); ++p)
-            finder.paths[p].sums[at(copy.state)] = std::move(copy.tables.sums[p]);
-    }
+    // Every copy goes to a state of its own; the tables they replace are freed on the threads too.
+    fork_join(threads, [&](std::int32_t k) {
+        for (std::size_t c = at(k); c < copies.size(); c += at(threads)) {
+            Copy& copy = copies[c];
+            if (copy.aside < 0 && copy.slot < 0) continue;  // copied in place
+            finder.state_tables[at(copy.state)] = std::move(copy.tables.tables);
+            for (std::size_t p = 0; p < finder.paths.size(); ++p)
+                finder.paths[p].sums[at(copy.state)] = std::move(copy.tables.sums[p]);
+        }
+    });
     finder.set_aside.clear();
 }
 
