@@ -16,8 +16,6 @@ namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
-bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
-
 // The moments of every cluster of the path about its members' mean R, and its series sums at the points
 // [first, end): from the members' R (`member_R`) and clusters in the state's tables.
 }  // namespace
@@ -164,51 +162,103 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
 
 }  // namespace
 
-void statistics_from_distances(const Pathfinder& finder, const Path& path, PathSums& sums, const ChainSource& source,
-                               ChainWalk& walk) {
-    sums.statistics.assign(at(path.cluster_count), ClusterStateStatistics{});
+namespace {
+
+// The statistics of N states' tables of one path. Each state's members keep to member order within
+// every cluster, in runs held in registers; the states are taken side by side, so that their additions,
+// each a chain of its own, overlap.
+template <int N>
+void statistics_of_states(const Pathfinder& finder, const Path& path, PathSums* const* sums, const ChainSource* const* sources,
+                          ChainWalk& walk) {
     const std::size_t members = path.members.size();
-    const std::int32_t* cluster_of = sums.member_cluster.data();
-    const double* distances = sums.member_distance.data();
-    // Runs of members in one cluster are taken in registers: each cluster's sum still adds its
-    // members in member order.
-    for (std::size_t m = 0; m < members;) {
-        const std::int32_t u = cluster_of[m];
-        ClusterStateStatistics& found = sums.statistics[at(u)];
-        double spread = found.spread;
-        double smallest = found.smallest_distance;
-        double largest = found.largest_distance;
-        std::int32_t nearest = found.nearest_member;
-        std::int32_t farthest = found.farthest_member;
-        for (; m < members && cluster_of[m] == u; ++m) {
+    const std::int32_t* cluster_of[N];
+    const double* distances[N];
+    ClusterStateStatistics* found[N];
+    double spread[N], smallest[N], largest[N];
+    std::int32_t current[N], nearest[N], farthest[N];
+    for (int j = 0; j < N; ++j) {
+        sums[j]->statistics.assign(at(path.cluster_count), ClusterStateStatistics{});
+        cluster_of[j] = sums[j]->member_cluster.data();
+        distances[j] = sums[j]->member_distance.data();
+        current[j] = -1;
+        found[j] = nullptr;
+        spread[j] = smallest[j] = largest[j] = 0.0;
+        nearest[j] = farthest[j] = -1;
+    }
+    const auto store = [&](int j) {
+        if (found[j] == nullptr) return;
+        found[j]->spread = spread[j];
+        found[j]->smallest_distance = smallest[j];
+        found[j]->largest_distance = largest[j];
+        found[j]->nearest_member = nearest[j];
+        found[j]->farthest_member = farthest[j];
+    };
+    for (std::size_t m = 0; m < members; ++m) {
+        for (int j = 0; j < N; ++j) {
             // A pass goes over many states' tables, not in cache: read well ahead.
-            __builtin_prefetch(distances + m + 128);
-            __builtin_prefetch(cluster_of + m + 256);
-            const double distance = distances[m];
-            spread += distance * distance;
-            if (distance < smallest) {
-                smallest = distance;
-                nearest = static_cast<std::int32_t>(m);
+            __builtin_prefetch(distances[j] + m + 128);
+            __builtin_prefetch(cluster_of[j] + m + 256);
+            const std::int32_t u = cluster_of[j][m];
+            if (u != current[j]) {
+                store(j);
+                current[j] = u;
+                found[j] = &sums[j]->statistics[at(u)];
+                spread[j] = found[j]->spread;
+                smallest[j] = found[j]->smallest_distance;
+                largest[j] = found[j]->largest_distance;
+                nearest[j] = found[j]->nearest_member;
+                farthest[j] = found[j]->farthest_member;
             }
-            if (distance > largest) {
-                largest = distance;
-                farthest = static_cast<std::int32_t>(m);
+            const double distance = distances[j][m];
+            spread[j] += distance * distance;
+            if (distance < smallest[j]) {
+                smallest[j] = distance;
+                nearest[j] = static_cast<std::int32_t>(m);
+            }
+            if (distance > largest[j]) {
+                largest[j] = distance;
+                farthest[j] = static_cast<std::int32_t>(m);
             }
         }
-        found.spread = spread;
-        found.smallest_distance = smallest;
-        found.largest_distance = largest;
-        found.nearest_member = nearest;
-        found.farthest_member = farthest;
     }
     double R = 0.0;
-    for (ClusterStateStatistics& found : sums.statistics) {
-        if (found.nearest_member >= 0)
-            member_descriptor(finder, path, at(found.nearest_member), source, walk, found.nearest, R);
-        if (found.farthest_member >= 0)
-            member_descriptor(finder, path, at(found.farthest_member), source, walk, found.farthest, R);
+    for (int j = 0; j < N; ++j) {
+        store(j);
+        // The walk remembers the chain it last took, which holds only at one state's displacements.
+        walk.count = 0;
+        for (ClusterStateStatistics& cluster : sums[j]->statistics) {
+            if (cluster.nearest_member >= 0)
+                member_descriptor(finder, path, at(cluster.nearest_member), *sources[j], walk, cluster.nearest, R);
+            if (cluster.farthest_member >= 0)
+                member_descriptor(finder, path, at(cluster.farthest_member), *sources[j], walk, cluster.farthest, R);
+        }
+        sums[j]->statistics_current = true;
     }
-    sums.statistics_current = true;
+}
+
+}  // namespace
+
+bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
+
+void statistics_from_distances(const Pathfinder& finder, const Path& path, std::span<PathSums* const> sums,
+                               std::span<const ChainSource* const> sources, ChainWalk& walk) {
+    for (std::size_t j = 0; j < sums.size(); j += max_states_of_statistics) {
+        PathSums* const* group = sums.data() + j;
+        const ChainSource* const* group_sources = sources.data() + j;
+        switch (std::min(sums.size() - j, max_states_of_statistics)) {
+        case 1: statistics_of_states<1>(finder, path, group, group_sources, walk); break;
+        case 2: statistics_of_states<2>(finder, path, group, group_sources, walk); break;
+        case 3: statistics_of_states<3>(finder, path, group, group_sources, walk); break;
+        default: statistics_of_states<4>(finder, path, group, group_sources, walk); break;
+        }
+    }
+}
+
+void statistics_from_distances(const Pathfinder& finder, const Path& path, PathSums& sums, const ChainSource& source,
+                               ChainWalk& walk) {
+    PathSums* const group[] = {&sums};
+    const ChainSource* const group_sources[] = {&source};
+    statistics_from_distances(finder, path, group, group_sources, walk);
 }
 
 namespace {

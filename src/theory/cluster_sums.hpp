@@ -51,11 +51,18 @@ bool state_sums_current(const Pathfinder& finder, int state);
 // prepare_member_chains.
 void refresh_path_sums(const Pathfinder& finder, Path& path, int state, double expansion_accuracy,
                        SumsScratch& scratch);
+// Whether the states' tables keep sums of the path: a checked path with clusters.
+bool takes_part(const Path& path);
 // The statistics of every cluster from the members' clusters and distances kept in the tables, in
 // member order as a sums pass finds them; the descriptors of the nearest and farthest members are
 // walked again (`walk` as for member_descriptor).
 void statistics_from_distances(const Pathfinder& finder, const Path& path, PathSums& sums, const ChainSource& source,
                                ChainWalk& walk);
+// The same for several states' tables of the path, each with its walks' source: the same numbers as each
+// alone, made up to max_states_of_statistics at a time, which overlaps their chains of additions.
+constexpr std::size_t max_states_of_statistics = 4;
+void statistics_from_distances(const Pathfinder& finder, const Path& path, std::span<PathSums* const> sums,
+                               std::span<const ChainSource* const> sources, ChainWalk& walk);
 struct MemberTermsBatch;
 // A member's terms at R into cluster u's rows, taken first out of cluster old's (none when old < 0), in
 // the order a sums pass makes them.

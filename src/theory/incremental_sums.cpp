@@ -19,8 +19,6 @@ std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 // update.
 std::size_t incremental_atom_limit(std::size_t atoms) { return std::max<std::size_t>(8, atoms / 4); }
 
-bool takes_part(const Path& path) { return path.check && !path.clusters.empty(); }
-
 std::size_t descriptor_width(const Path& path) { return at(std::max(path.descriptor_length, 0)); }
 
 int first_point(const Pathfinder& finder) { return finder.first_point; }

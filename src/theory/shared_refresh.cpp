@@ -183,37 +183,57 @@ void place_members_of_chunk(Pathfinder& finder, SharedRefresh& plan, std::size_t
     }
 }
 
-void finish_path_refresh(Pathfinder& finder, const SharedRefresh& plan, std::size_t slot, std::int32_t p,
-                         double expansion_accuracy, SumsScratch& scratch) {
+void finish_path_refresh(Pathfinder& finder, const SharedRefresh& plan, std::size_t first_slot, std::size_t end_slot,
+                         std::int32_t p, double expansion_accuracy, SumsScratch& scratch) {
     Path& path = finder.paths[at(p)];
-    const int state = plan.states[slot];
     const std::vector<std::int32_t>& placed_slots = plan.placed_slots[at(p)];
-    if (!std::binary_search(placed_slots.begin(), placed_slots.end(), static_cast<std::int32_t>(slot))) {
-        refresh_path_sums(finder, path, state, expansion_accuracy, scratch);
-        return;
-    }
-    PathSums& sums = path.sums[at(state)];
-    const ChainSource& source = plan.sources[slot];
-    sums.generation = path.cluster_generation;
-    sums.centroids = path.centroids;
-    sums.counts.assign(at(path.cluster_count), 0);
-    for (const std::int32_t u : sums.member_cluster) ++sums.counts[at(u)];
     const std::size_t width = at(std::max(path.descriptor_length, 0));
     const std::size_t slots = plan.states.size();
-    // The members that changed cluster move their descriptors and terms, in member order.
-    MemberTermsBatch terms{finder.first_point, finder.end_point};
-    scratch.walk.count = 0;
-    Descriptor descriptor;
-    for (const std::int32_t chunk : plan.chunks_of_path[at(p)]) {
-        for (const MemberMove& move : plan.moves[at(chunk) * slots + slot]) {
-            double R = 0.0;
-            member_descriptor(finder, path, at(move.member), source, scratch.walk, descriptor, R);
-            const int u = sums.member_cluster[at(move.member)];
-            add_descriptor(&sums.descriptor_sums[at(move.old_cluster) * width], descriptor, width, -1);
-            add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
-            if (path.complex_mode) add_member_to_cluster_rows(sums, terms, move.old_cluster, u, R);
+    // The tables whose statistics are made at the end, side by side.
+    std::array<PathSums*, max_states_of_statistics> counted{};
+    std::array<const ChainSource*, max_states_of_statistics> sources{};
+    std::size_t count = 0;
+    const auto make_statistics = [&] {
+        statistics_from_distances(finder, path, std::span<PathSums* const>(counted.data(), count),
+                                  std::span<const ChainSource* const>(sources.data(), count), scratch.walk);
+        count = 0;
+    };
+    for (std::size_t slot = first_slot; slot < end_slot; ++slot) {
+        if (count == max_states_of_statistics) make_statistics();
+        const int state = plan.states[slot];
+        PathSums& sums = path.sums[at(state)];
+        if (!std::binary_search(placed_slots.begin(), placed_slots.end(), static_cast<std::int32_t>(slot))) {
+            // Refreshed alone; tables that lack only their statistics get them below.
+            if (takes_part(path) && sums.centroids == path.centroids && !sums.statistics_current) {
+                counted[count] = &sums;
+                sources[count++] = &plan.sources[slot];
+            } else {
+                refresh_path_sums(finder, path, state, expansion_accuracy, scratch);
+            }
+            continue;
         }
+        const ChainSource& source = plan.sources[slot];
+        sums.generation = path.cluster_generation;
+        sums.centroids = path.centroids;
+        sums.counts.assign(at(path.cluster_count), 0);
+        for (const std::int32_t u : sums.member_cluster) ++sums.counts[at(u)];
+        // The members that changed cluster move their descriptors and terms, in member order.
+        MemberTermsBatch terms{finder.first_point, finder.end_point};
+        scratch.walk.count = 0;
+        Descriptor descriptor;
+        for (const std::int32_t chunk : plan.chunks_of_path[at(p)]) {
+            for (const MemberMove& move : plan.moves[at(chunk) * slots + slot]) {
+                double R = 0.0;
+                member_descriptor(finder, path, at(move.member), source, scratch.walk, descriptor, R);
+                const int u = sums.member_cluster[at(move.member)];
+                add_descriptor(&sums.descriptor_sums[at(move.old_cluster) * width], descriptor, width, -1);
+                add_descriptor(&sums.descriptor_sums[at(u) * width], descriptor, width, 1);
+                if (path.complex_mode) add_member_to_cluster_rows(sums, terms, move.old_cluster, u, R);
+            }
+        }
+        terms.flush();
+        counted[count] = &sums;
+        sources[count++] = &source;
     }
-    terms.flush();
-    statistics_from_distances(finder, path, sums, source, scratch.walk);
+    make_statistics();
 }

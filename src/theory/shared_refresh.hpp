@@ -62,6 +62,7 @@ std::size_t placing_scratch_bytes(std::size_t states);
 // The first step for one chunk: its members' clusters and distances in every planned state's tables, the
 // members that changed cluster listed.
 void place_members_of_chunk(Pathfinder& finder, SharedRefresh& plan, std::size_t chunk, PlacingScratch& scratch);
-// The second step for one slot's path: counts, moved terms and descriptor sums, statistics.
-void finish_path_refresh(Pathfinder& finder, const SharedRefresh& plan, std::size_t slot, std::int32_t path,
-                         double expansion_accuracy, SumsScratch& scratch);
+// The second step for one path of slots first_slot .. end_slot-1: counts, moved terms and descriptor
+// sums, then the statistics, max_states_of_statistics of the slots side by side.
+void finish_path_refresh(Pathfinder& finder, const SharedRefresh& plan, std::size_t first_slot, std::size_t end_slot,
+                         std::int32_t path, double expansion_accuracy, SumsScratch& scratch);

@@ -89,9 +89,14 @@ void refresh_sums_of_states(Calculation& calc, Pathfinder& finder, std::vector<i
     share_out(calc, 0, static_cast<int>(plan.chunks.size()), [&](int chunk, int slot) {
         place_members_of_chunk(finder, plan, at(chunk), placing[at(slot)]);
     });
+    // A path of a few states at once, whose statistics are then made side by side.
     const int paths = static_cast<int>(finder.paths.size());
-    share_out(calc, 0, static_cast<int>(plan.states.size()) * paths, [&](int j, int slot) {
-        finish_path_refresh(finder, plan, at(j / paths), j % paths, expansion_accuracy, work.scratch[at(slot)]);
+    const std::size_t group = max_states_of_statistics;
+    const int groups = static_cast<int>((plan.states.size() + group - 1) / group);
+    share_out(calc, 0, groups * paths, [&](int j, int slot) {
+        const std::size_t first = at(j / paths) * group;
+        finish_path_refresh(finder, plan, first, std::min(plan.states.size(), first + group), j % paths,
+                            expansion_accuracy, work.scratch[at(slot)]);
     });
 }
 
