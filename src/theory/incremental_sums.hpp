@@ -112,7 +112,8 @@ void record_sums_displacements(Pathfinder& finder, int state, std::span<const Ve
 void set_aside_state_tables(Pathfinder& finder, int state);
 // Gives every state whose tables do not hold its displacements (`displacements(state)`) a copy of the
 // tables, of another state or set aside, that hold them or else differ from them in the fewest atoms, when
-// an update from those is cheaper than a rebuild; then forgets the tables set aside.
+// an update from those is cheaper than a rebuild; then forgets the tables set aside. `displacements` is
+// called from the edge's threads.
 void adopt_matching_tables(Pathfinder& finder, int state_count,
                            const std::function<std::span<const Vec3>(int state)>& displacements);
 // The state's tables hold no state any more (they are to be made from scratch).
