@@ -220,6 +220,19 @@ void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body
     worker_pool().run(count, body);
 }
 
+void share_out(std::int32_t threads, std::int32_t first, std::int32_t end,
+               const std::function<void(std::int32_t, std::int32_t)>& work) {
+    threads = std::min(threads, end - first);
+    if (threads <= 1) {
+        for (std::int32_t i = first; i < end; ++i) work(i, 0);
+        return;
+    }
+    std::atomic<std::int32_t> next{first};
+    fork_join(threads, [&](std::int32_t k) {
+        for (std::int32_t i = next++; i < end; i = next++) work(i, k);
+    });
+}
+
 void run_work_range_threads(WorkRange* records, std::int32_t thread_count,
                             const std::function<void(WorkRange&)>& worker) {
     fork_join(thread_count, [records, &worker](std::int32_t k) { worker(records[k]); });

@@ -53,6 +53,13 @@ void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body
 // threads already running before the process ends.
 void fork_join(std::int32_t count, const std::function<void(std::int32_t)>& body, const ThreadStarter& start);
 
+// Runs work(i, slot) for i = first .. end-1 on at most `threads` threads of the sections (see fork_join),
+// each item handed to whichever thread comes free, `slot` (below `threads`) being the thread's own: for
+// items whose costs differ widely. The items must touch nothing in common, so that the order does not
+// matter; with one thread or one item they run in order on the calling thread.
+void share_out(std::int32_t threads, std::int32_t first, std::int32_t end,
+               const std::function<void(std::int32_t item, std::int32_t slot)>& work);
+
 // Runs worker(records[k]) on its own thread for each of the records[0].thread_count records.
 void run_work_range_threads(WorkRange* records, const std::function<void(WorkRange&)>& worker);
 // The same with the count given by the caller, for sections that keep it elsewhere than in record 0.

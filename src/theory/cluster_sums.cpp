@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 
@@ -159,10 +158,6 @@ void path_sums_pass(const Pathfinder& finder, Path& path, PathSums& sums, const 
     terms.flush();
     if (series) series_sums_for_path(path, sums, member_R, expansion_accuracy, first, end);
 }
-
-}  // namespace
-
-namespace {
 
 // The statistics of N states' tables of one path. Each state's members keep to member order within
 // every cluster, in runs held in registers; the states are taken side by side, so that their additions,
@@ -455,10 +450,8 @@ void complete_state_sums(Pathfinder& finder, int state, double expansion_accurac
         for (int u = 0; u < (series ? 1 : path.cluster_count); ++u) rows.push_back({static_cast<std::int32_t>(p), u});
     }
     const auto on_threads = [&finder](const std::vector<Item>& items, const auto& work) {
-        std::atomic<std::size_t> next{0};
-        fork_join(std::max(1, std::min(finder.worker_count, static_cast<int>(items.size()))), [&](std::int32_t) {
-            for (std::size_t j = next++; j < items.size(); j = next++) work(items[j]);
-        });
+        share_out(std::max(1, finder.worker_count), 0, static_cast<std::int32_t>(items.size()),
+                  [&](std::int32_t j, std::int32_t) { work(items[at(j)]); });
     };
     on_threads(chunks, [&](const Item& chunk) {
         const Path& path = finder.paths[at(chunk.path)];

@@ -8,7 +8,6 @@
 #include "theory/pathfinder.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 
 namespace {
@@ -488,40 +487,37 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
         int aside = -1;
     };
     std::vector<Choice> chosen(at(searched));
-    std::atomic<int> next{0};
-    fork_join(std::max(1, std::min(finder.worker_count, searched)), [&](std::int32_t) {
-        for (int s = next++; s < searched; s = next++) {
-            const std::span<const Vec3> wanted = displacements(s);
-            const std::size_t limit = incremental_atom_limit(wanted.size());
-            // The tables nearest to the state: equal ones, else those an update brings to it most cheaply.
-            std::size_t fewest = limit + 1;
-            int best_slot = -1;
-            int best_aside = -1;
-            for (int t = s, n = 0; n < state_count && fewest > 0; t = (t + 1) % state_count, ++n) {
-                if (at(t) >= finder.state_tables.size()) continue;
-                const StateTables& tables = finder.state_tables[at(t)];
-                if (!tables_usable(finder, tables, in_slot(t), wanted.size())) continue;
-                const std::size_t differing = differing_atoms(tables.displacements, wanted, std::min(limit, fewest));
-                if (differing < fewest) {
-                    fewest = differing;
-                    best_slot = t;
-                }
+    share_out(std::max(1, finder.worker_count), 0, searched, [&](std::int32_t s, std::int32_t) {
+        const std::span<const Vec3> wanted = displacements(s);
+        const std::size_t limit = incremental_atom_limit(wanted.size());
+        // The tables nearest to the state: equal ones, else those an update brings to it most cheaply.
+        std::size_t fewest = limit + 1;
+        int best_slot = -1;
+        int best_aside = -1;
+        for (int t = s, n = 0; n < state_count && fewest > 0; t = (t + 1) % state_count, ++n) {
+            if (at(t) >= finder.state_tables.size()) continue;
+            const StateTables& tables = finder.state_tables[at(t)];
+            if (!tables_usable(finder, tables, in_slot(t), wanted.size())) continue;
+            const std::size_t differing = differing_atoms(tables.displacements, wanted, std::min(limit, fewest));
+            if (differing < fewest) {
+                fewest = differing;
+                best_slot = t;
             }
-            for (std::size_t a = 0; a < finder.set_aside.size() && fewest > 0; ++a) {
-                const SetAsideTables& aside = finder.set_aside[a];
-                const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
-                if (!tables_usable(finder, aside.tables, sums_of, wanted.size())) continue;
-                const std::size_t differing = differing_atoms(aside.tables.displacements, wanted, std::min(limit, fewest));
-                if (differing < fewest) {
-                    fewest = differing;
-                    best_aside = static_cast<int>(a);
-                }
+        }
+        for (std::size_t a = 0; a < finder.set_aside.size() && fewest > 0; ++a) {
+            const SetAsideTables& aside = finder.set_aside[a];
+            const auto sums_of = [&aside](std::size_t p) { return p < aside.sums.size() ? &aside.sums[p] : nullptr; };
+            if (!tables_usable(finder, aside.tables, sums_of, wanted.size())) continue;
+            const std::size_t differing = differing_atoms(aside.tables.displacements, wanted, std::min(limit, fewest));
+            if (differing < fewest) {
+                fewest = differing;
+                best_aside = static_cast<int>(a);
             }
-            if (best_aside >= 0) {
-                chosen[at(s)].aside = best_aside;
-            } else if (best_slot >= 0 && best_slot != s) {
-                chosen[at(s)].slot = best_slot;
-            }
+        }
+        if (best_aside >= 0) {
+            chosen[at(s)].aside = best_aside;
+        } else if (best_slot >= 0 && best_slot != s) {
+            chosen[at(s)].slot = best_slot;
         }
     });
     std::vector<Copy> copies;

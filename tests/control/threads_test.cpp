@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -119,6 +120,27 @@ TEST(WorkRangeThreads, ResultsDoNotDependOnThreadCount) {
         // Bitwise: an index must give the same value whichever thread computed it.
         ASSERT_EQ(out, reference) << "T=" << threads;
         EXPECT_EQ(total, reference_total) << "T=" << threads;
+    }
+}
+
+// Items handed to whichever thread comes free: each runs once, on a slot below the thread count; one
+// thread takes them in order on the caller.
+TEST(ShareOut, EveryItemRunsOnceOnASlotBelowTheThreadCount) {
+    for (const std::int32_t threads : {1, 3, 8}) {
+        std::vector<std::atomic<int>> runs(40);
+        std::vector<std::int32_t> order;
+        std::atomic<bool> slot_in_range{true};
+        share_out(threads, 5, 45, [&](std::int32_t item, std::int32_t slot) {
+            ++runs[static_cast<std::size_t>(item - 5)];
+            if (slot < 0 || slot >= threads) slot_in_range = false;
+            if (threads == 1) order.push_back(item);
+        });
+        for (const std::atomic<int>& count : runs) EXPECT_EQ(count.load(), 1) << threads << " threads";
+        EXPECT_TRUE(slot_in_range.load()) << threads << " threads";
+        if (threads == 1) {
+            EXPECT_EQ(order.size(), 40u);
+            EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << "in order";
+        }
     }
 }
 

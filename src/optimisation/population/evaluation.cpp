@@ -18,7 +18,6 @@
 #include "structure/structure.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <cstddef>
@@ -31,19 +30,9 @@ int structure_index(const Calculation& calc, const AbsorberEdge& edge) {
     return static_cast<int>(edge.structure - calc.structures.data());
 }
 
-// Runs work(i, slot) for i = first .. end - 1 on the worker threads, each item handed to whichever thread
-// comes free (their costs differ widely), `slot` being the thread's own. The items must touch nothing in
-// common, so the order does not matter.
+// Runs work(i, slot) for i = first .. end - 1 on the run's threads, each item to whichever comes free.
 void share_out(const Calculation& calc, int first, int end, const std::function<void(int, int)>& work) {
-    const int threads = std::min(std::max(1, calc.parameters.ints[IntKey::Number_of_threads]), end - first);
-    if (threads <= 1) {
-        for (int i = first; i < end; ++i) work(i, 0);
-        return;
-    }
-    std::atomic<int> next{first};
-    fork_join(threads, [&](std::int32_t k) {
-        for (int i = next++; i < end; i = next++) work(i, k);
-    });
+    ::share_out(std::max(1, calc.parameters.ints[IntKey::Number_of_threads]), first, end, work);
 }
 
 // Runs work(s, slot) for every state of the range, the states shared out between the worker threads
