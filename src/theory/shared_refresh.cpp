@@ -186,6 +186,7 @@ void place_members_of_chunk(Pathfinder& finder, SharedRefresh& plan, std::size_t
 void finish_path_refresh(Pathfinder& finder, const SharedRefresh& plan, std::size_t first_slot, std::size_t end_slot,
                          std::int32_t p, double expansion_accuracy, SumsScratch& scratch) {
     Path& path = finder.paths[at(p)];
+    if (!takes_part(path)) return;  // the tables keep nothing of it
     const std::vector<std::int32_t>& placed_slots = plan.placed_slots[at(p)];
     const std::size_t width = at(std::max(path.descriptor_length, 0));
     const std::size_t slots = plan.states.size();
@@ -204,7 +205,7 @@ void finish_path_refresh(Pathfinder& finder, const SharedRefresh& plan, std::siz
         PathSums& sums = path.sums[at(state)];
         if (!std::binary_search(placed_slots.begin(), placed_slots.end(), static_cast<std::int32_t>(slot))) {
             // Refreshed alone; tables that lack only their statistics get them below.
-            if (takes_part(path) && sums.centroids == path.centroids && !sums.statistics_current) {
+            if (sums.centroids == path.centroids && !sums.statistics_current) {
                 counted[count] = &sums;
                 sources[count++] = &plan.sources[slot];
             } else {
