@@ -10,6 +10,12 @@
 // Repetitions (--benchmark_repetitions=3) go on with the same run: the first holds iterations 1-40 after
 // the set-up, while the population is still spread out (crossed children far from their parents), the
 // next ones 41-80 and 81-120, nearer a long run's usual iteration.
+//
+// The run's folder is made under TMPDIR (/tmp by default), and the file system there is part of the
+// figures: every full pass starts FEFF, whose one file per path the run reads and deletes. On an ext4
+// without a journal, making a file passes over every inode deleted in the last minutes, which makes the
+// serial FEFF run of a pass, and with it the scaling over threads, worse than on a journaled one
+// (TMPDIR=/some/journaled/folder to compare).
 #include "copper_bench_model.hpp"
 #include "optimisation/output/diagnostics.hpp"
 #include "optimisation/run/main_loop.hpp"

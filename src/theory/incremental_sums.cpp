@@ -539,36 +539,35 @@ void adopt_matching_tables(Pathfinder& finder, int state_count,
         given[at(copy.state)] = 1;
     }
     const int threads = std::max(1, std::min(finder.worker_count, static_cast<int>(copies.size())));
-    fork_join(threads, [&](std::int32_t k) {
-        for (std::size_t c = at(k); c < copies.size(); c += at(threads)) {
-            Copy& copy = copies[c];
-            if (copy.aside >= 0) {
-                SetAsideTables& aside = finder.set_aside[at(copy.aside)];
-                if (aside_takers[at(copy.aside)] == 1) {
-                    copy.tables = std::move(aside);
-                } else {
-                    copy.tables = aside;
-                }
-                continue;
+    // Moves cost nothing and copies a table's size each: the copies go to whichever thread is free.
+    share_out(threads, 0, static_cast<std::int32_t>(copies.size()), [&](std::int32_t c, std::int32_t) {
+        Copy& copy = copies[at(c)];
+        if (copy.aside >= 0) {
+            SetAsideTables& aside = finder.set_aside[at(copy.aside)];
+            if (aside_takers[at(copy.aside)] == 1) {
+                copy.tables = std::move(aside);
+            } else {
+                copy.tables = aside;
             }
-            const std::size_t slot = at(copy.slot);
-            if (takers[slot] == 1 && given[slot]) {
-                copy.tables.tables = std::move(finder.state_tables[slot]);
-                for (Path& path : finder.paths) copy.tables.sums.push_back(std::move(path.sums[slot]));
-                continue;
-            }
-            const std::size_t state = at(copy.state);
-            if (takers[state] == 0) {
-                // Nothing reads the state's own tables: they are copied over where they are, into memory
-                // the process has already, not into new pages.
-                finder.state_tables[state] = finder.state_tables[slot];
-                for (Path& path : finder.paths) path.sums[state] = path.sums[slot];
-                copy.slot = -1;
-                continue;
-            }
-            copy.tables.tables = finder.state_tables[slot];
-            for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[slot]);
+            return;
         }
+        const std::size_t slot = at(copy.slot);
+        if (takers[slot] == 1 && given[slot]) {
+            copy.tables.tables = std::move(finder.state_tables[slot]);
+            for (Path& path : finder.paths) copy.tables.sums.push_back(std::move(path.sums[slot]));
+            return;
+        }
+        const std::size_t state = at(copy.state);
+        if (takers[state] == 0) {
+            // Nothing reads the state's own tables: they are copied over where they are, into memory the
+            // process has already, not into new pages.
+            finder.state_tables[state] = finder.state_tables[slot];
+            for (Path& path : finder.paths) path.sums[state] = path.sums[slot];
+            copy.slot = -1;
+            return;
+        }
+        copy.tables.tables = finder.state_tables[slot];
+        for (const Path& path : finder.paths) copy.tables.sums.push_back(path.sums[slot]);
     });
     // Every copy goes to a state of its own; the tables they replace are freed on the threads too.
     fork_join(threads, [&](std::int32_t k) {
