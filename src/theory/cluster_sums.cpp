@@ -430,24 +430,49 @@ void complete_state_sums(Pathfinder& finder, int state, double expansion_accurac
     const int first = finder.first_point;
     const int end = finder.end_point;
     const bool series = expansion_accuracy > 0;
-    // A report completes one state while the others wait: its members' R are found in chunks, then its
-    // rows are made one cluster (or one path of series) at a time, each on whichever thread is free. Every
-    // row still takes its members in member order.
+    // A report completes one state while the others wait: its members' R (and turns) are found in chunks,
+    // then its rows are made a cluster's piece of the grid at a time, each piece on whichever thread is
+    // free: a path's single cluster would otherwise keep one thread busy while the rest wait. Every point
+    // still takes its members in member order, and its terms are those a whole-grid pass makes (the
+    // blocks start where that pass starts them), so the pieces give its numbers.
     constexpr std::size_t members_per_chunk = 2048;
     struct Item {
         std::int32_t path = 0;
         std::int32_t part = 0;  // the chunk of members, or the cluster
+        std::int32_t first_point = 0;
+        std::int32_t end_point = 0;
     };
+    // The points outside those in use, in pieces that end where blocks end, none much shorter than half
+    // a block (each piece costs every member of the row its set-up).
+    std::vector<std::array<std::int32_t, 2>> pieces;
+    for (const auto& [from, to] : {std::array<int, 2>{0, first}, std::array<int, 2>{end, path_chi_points}}) {
+        for (int begin = from; begin < to;) {
+            int stop = term_block_end(term_block_of(begin));
+            if (stop - begin < term_block_points / 2 && stop < to) stop = term_block_end(term_block_of(stop));
+            stop = std::min(stop, to);
+            pieces.push_back({begin, stop});
+            begin = stop;
+        }
+    }
     std::vector<std::vector<double>> member_R(finder.paths.size());
+    std::vector<std::vector<MemberTurns>> member_turns_of(finder.paths.size());
     std::vector<Item> chunks;
     std::vector<Item> rows;
     for (std::size_t p = 0; p < finder.paths.size(); ++p) {
         const Path& path = finder.paths[p];
         if (!takes_part(path) || !path.complex_mode) continue;
         member_R[p].resize(path.members.size());
+        if (!series) member_turns_of[p].resize(path.members.size());
         for (std::size_t m = 0; m < path.members.size(); m += members_per_chunk)
             chunks.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m / members_per_chunk)});
-        for (int u = 0; u < (series ? 1 : path.cluster_count); ++u) rows.push_back({static_cast<std::int32_t>(p), u});
+        if (series) {
+            rows.push_back({static_cast<std::int32_t>(p), 0, 0, first});
+            rows.push_back({static_cast<std::int32_t>(p), 0, end, path_chi_points});
+            continue;
+        }
+        for (int u = 0; u < path.cluster_count; ++u) {
+            for (const auto& [begin, stop] : pieces) rows.push_back({static_cast<std::int32_t>(p), u, begin, stop});
+        }
     }
     const auto on_threads = [&finder](const std::vector<Item>& items, const auto& work) {
         share_out(std::max(1, finder.worker_count), 0, static_cast<std::int32_t>(items.size()),
@@ -456,32 +481,34 @@ void complete_state_sums(Pathfinder& finder, int state, double expansion_accurac
     on_threads(chunks, [&](const Item& chunk) {
         const Path& path = finder.paths[at(chunk.path)];
         std::vector<double>& R = member_R[at(chunk.path)];
+        std::vector<MemberTurns>& turns = member_turns_of[at(chunk.path)];
         const std::size_t begin = at(chunk.part) * members_per_chunk;
         const std::size_t stop = std::min(path.members.size(), begin + members_per_chunk);
-        for (std::size_t m = begin; m < stop; ++m) R[m] = member_chain_R(finder, path, m, displacements);
+        for (std::size_t m = begin; m < stop; ++m) {
+            R[m] = member_chain_R(finder, path, m, displacements);
+            if (!turns.empty()) turns[m] = member_turns(R[m]);
+        }
     });
     on_threads(rows, [&](const Item& row) {
         Path& path = finder.paths[at(row.path)];
         PathSums& sums = path.sums[at(state)];
         const std::vector<double>& R = member_R[at(row.path)];
         if (series) {
-            series_sums_for_path(path, sums, R, expansion_accuracy, 0, first);
-            series_sums_for_path(path, sums, R, expansion_accuracy, end, path_chi_points);
+            series_sums_for_path(path, sums, R, expansion_accuracy, row.first_point, row.end_point);
             return;
         }
         const std::size_t offset = at(row.part) * path_chi_points;
-        for (auto* values : {&sums.sine, &sums.cosine}) {
-            double* values_of_row = values->data() + offset;
-            std::fill(values_of_row, values_of_row + first, 0.0);
-            std::fill(values_of_row + end, values_of_row + path_chi_points, 0.0);
-        }
+        double* sine = &sums.sine[offset];
+        double* cosine = &sums.cosine[offset];
+        std::fill(sine + row.first_point, sine + row.end_point, 0.0);
+        std::fill(cosine + row.first_point, cosine + row.end_point, 0.0);
+        const std::vector<MemberTurns>& turns = member_turns_of[at(row.path)];
         const std::int32_t* cluster_of = sums.member_cluster.data();
+        MemberTermsBatch terms{row.first_point, row.end_point};
         for (std::size_t m = 0; m < path.members.size(); ++m) {
-            if (cluster_of[m] != row.part) continue;
-            const MemberTurns turns = member_turns(R[m]);
-            add_member_terms(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R[m] * R[m]), 0, first);
-            add_member_terms(&sums.sine[offset], &sums.cosine[offset], turns, 1.0 / (R[m] * R[m]), end, path_chi_points);
+            if (cluster_of[m] == row.part) terms.add(sine, cosine, turns[m], 1.0 / (R[m] * R[m]));
         }
+        terms.flush();
     });
     tables.whole_grid = true;
 }

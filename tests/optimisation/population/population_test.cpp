@@ -498,36 +498,41 @@ TEST(KeptTables, StatesRefreshedTogetherHoldTheTablesEachGetsRefreshedAlone) {
     }
 }
 
+// The rest is made in pieces of the grid on the threads, with the direct sums and with the series.
 TEST(KeptTables, SumsOnThePointsInUseAreThoseOfTheWholeGridAndTheRestIsMadeWhenAsked) {
-    CopperModel model("Move_type one\nMaximal_displacement 5\n");
-    start_main_loop(model);
-    Calculation& calc = *model.calc;
-    const PassTables whole = pass_tables(model);
-    forget_all_tables(model);
-    keep_sums_on_points_in_use(calc);
-    ASSERT_EQ(model.finder().first_point, 38) << "k 2..12 leaves the points below k 1.9 out";
-    ASSERT_EQ(model.finder().end_point, 243) << "and those above k 12.1";
-    for (State& state : calc.current_states) state.needs_evaluation = true;
-    {
-        CaptureStdout quiet;
-        evaluate_states(calc, false, false, true, true, true, -1, -1);
-    }
-    const std::array<double, 403>& chi = model.state(1).spectra[0].chi_grid;
-    const int first = model.finder().first_point;
-    const int end = model.finder().end_point;
-    for (int i = 0; i < path_chi_points; ++i) {
-        const double expected = whole.chi[403 + static_cast<std::size_t>(i) + 1];
-        if (i >= first && i < end) {
-            EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], expected) << i;
-        } else {
-            EXPECT_TRUE(std::isnan(chi[static_cast<std::size_t>(i) + 1])) << i << ": no number where none was made";
+    for (const auto& [accuracy, threads] : {std::pair<const char*, const char*>{"-1", "2"}, {"-1", "5"}, {"6", "3"}}) {
+        SCOPED_TRACE(std::string("accuracy ") + accuracy + ", threads " + threads);
+        CopperModel model(std::string("Move_type one\nMaximal_displacement 5\nExpansion_accuracy ") + accuracy +
+                          "\nNumber_of_threads " + threads + "\n");
+        start_main_loop(model);
+        Calculation& calc = *model.calc;
+        const PassTables whole = pass_tables(model);
+        forget_all_tables(model);
+        keep_sums_on_points_in_use(calc);
+        ASSERT_EQ(model.finder().first_point, 38) << "k 2..12 leaves the points below k 1.9 out";
+        ASSERT_EQ(model.finder().end_point, 243) << "and those above k 12.1";
+        for (State& state : calc.current_states) state.needs_evaluation = true;
+        {
+            CaptureStdout quiet;
+            evaluate_states(calc, false, false, true, true, true, -1, -1);
         }
+        const std::array<double, 403>& chi = model.state(1).spectra[0].chi_grid;
+        const int first = model.finder().first_point;
+        const int end = model.finder().end_point;
+        for (int i = 0; i < path_chi_points; ++i) {
+            const double expected = whole.chi[403 + static_cast<std::size_t>(i) + 1];
+            if (i >= first && i < end) {
+                EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], expected) << i;
+            } else {
+                EXPECT_TRUE(std::isnan(chi[static_cast<std::size_t>(i) + 1])) << i << ": no number where none was made";
+            }
+        }
+        complete_state_chi(calc, 1);
+        for (int i = 0; i < path_chi_points; ++i)
+            EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], whole.chi[403 + static_cast<std::size_t>(i) + 1]) << i;
+        keep_sums_on_whole_grid(calc);
+        EXPECT_EQ(pass_tables(model).sums, whole.sums) << "every state completed, the same numbers";
     }
-    complete_state_chi(calc, 1);
-    for (int i = 0; i < path_chi_points; ++i)
-        EXPECT_EQ(chi[static_cast<std::size_t>(i) + 1], whole.chi[403 + static_cast<std::size_t>(i) + 1]) << i;
-    keep_sums_on_whole_grid(calc);
-    EXPECT_EQ(pass_tables(model).sums, whole.sums) << "every state completed, the same numbers";
 }
 
 // The full pass finds the new centroids from what each state's tables keep of its clusters; a walk over
