@@ -47,9 +47,8 @@ void evaluate_crossed_children(Calculation& calc) {
     } else {
         const int threads = std::max(1, std::min(calc.parameters.ints[IntKey::Number_of_threads], static_cast<int>(crossed.size())));
         evaluation_work(calc, threads);
-        fork_join(threads, [&](std::int32_t k) {
-            for (std::size_t n = at(k); n < crossed.size(); n += at(threads)) evaluate_moved_state(calc, crossed[n], k);
-        });
+        share_out(threads, 0, static_cast<std::int32_t>(crossed.size()),
+                  [&](std::int32_t n, std::int32_t slot) { evaluate_moved_state(calc, crossed[at(n)], slot); });
     }
     for (const int slot : crossed) {
         State& child = calc.current_states[at(slot)];

@@ -157,13 +157,13 @@ void run_metropolis_sweep(Calculation& calc) {
         moved_states.push_back(i);
     }
 
-    // The evaluations of the moved states, all at once.
+    // The evaluations of the moved states, all at once, each to whichever thread is free: a move's cost
+    // goes with the chains of the atom it moves.
     const int threads = std::max(1, std::min(calc.parameters.ints[IntKey::Number_of_threads],
                                              static_cast<int>(moved_states.size())));
     evaluation_work(calc, threads);
-    fork_join(threads, [&](std::int32_t k) {
-        for (std::size_t n = at(k); n < moved_states.size(); n += at(threads)) evaluate_moved_state(calc, moved_states[n], k);
-    });
+    share_out(threads, 0, static_cast<std::int32_t>(moved_states.size()),
+              [&](std::int32_t n, std::int32_t slot) { evaluate_moved_state(calc, moved_states[at(n)], slot); });
 
     // The decisions and the running means, in state order.
     const bool hypermutation = calc.parameters.bools[BoolKey::hypermutation];
