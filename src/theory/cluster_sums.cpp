@@ -15,10 +15,10 @@ namespace {
 
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
-// The moments of every cluster of the path about its members' mean R, and its series sums at the points
-// [first, end): from the members' R (`member_R`) and clusters in the state's tables.
 }  // namespace
 
+// The moments of every cluster of the path about its members' mean R, and its series sums at the points
+// [first, end): from the members' R (`member_R`) and clusters in the state's tables.
 void series_sums_for_path(const Path& path, PathSums& sums, const std::vector<double>& member_R, double expansion_accuracy,
                  int first, int end) {
     const std::size_t members = path.members.size();
@@ -466,8 +466,8 @@ void complete_state_sums(Pathfinder& finder, int state, double expansion_accurac
         for (std::size_t m = 0; m < path.members.size(); m += members_per_chunk)
             chunks.push_back({static_cast<std::int32_t>(p), static_cast<std::int32_t>(m / members_per_chunk)});
         if (series) {
-            rows.push_back({static_cast<std::int32_t>(p), 0, 0, first});
-            rows.push_back({static_cast<std::int32_t>(p), 0, end, path_chi_points});
+            if (first > 0) rows.push_back({static_cast<std::int32_t>(p), 0, 0, first});
+            if (end < path_chi_points) rows.push_back({static_cast<std::int32_t>(p), 0, end, path_chi_points});
             continue;
         }
         for (int u = 0; u < path.cluster_count; ++u) {
