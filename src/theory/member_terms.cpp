@@ -316,10 +316,16 @@ MemberTurns member_turns(double R) {
 }
 
 // Made for the processors' wider vectors where they have them; every version does the same operations
-// in the same order (no contraction into fused multiply-adds), so the numbers do not depend on it.
-__attribute__((target_clones("avx2", "default"))) void add_member_terms(double* sine, double* cosine,
-                                                                         const MemberTurns& turns, double weight,
-                                                                         int first_point, int end_point) {
+// in the same order (no contraction into fused multiply-adds), so the numbers do not depend on it. The
+// version is chosen by a resolver that the dynamic linker runs before the thread sanitizer's runtime has
+// started; instrumented, it crashes that start, so a thread-sanitizer build has the default version only.
+#if defined(__SANITIZE_THREAD__)
+#define WIDE_VERSIONS
+#else
+#define WIDE_VERSIONS __attribute__((target_clones("avx2", "default")))
+#endif
+WIDE_VERSIONS void add_member_terms(double* sine, double* cosine, const MemberTurns& turns, double weight,
+                                    int first_point, int end_point) {
     if (first_point >= end_point) return;
     const MemberTermsJob job{sine, cosine, turns, weight};
     add_members_terms_of<1, false>(&job, first_point, end_point);
